@@ -1,0 +1,125 @@
+/*
+ * platform.h - the operating-system services the setup uses, as free functions.
+ *
+ * One interface, two implementations chosen by the build: platform_win32.cpp
+ * (the Win32 calls themselves) and platform_posix.cpp (the least that lets every
+ * step run on Linux, for the unit tests and the developer tools). Each file
+ * guards itself, so a build may list both. No other module includes an OS header.
+ *
+ * Paths are code-page strings built with backslashes, as on Windows. The POSIX
+ * implementation maps each backslash to a slash and, where a path component does
+ * not exist in the spelling given, looks for one that differs only in ASCII
+ * letter case (copied CDs often spell the disc's upper-case names in lower case).
+ *
+ * Results are ints, 1 for success and 0 for failure, unless a function says
+ * otherwise. pf_last_error() gives the code of the last failure: GetLastError()
+ * on Windows, errno elsewhere.
+ *
+ * Every function may be called from any thread; none keeps state between calls
+ * apart from what its handle holds.
+ */
+#ifndef KELP_PLATFORM_H
+#define KELP_PLATFORM_H
+
+#include <stddef.h>
+#include <stdio.h>
+#include <stdint.h>
+
+/* An open file. PF_NO_FILE is the invalid value (INVALID_HANDLE_VALUE on Windows). */
+typedef struct pf_file_s *pf_file;
+#define PF_NO_FILE ((pf_file)0)
+
+/* File attributes, with the values of the Win32 FILE_ATTRIBUTE_* flags. */
+enum {
+    PF_ATTR_READONLY = 0x1,
+    PF_ATTR_DIRECTORY = 0x10,
+    PF_ATTR_NORMAL = 0x80,
+    PF_ATTR_REPARSE = 0x400, /* a link; a link to a folder also has PF_ATTR_DIRECTORY */
+    PF_ATTR_INVALID = 0xFFFFFFFFu
+};
+
+/* ---- files ---- */
+
+/* Opens an existing file for reading, others may read it too. sequential = 1 hints
+   a front-to-back scan. A folder is not a file: opening one fails. */
+pf_file pf_open_read(const char *path, int sequential);
+/* Creates a file for writing, replacing an existing one, with normal attributes
+   and no sharing. */
+pf_file pf_create(const char *path);
+/* Reads up to n bytes at the file position; *got receives the count, 0 at the end
+   of the file. A result of 0 is an error, not the end. */
+int pf_read(pf_file f, void *buf, uint32_t n, uint32_t *got);
+/* Writes n bytes; *put receives the count written. A short count is possible
+   (a full disk) and is not an error of the call itself. */
+int pf_write(pf_file f, const void *buf, uint32_t n, uint32_t *put);
+/* Moves the file position to pos bytes from the start. */
+int pf_seek(pf_file f, uint64_t pos);
+int pf_file_size(pf_file f, uint64_t *size);
+/* Closes f; PF_NO_FILE is ignored. */
+void pf_close(pf_file f);
+unsigned long pf_last_error(void);
+
+/* Opens a standard-library stream on path (fopen), the path mapped as above. */
+FILE *pf_fopen(const char *path, const char *mode);
+
+/* ---- paths ---- */
+
+/* The attributes of path (a link is not followed for PF_ATTR_REPARSE, but a link
+   to a folder reports PF_ATTR_DIRECTORY as well), or PF_ATTR_INVALID. */
+uint32_t pf_attributes(const char *path);
+/* Sets the attributes; PF_ATTR_NORMAL makes a file writable again. */
+int pf_set_attributes(const char *path, uint32_t attrs);
+int pf_delete_file(const char *path);
+/* Copies a whole file, replacing the target (CopyFileA). */
+int pf_copy_file(const char *from, const char *to);
+/* Creates one folder; its parent must exist. Fails when the folder exists. */
+int pf_make_dir(const char *path);
+/* Removes an empty folder, or a link to a folder without touching its target. */
+int pf_remove_dir(const char *path);
+
+/* ---- listing a folder ---- */
+
+typedef struct pf_find_s *pf_find;
+typedef struct pf_entry {
+    char name[260];
+    uint32_t attrs;
+    uint64_t size; /* 0 for a folder */
+} pf_entry;
+/* Starts a listing of the pattern "folder\*" and fills the first entry; returns
+   none when the folder cannot be listed. As on Windows, the entries "." and ".."
+   are listed too, and the order is the file system's. */
+pf_find pf_find_first(const char *pattern, pf_entry *out);
+/* Fills the next entry; 0 at the end of the listing. */
+int pf_find_next(pf_find h, pf_entry *out);
+void pf_find_close(pf_find h);
+
+/* ---- the process ---- */
+
+/* The temporary folder, ending in a separator, into cap bytes (GetTempPathA).
+   Returns the length, 0 on failure or when it does not fit. */
+size_t pf_temp_dir(char *out, size_t cap);
+/* The running executable's own path into cap bytes (GetModuleFileNameA).
+   Returns the length, 0 on failure. */
+size_t pf_module_path(char *out, size_t cap);
+void pf_sleep(unsigned ms);
+
+/* ---- windows ---- */
+
+/* Posts a private message to a window with a heap block as its lParam; the
+   receiver frees the block. Returns 0 when the post failed, the block then still
+   belongs to the caller. Off Windows there is no window and every post fails. */
+int pf_post_message(void *window, unsigned msg, void *block);
+
+/* ---- fault injection for the tests ----
+ * A build with KELP_FAULTS defined counts calls of pf_read and pf_write: while a
+ * counter is above 0 each call lowers it, and the call that brings it to 0 fails
+ * as an I/O error would. Outside test builds this compiles to nothing. */
+#ifdef KELP_FAULTS
+extern int pf_fail_read_in;
+extern int pf_fail_write_in;
+#define PF_FAULT(counter) ((counter) > 0 && --(counter) == 0)
+#else
+#define PF_FAULT(counter) 0
+#endif
+
+#endif

@@ -1,0 +1,398 @@
+/*
+ * platform_posix.cpp - the platform services on Linux and other POSIX systems.
+ *
+ * What Windows offers and POSIX lacks is given in the least form that lets each
+ * step run: attributes are derived from stat, a link is reported as a reparse
+ * point, and there is no window to post to. Paths are mapped first (map_path):
+ * backslashes become slashes and a missing component is looked up without regard
+ * to ASCII letter case.
+ */
+#ifndef _WIN32
+
+#include "platform.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#ifdef KELP_FAULTS
+int pf_fail_read_in;
+int pf_fail_write_in;
+#endif
+
+enum { MAP_CAP = 4096 };
+
+/* Appends the component name (n bytes) to the path out of length len. While
+   *resolving is set and the component does not exist as spelled, the folder out
+   is searched for an entry whose name differs only in ASCII case, and that
+   spelling is used; when there is none, resolving stops. Returns the new length. */
+static size_t append_component(char *out, size_t len, const char *name, size_t n, int *resolving)
+{
+    char want[256], found[256];
+    if (n >= sizeof want) n = sizeof want - 1;
+    memcpy(want, name, n);
+    want[n] = 0;
+    const char *use = want;
+    if (len + n >= MAP_CAP) return len;
+    memcpy(out + len, want, n + 1);
+    struct stat st;
+    if (*resolving && lstat(out, &st) != 0) {
+        out[len] = 0;
+        DIR *d = opendir(len ? out : ".");
+        struct dirent *e;
+        *resolving = 0; /* nothing below a missing folder can exist */
+        while (d && (e = readdir(d)) != NULL) {
+            if (strcasecmp(e->d_name, want) == 0) {
+                snprintf(found, sizeof found, "%s", e->d_name);
+                use = found;
+                *resolving = 1;
+                break;
+            }
+        }
+        if (d) closedir(d);
+    }
+    size_t un = strlen(use);
+    if (len + un >= MAP_CAP) return len;
+    memcpy(out + len, use, un + 1);
+    return len + un;
+}
+
+/* Maps a Windows-style path to the POSIX path that names it. */
+static void map_path(const char *in, char *out)
+{
+    size_t n = strlen(in), len = 0;
+    char plain[MAP_CAP];
+    if (n >= MAP_CAP) n = MAP_CAP - 1;
+    for (size_t i = 0; i < n; i++) plain[i] = in[i] == '\\' ? '/' : in[i];
+    plain[n] = 0;
+    struct stat st;
+    if (n == 0 || lstat(plain, &st) == 0) {
+        memcpy(out, plain, n + 1);
+        return;
+    }
+    /* Walk the components, keeping separators as they stand. */
+    int resolving = 1;
+    size_t i = 0;
+    out[0] = 0;
+    while (i < n) {
+        if (plain[i] == '/') {
+            if (len + 1 < MAP_CAP) out[len++] = '/', out[len] = 0;
+            i++;
+            continue;
+        }
+        size_t j = i;
+        while (j < n && plain[j] != '/') j++;
+        if ((j - i == 1 && plain[i] == '.') || (j - i == 2 && plain[i] == '.' && plain[i + 1] == '.')) {
+            int keep = 0;
+            len = append_component(out, len, plain + i, j - i, &keep);
+        } else {
+            len = append_component(out, len, plain + i, j - i, &resolving);
+        }
+        i = j;
+    }
+}
+
+struct pf_file_s { int fd; };
+
+static pf_file wrap_fd(int fd)
+{
+    if (fd < 0) return PF_NO_FILE;
+    /* The handle carries fd + 1 so that descriptor 0 is not PF_NO_FILE. */
+    return (pf_file)(intptr_t)(fd + 1);
+}
+static int fd_of(pf_file f) { return (int)(intptr_t)f - 1; }
+
+pf_file pf_open_read(const char *path, int sequential)
+{
+    char p[MAP_CAP];
+    map_path(path, p);
+    int fd = open(p, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return PF_NO_FILE;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        errno = EISDIR;
+        return PF_NO_FILE;
+    }
+    if (sequential) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return wrap_fd(fd);
+}
+
+pf_file pf_create(const char *path)
+{
+    char p[MAP_CAP];
+    map_path(path, p);
+    struct stat st;
+    /* CREATE_ALWAYS refuses a read-only file even where root could write it. */
+    if (stat(p, &st) == 0 && !(st.st_mode & S_IWUSR)) {
+        errno = EACCES;
+        return PF_NO_FILE;
+    }
+    return wrap_fd(open(p, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+}
+
+int pf_read(pf_file f, void *buf, uint32_t n, uint32_t *got)
+{
+    *got = 0;
+    if (PF_FAULT(pf_fail_read_in)) {
+        errno = EIO;
+        return 0;
+    }
+    /* A plain file delivers the whole count unless it ends; loop over signals. */
+    uint32_t total = 0;
+    while (total < n) {
+        ssize_t r = read(fd_of(f), (char *)buf + total, n - total);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return 0;
+        }
+        if (r == 0) break;
+        total += (uint32_t)r;
+    }
+    *got = total;
+    return 1;
+}
+
+int pf_write(pf_file f, const void *buf, uint32_t n, uint32_t *put)
+{
+    *put = 0;
+    if (PF_FAULT(pf_fail_write_in)) {
+        errno = EIO;
+        return 0;
+    }
+    uint32_t total = 0;
+    while (total < n) {
+        ssize_t r = write(fd_of(f), (const char *)buf + total, n - total);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            *put = total;
+            return 0;
+        }
+        if (r == 0) break;
+        total += (uint32_t)r;
+    }
+    *put = total;
+    return 1;
+}
+
+int pf_seek(pf_file f, uint64_t pos)
+{
+    if (pos > (uint64_t)INT64_MAX) {
+        errno = EINVAL;
+        return 0;
+    }
+    return lseek(fd_of(f), (off_t)pos, SEEK_SET) >= 0;
+}
+
+int pf_file_size(pf_file f, uint64_t *size)
+{
+    struct stat st;
+    if (fstat(fd_of(f), &st) != 0) return 0;
+    *size = (uint64_t)st.st_size;
+    return 1;
+}
+
+void pf_close(pf_file f)
+{
+    if (f != PF_NO_FILE) close(fd_of(f));
+}
+
+FILE *pf_fopen(const char *path, const char *mode)
+{
+    char p[MAP_CAP];
+    map_path(path, p);
+    return fopen(p, mode);
+}
+
+unsigned long pf_last_error(void) { return (unsigned long)errno; }
+
+static uint32_t attrs_of(const char *p)
+{
+    struct stat lst, st;
+    if (lstat(p, &lst) != 0) return PF_ATTR_INVALID;
+    uint32_t a = 0;
+    if (S_ISLNK(lst.st_mode)) {
+        a |= PF_ATTR_REPARSE;
+        if (stat(p, &st) == 0 && S_ISDIR(st.st_mode)) a |= PF_ATTR_DIRECTORY;
+        return a;
+    }
+    if (S_ISDIR(lst.st_mode)) a |= PF_ATTR_DIRECTORY;
+    if (!(lst.st_mode & S_IWUSR)) a |= PF_ATTR_READONLY;
+    return a ? a : PF_ATTR_NORMAL;
+}
+
+uint32_t pf_attributes(const char *path)
+{
+    char p[MAP_CAP];
+    map_path(path, p);
+    return attrs_of(p);
+}
+
+int pf_set_attributes(const char *path, uint32_t attrs)
+{
+    char p[MAP_CAP];
+    map_path(path, p);
+    struct stat st;
+    if (stat(p, &st) != 0) return 0;
+    mode_t m = st.st_mode & 07777;
+    m = (attrs & PF_ATTR_READONLY) ? (m & ~(mode_t)0222) : (m | S_IWUSR);
+    return chmod(p, m) == 0;
+}
+
+int pf_delete_file(const char *path)
+{
+    char p[MAP_CAP];
+    map_path(path, p);
+    struct stat st;
+    if (lstat(p, &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return 0;
+    }
+    /* As on Windows, a read-only file must be made normal before it can go. */
+    if (lstat(p, &st) == 0 && !S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+        errno = EACCES;
+        return 0;
+    }
+    return unlink(p) == 0;
+}
+
+int pf_copy_file(const char *from, const char *to)
+{
+    pf_file in = pf_open_read(from, 1);
+    if (in == PF_NO_FILE) return 0;
+    pf_file out = pf_create(to);
+    if (out == PF_NO_FILE) {
+        pf_close(in);
+        return 0;
+    }
+    static const uint32_t chunk = 1 << 20;
+    char *buf = (char *)malloc(chunk);
+    int ok = buf != NULL;
+    uint32_t got = 0, put;
+    while (ok && (ok = pf_read(in, buf, chunk, &got)) && got > 0)
+        ok = pf_write(out, buf, got, &put) && put == got;
+    free(buf);
+    pf_close(in);
+    pf_close(out);
+    return ok;
+}
+
+int pf_make_dir(const char *path)
+{
+    char p[MAP_CAP];
+    map_path(path, p);
+    return mkdir(p, 0777) == 0;
+}
+
+int pf_remove_dir(const char *path)
+{
+    char p[MAP_CAP];
+    map_path(path, p);
+    size_t n = strlen(p);
+    while (n > 1 && p[n - 1] == '/') p[--n] = 0; /* lstat must see the link, not its target */
+    struct stat st;
+    if (lstat(p, &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (stat(p, &st) != 0 || !S_ISDIR(st.st_mode)) {
+            errno = ENOTDIR;
+            return 0;
+        }
+        return unlink(p) == 0;
+    }
+    return rmdir(p) == 0;
+}
+
+struct pf_find_s {
+    DIR *dir;
+    char folder[MAP_CAP];
+};
+
+static int fill_entry(pf_find h, pf_entry *out)
+{
+    struct dirent *e = readdir(h->dir);
+    if (!e) return 0;
+    snprintf(out->name, sizeof out->name, "%s", e->d_name);
+    char child[MAP_CAP * 2];
+    snprintf(child, sizeof child, "%s/%s", h->folder, e->d_name);
+    out->attrs = attrs_of(child);
+    if (out->attrs == PF_ATTR_INVALID) out->attrs = PF_ATTR_NORMAL; /* vanished meanwhile */
+    out->size = 0;
+    struct stat st;
+    if (!(out->attrs & PF_ATTR_DIRECTORY) && stat(child, &st) == 0) out->size = (uint64_t)st.st_size;
+    return 1;
+}
+
+pf_find pf_find_first(const char *pattern, pf_entry *out)
+{
+    char folder[MAP_CAP];
+    snprintf(folder, sizeof folder, "%s", pattern);
+    size_t n = strlen(folder);
+    /* The pattern is always "folder\*"; a POSIX listing takes the folder alone. */
+    if (n >= 2 && folder[n - 1] == '*' && (folder[n - 2] == '\\' || folder[n - 2] == '/'))
+        folder[n - 2] = 0;
+    pf_find h = (pf_find)calloc(1, sizeof *h);
+    if (!h) return NULL;
+    map_path(folder[0] ? folder : "/", h->folder);
+    h->dir = opendir(h->folder);
+    if (!h->dir || !fill_entry(h, out)) {
+        if (h->dir) closedir(h->dir);
+        free(h);
+        return NULL;
+    }
+    return h;
+}
+
+int pf_find_next(pf_find h, pf_entry *out) { return fill_entry(h, out); }
+
+void pf_find_close(pf_find h)
+{
+    if (!h) return;
+    closedir(h->dir);
+    free(h);
+}
+
+size_t pf_temp_dir(char *out, size_t cap)
+{
+    const char *t = getenv("TMPDIR");
+    if (!t || !*t) t = "/tmp";
+    size_t n = strlen(t);
+    int slash = t[n - 1] != '/' && t[n - 1] != '\\';
+    if (n + slash + 1 > cap) return 0;
+    memcpy(out, t, n);
+    if (slash) out[n++] = '/';
+    out[n] = 0;
+    return n;
+}
+
+size_t pf_module_path(char *out, size_t cap)
+{
+    if (cap == 0) return 0;
+    ssize_t n = readlink("/proc/self/exe", out, cap - 1);
+    if (n <= 0 || (size_t)n >= cap - 1) return 0;
+    out[n] = 0;
+    return (size_t)n;
+}
+
+void pf_sleep(unsigned ms)
+{
+    struct timespec ts = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+int pf_post_message(void *window, unsigned msg, void *block)
+{
+    (void)window;
+    (void)msg;
+    (void)block;
+    errno = ENOSYS;
+    return 0;
+}
+
+#endif

@@ -1,0 +1,167 @@
+/*
+ * util.cpp - file utilities, progress and CRC-32, over platform.h.
+ */
+#include "util.h"
+
+#include "platform.h"
+#include "setup_log.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+void progress_add(progress *p, uint64_t bytes)
+{
+    p->done += bytes;
+    if (p->callback) p->callback(p->done, p->total, p->user);
+}
+
+int path_exists(const char *path) { return pf_attributes(path) != PF_ATTR_INVALID; }
+
+int is_dir(const char *path)
+{
+    uint32_t a = pf_attributes(path);
+    return a != PF_ATTR_INVALID && (a & PF_ATTR_DIRECTORY);
+}
+
+int make_dirs(const char *path)
+{
+    char p[PATH_CAP];
+    snprintf(p, sizeof p, "%s", path);
+    /* The first three characters are never a folder of their own: "C:\". */
+    for (size_t i = 3; p[i]; i++) {
+        if (p[i] == '\\' || p[i] == '/') {
+            char c = p[i];
+            p[i] = 0;
+            pf_make_dir(p);
+            p[i] = c;
+        }
+    }
+    pf_make_dir(p);
+    return is_dir(p);
+}
+
+/* Creates the parent folder of path, found at its last backslash. */
+static void make_parent(const char *path)
+{
+    char p[PATH_CAP];
+    snprintf(p, sizeof p, "%s", path);
+    char *slash = strrchr(p, '\\');
+    if (slash) {
+        *slash = 0;
+        make_dirs(p);
+    }
+}
+
+int write_file(const char *path, const void *data, uint64_t size)
+{
+    make_parent(path);
+    pf_file f = pf_create(path);
+    if (f == PF_NO_FILE) {
+        setup_log("cannot write %s (error %lu)", path, pf_last_error());
+        return 0;
+    }
+    uint32_t put = 0;
+    int ok = size < ((uint64_t)1 << 32) && pf_write(f, data, (uint32_t)size, &put) && put == size;
+    pf_close(f);
+    if (!ok) setup_log("write failed: %s", path);
+    return ok;
+}
+
+void *read_file(const char *path, uint64_t *size)
+{
+    pf_file f = pf_open_read(path, 0);
+    if (f == PF_NO_FILE) return NULL;
+    uint64_t n = 0;
+    char *block = NULL;
+    uint32_t got = 0;
+    /* One read call carries a 32-bit count, so 4 GiB and more cannot be read. */
+    if (pf_file_size(f, &n) && n < 0xFFFFFFFFu) block = (char *)malloc((size_t)n + 1);
+    if (block && !(pf_read(f, block, (uint32_t)n, &got) && got == n)) {
+        free(block);
+        block = NULL;
+    }
+    pf_close(f);
+    if (block) *size = n;
+    return block;
+}
+
+int copy_file(const char *from, const char *to, progress *pr)
+{
+    static char buf[COPY_BLOCK];
+    make_parent(to);
+    pf_file in = pf_open_read(from, 1);
+    if (in == PF_NO_FILE) {
+        setup_log("cannot read %s", from);
+        return 0;
+    }
+    pf_file out = pf_create(to);
+    if (out == PF_NO_FILE) {
+        pf_close(in);
+        setup_log("cannot write %s", to);
+        return 0;
+    }
+    int ok = 1;
+    for (;;) {
+        uint32_t got = 0, put = 0;
+        if (!pf_read(in, buf, sizeof buf, &got)) {
+            ok = 0;
+            break;
+        }
+        if (got == 0) break;
+        if (!pf_write(out, buf, got, &put) || put != got) {
+            ok = 0;
+            break;
+        }
+        if (pr) progress_add(pr, got);
+    }
+    pf_close(in);
+    pf_close(out);
+    return ok;
+}
+
+static uint32_t crc_tab[256];
+
+uint32_t crc32_buf(const void *data, uint64_t len)
+{
+    if (crc_tab[1] == 0) {
+        for (uint32_t n = 0; n < 256; n++) {
+            uint32_t c = n;
+            for (int k = 0; k < 8; k++) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+            crc_tab[n] = c;
+        }
+    }
+    if (len == 0) return 0;
+    const unsigned char *p = (const unsigned char *)data;
+    uint32_t c = 0xFFFFFFFFu;
+    for (uint64_t i = 0; i < len; i++) c = (c >> 8) ^ crc_tab[(c ^ p[i]) & 0xFF];
+    return ~c;
+}
+
+int delete_tree(const char *folder)
+{
+    char pattern[PATH_CAP], child[PATH_CAP];
+    pf_entry e;
+    snprintf(pattern, sizeof pattern, "%s\\*", folder);
+    pf_find h = pf_find_first(pattern, &e);
+    if (h) {
+        do {
+            if (strcmp(e.name, ".") == 0 || strcmp(e.name, "..") == 0) continue;
+            /* A child whose path would be cut is left alone: the cut path could
+               name another entry, or the folder itself. */
+            /* A child whose path would be cut is left alone: the cut path could
+               name another entry, or the folder itself. */
+            if (snprintf(child, sizeof child, "%s\\%s", folder, e.name) >= (int)sizeof child) continue;
+            if (e.attrs & PF_ATTR_REPARSE) {
+                pf_remove_dir(child); /* a link: never enter what it points to */
+            } else if (e.attrs & PF_ATTR_DIRECTORY) {
+                delete_tree(child);
+            } else {
+                pf_set_attributes(child, PF_ATTR_NORMAL);
+                pf_delete_file(child);
+            }
+        } while (pf_find_next(h, &e));
+        pf_find_close(h);
+    }
+    return pf_remove_dir(folder);
+}

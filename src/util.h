@@ -1,0 +1,62 @@
+/*
+ * util.h - the small file operations every module shares, the byte-counting
+ * progress record, and CRC-32.
+ *
+ * Paths are code-page text of at most 519 characters; every working copy is a
+ * PATH_CAP-byte buffer filled by a bounded formatter, which cuts a longer path.
+ * Results are 1 for success and 0 for failure, or heap blocks the caller frees.
+ * The failures a user must see are logged here ("cannot write %s (error %lu)",
+ * "write failed: %s", "cannot read %s", "cannot write %s"); tests and reads
+ * report nothing.
+ *
+ * copy_file passes every block through one static 1 MiB buffer and the CRC table
+ * is built on first use, so at most one copy runs at a time and the first
+ * crc32_buf call must not meet another; the install runs on one thread.
+ */
+#ifndef KELP_UTIL_H
+#define KELP_UTIL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+enum { PATH_CAP = 520 };
+enum { COPY_BLOCK = 1 << 20 };
+
+typedef void (*progress_fn)(uint64_t done, uint64_t total, void *user);
+
+/* Bytes done out of a total. done only grows and may pass total: nothing clamps
+   it, and a callback must cope with that. */
+typedef struct progress {
+    uint64_t done;
+    uint64_t total;
+    progress_fn callback; /* or none */
+    void *user;
+} progress;
+
+/* Adds bytes to done, then calls the callback, if any, with the new done. */
+void progress_add(progress *p, uint64_t bytes);
+
+int path_exists(const char *path);
+int is_dir(const char *path);
+/* Creates the folder and every missing folder above it; 1 when path is a folder
+   afterwards, whoever made it. A drive part such as "C:\" is never created. */
+int make_dirs(const char *path);
+/* Writes the block as the whole file, creating missing parent folders. A block
+   of 4 GiB or more cannot be written in one call and fails. */
+int write_file(const char *path, const void *data, uint64_t size);
+/* The whole file in a heap block of size + 1 bytes (the last byte unset, room for
+   a NUL), its length through *size; none for a missing or unreadable file, a
+   failed allocation or a short read, and *size is then left alone. */
+void *read_file(const char *path, uint64_t *size);
+/* Copies one file in 1 MiB blocks, creating missing parent folders of the target
+   first (even when the source turns out to be missing), adding every block to
+   pr when given. A failed read or write returns 0 without a message and leaves
+   the partly written target. */
+int copy_file(const char *from, const char *to, progress *pr);
+/* The standard CRC-32 (reflected 0xEDB88320, as in PNG and gzip); 0 for no bytes. */
+uint32_t crc32_buf(const void *data, uint64_t len);
+/* Removes the folder and everything in it; a link to a folder is removed without
+   entering it. Non-zero when the folder itself is gone. */
+int delete_tree(const char *folder);
+
+#endif

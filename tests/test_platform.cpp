@@ -1,0 +1,129 @@
+// Tests of the platform layer, run against Linux and against Wine's Win32 alike.
+#include "platform.h"
+#include "testkit.h"
+#include "util.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string.h>
+
+namespace {
+
+TEST(Platform, NamesMatchWithoutRegardToLetterCase)
+{
+    // A copied disc spelled in lower case is found by the disc's upper-case names.
+    std::string d = scratch("case");
+    put(d + "\\disc\\data\\a.qar", "qar");
+    EXPECT_EQ(get(d + "\\DISC\\DATA\\A.QAR"), "qar");
+    EXPECT_TRUE(pf_attributes((d + "\\Disc\\Data").c_str()) & PF_ATTR_DIRECTORY);
+    pf_file f = pf_create((d + "\\DISC\\DATA\\NEW.TXT").c_str());
+    ASSERT_NE(f, PF_NO_FILE);
+    pf_close(f);
+    EXPECT_TRUE(path_exists((d + "\\disc\\data\\NEW.TXT").c_str()));
+    EXPECT_FALSE(path_exists((d + "\\DISC\\MISSING\\A.QAR").c_str()));
+}
+
+TEST(Platform, ListingGivesNamesAttributesAndSizes)
+{
+    std::string d = scratch("list");
+    put(d + "\\one.bin", std::string(1234, 'x'));
+    put(d + "\\empty", "");
+    make_dirs((d + "\\sub").c_str());
+    std::map<std::string, pf_entry> seen;
+    pf_entry e;
+    pf_find h = pf_find_first((d + "\\*").c_str(), &e);
+    ASSERT_NE(h, nullptr);
+    do seen[e.name] = e;
+    while (pf_find_next(h, &e));
+    pf_find_close(h);
+    ASSERT_EQ(seen.size(), 5u);
+    EXPECT_TRUE(seen.count(".") && seen.count(".."));
+    EXPECT_EQ(seen["one.bin"].size, 1234u);
+    EXPECT_FALSE(seen["one.bin"].attrs & PF_ATTR_DIRECTORY);
+    EXPECT_EQ(seen["empty"].size, 0u);
+    EXPECT_TRUE(seen["sub"].attrs & PF_ATTR_DIRECTORY);
+    EXPECT_EQ(pf_find_first((d + "\\missing\\*").c_str(), &e), nullptr);
+}
+
+TEST(Platform, SeekAndSizeBeyond4GiB)
+{
+    std::string p = scratch("big") + "\\sparse.bin";
+    pf_file f = pf_create(p.c_str());
+    ASSERT_NE(f, PF_NO_FILE);
+    const uint64_t at = 5ull << 30;
+    uint32_t put_n = 0;
+    ASSERT_TRUE(pf_seek(f, at));
+    ASSERT_TRUE(pf_write(f, "Z", 1, &put_n));
+    pf_close(f);
+
+    f = pf_open_read(p.c_str(), 0);
+    ASSERT_NE(f, PF_NO_FILE);
+    uint64_t size = 0;
+    ASSERT_TRUE(pf_file_size(f, &size));
+    EXPECT_EQ(size, at + 1);
+    char c = 0;
+    uint32_t got = 0;
+    ASSERT_TRUE(pf_seek(f, at));
+    ASSERT_TRUE(pf_read(f, &c, 1, &got));
+    EXPECT_EQ(got, 1u);
+    EXPECT_EQ(c, 'Z');
+    ASSERT_TRUE(pf_read(f, &c, 1, &got)) << "the end of the file is no error";
+    EXPECT_EQ(got, 0u);
+    pf_close(f);
+    pf_delete_file(p.c_str());
+}
+
+TEST(Platform, FoldersAreNotFilesAndFilesAreNotFolders)
+{
+    std::string d = scratch("kinds");
+    put(d + "\\f", "x");
+    make_dirs((d + "\\sub").c_str());
+    put(d + "\\full\\x", "x");
+    EXPECT_EQ(pf_open_read((d + "\\sub").c_str(), 0), PF_NO_FILE);
+    EXPECT_FALSE(pf_remove_dir((d + "\\f").c_str()));
+    EXPECT_FALSE(pf_remove_dir((d + "\\full").c_str())) << "not empty";
+    EXPECT_FALSE(pf_delete_file((d + "\\sub").c_str()));
+    EXPECT_FALSE(pf_make_dir((d + "\\sub").c_str())) << "exists";
+    EXPECT_TRUE(pf_remove_dir((d + "\\sub").c_str()));
+    EXPECT_TRUE(pf_delete_file((d + "\\f").c_str()));
+}
+
+TEST(Platform, ReadOnlyFileIsNotDeletedUntilMadeNormal)
+{
+    std::string p = scratch("ro") + "\\f";
+    put(p, "keep");
+    ASSERT_TRUE(pf_set_attributes(p.c_str(), PF_ATTR_READONLY));
+    EXPECT_TRUE(pf_attributes(p.c_str()) & PF_ATTR_READONLY);
+    EXPECT_FALSE(pf_delete_file(p.c_str())) << "a read-only file cannot be deleted";
+    EXPECT_EQ(get(p), "keep");
+    ASSERT_TRUE(pf_set_attributes(p.c_str(), PF_ATTR_NORMAL));
+    EXPECT_FALSE(pf_attributes(p.c_str()) & PF_ATTR_READONLY);
+}
+
+TEST(Platform, CopyFileReplacesTheTarget)
+{
+    std::string d = scratch("pfcopy");
+    put(d + "\\a", pattern_bytes(3 << 20, 4));
+    put(d + "\\b", "old");
+    ASSERT_TRUE(pf_copy_file((d + "\\a").c_str(), (d + "\\b").c_str()));
+    EXPECT_EQ(get(d + "\\b"), pattern_bytes(3 << 20, 4));
+    EXPECT_FALSE(pf_copy_file((d + "\\missing").c_str(), (d + "\\c").c_str()));
+}
+
+TEST(Platform, ModulePathAndTempFolder)
+{
+    char p[520], t[260];
+    size_t n = pf_module_path(p, sizeof p);
+    ASSERT_GT(n, 0u);
+    EXPECT_EQ(strlen(p), n);
+    EXPECT_NE(strstr(p, "unit_tests"), nullptr);
+    EXPECT_TRUE(path_exists(p));
+    n = pf_temp_dir(t, sizeof t);
+    ASSERT_GT(n, 0u);
+    EXPECT_TRUE(t[n - 1] == '\\' || t[n - 1] == '/');
+    EXPECT_TRUE(is_dir(t));
+    EXPECT_EQ(pf_temp_dir(t, 2), 0u) << "a buffer too small is a failure";
+}
+
+} // namespace

@@ -1,0 +1,299 @@
+// Tests of the file utilities, progress and CRC-32.
+#include "platform.h"
+#include "testkit.h"
+#include "util.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+struct Calls {
+    std::vector<uint64_t> done;
+    std::vector<uint64_t> total;
+};
+
+void record(uint64_t done, uint64_t total, void *user)
+{
+    Calls *c = (Calls *)user;
+    c->done.push_back(done);
+    c->total.push_back(total);
+}
+
+TEST(Progress, AddsWithoutCallbackAndCallsBackWithTheSumPastTheTotal)
+{
+    progress quiet = {5, 10, nullptr, nullptr};
+    progress_add(&quiet, 7);
+    EXPECT_EQ(quiet.done, 12u);
+
+    Calls c;
+    progress p = {5, 10, record, &c};
+    progress_add(&p, 7);
+    ASSERT_EQ(c.done.size(), 1u);
+    EXPECT_EQ(c.done[0], 12u); // not clamped to the total
+    EXPECT_EQ(c.total[0], 10u);
+}
+
+TEST(Tests, PathExistsAndIsDir)
+{
+    std::string d = scratch("tests");
+    put(d + "\\f.txt", "x");
+    struct {
+        std::string path;
+        int exists, dir;
+    } cases[] = {
+        {d, 1, 1},
+        {d + "\\f.txt", 1, 0},
+        {d + "\\missing", 0, 0},
+        {d + "\\f.txt\\below", 0, 0},
+    };
+    for (auto &c : cases) {
+        EXPECT_EQ(path_exists(c.path.c_str()), c.exists) << c.path;
+        EXPECT_EQ(is_dir(c.path.c_str()), c.dir) << c.path;
+    }
+}
+
+TEST(MakeDirs, Cases)
+{
+    std::string d = scratch("make_dirs");
+    put(d + "\\file", "x");
+    char tmp[260];
+    pf_temp_dir(tmp, sizeof tmp);
+    // The drive root of the temporary folder: "C:\" on Windows, "/" here.
+    std::string root = tmp[1] == ':' ? std::string(tmp, 3) : "/";
+    struct {
+        std::string path;
+        int result;
+    } cases[] = {
+        {d + "\\a\\b\\c", 1},
+        {d + "\\t1\\t2\\", 1},
+        {d + "\\m/n\\o", 1}, // a slash separates as well
+        {root, 1},
+        {d + "\\file\\below\\x", 0},
+        {d + "\\a\\b\\c", 1}, // already there
+    };
+    for (auto &c : cases) EXPECT_EQ(make_dirs(c.path.c_str()), c.result) << c.path;
+    EXPECT_TRUE(is_dir((d + "\\a\\b").c_str()));
+    EXPECT_TRUE(is_dir((d + "\\t1\\t2").c_str()));
+    EXPECT_TRUE(is_dir((d + "\\m\\n\\o").c_str()));
+}
+
+TEST(WriteFile, CreatesMissingFoldersAndReplaces)
+{
+    std::string d = scratch("write_file");
+    std::string p = d + "\\x\\y\\data.bin";
+    ASSERT_TRUE(write_file(p.c_str(), "long content", 12));
+    ASSERT_TRUE(write_file(p.c_str(), "short", 5));
+    EXPECT_EQ(get(p), "short");
+}
+
+TEST(WriteFile, FailureLogsPathAndErrorCode)
+{
+    LogCapture log;
+    std::string d = scratch("write_fail");
+    std::string p = d + "\\sub"; // a folder is in the way
+    ASSERT_TRUE(make_dirs(p.c_str()));
+    EXPECT_EQ(write_file(p.c_str(), "x", 1), 0);
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    std::string want = "cannot write " + p + " (error ";
+    EXPECT_EQ(lines[0].substr(0, want.size()), want);
+    EXPECT_NE(lines[0].substr(want.size(), 2), "0)") << "the platform's error code is named";
+}
+
+TEST(WriteFile, ShortWriteLogsWriteFailed)
+{
+    LogCapture log;
+    std::string p = scratch("write_short") + "\\f.bin";
+    pf_fail_write_in = 1;
+    EXPECT_EQ(write_file(p.c_str(), "abc", 3), 0);
+    pf_fail_write_in = 0;
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "write failed: " + p);
+}
+
+TEST(ReadFile, EmptyMissingAndWhole)
+{
+    std::string d = scratch("read_file");
+    put(d + "\\empty", "");
+    uint64_t n = 99;
+    char *b = (char *)read_file((d + "\\empty").c_str(), &n);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(n, 0u);
+    b[0] = 0; // the spare byte belongs to the block
+    free(b);
+
+    n = 99;
+    EXPECT_EQ(read_file((d + "\\missing").c_str(), &n), nullptr);
+    EXPECT_EQ(n, 99u);
+    EXPECT_EQ(read_file(d.c_str(), &n), nullptr) << "a folder is not a file";
+
+    std::string data = pattern_bytes(70000, 3);
+    put(d + "\\data", data);
+    b = (char *)read_file((d + "\\data").c_str(), &n);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(std::string(b, (size_t)n), data);
+    free(b);
+}
+
+TEST(CopyFile, TwoAndAHalfMiBReportThreeBlocks)
+{
+    std::string d = scratch("copy_blocks");
+    std::string data = pattern_bytes(2621440, 7);
+    put(d + "\\src.bin", data);
+    Calls c;
+    progress p = {0, 1, record, &c};
+    ASSERT_TRUE(copy_file((d + "\\src.bin").c_str(), (d + "\\out\\deep\\dst.bin").c_str(), &p));
+    EXPECT_EQ(c.done, (std::vector<uint64_t>{1048576, 2097152, 2621440}));
+    EXPECT_EQ(get(d + "\\out\\deep\\dst.bin"), data);
+}
+
+TEST(CopyFile, EmptySourceGivesEmptyTargetAndNoProgress)
+{
+    std::string d = scratch("copy_empty");
+    put(d + "\\e", "");
+    put(d + "\\t", "old content");
+    Calls c;
+    progress p = {0, 0, record, &c};
+    ASSERT_TRUE(copy_file((d + "\\e").c_str(), (d + "\\t").c_str(), &p));
+    EXPECT_EQ(get(d + "\\t"), "");
+    EXPECT_TRUE(c.done.empty());
+}
+
+TEST(CopyFile, MissingSourceLogsAndStillMakesTheTargetFolder)
+{
+    LogCapture log;
+    std::string d = scratch("copy_missing");
+    std::string src = d + "\\nothing.bin";
+    EXPECT_EQ(copy_file(src.c_str(), (d + "\\new\\t.bin").c_str(), nullptr), 0);
+    EXPECT_TRUE(is_dir((d + "\\new").c_str()));
+    EXPECT_FALSE(path_exists((d + "\\new\\t.bin").c_str()));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"cannot read " + src});
+}
+
+TEST(CopyFile, TargetThatCannotBeCreatedLogsCannotWrite)
+{
+    LogCapture log;
+    std::string d = scratch("copy_nowrite");
+    put(d + "\\s", "data");
+    make_dirs((d + "\\dir").c_str());
+    EXPECT_EQ(copy_file((d + "\\s").c_str(), (d + "\\dir").c_str(), nullptr), 0);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"cannot write " + d + "\\dir"});
+}
+
+TEST(CopyFile, ReadFailureAfterFirstBlockKeepsWhatWasWrittenAndSaysNothing)
+{
+    LogCapture log;
+    std::string d = scratch("copy_readfail");
+    std::string data = pattern_bytes(2621440, 9);
+    put(d + "\\src", data);
+    Calls c;
+    progress p = {0, 0, record, &c};
+    pf_fail_read_in = 2; // the second read call fails
+    EXPECT_EQ(copy_file((d + "\\src").c_str(), (d + "\\dst").c_str(), &p), 0);
+    pf_fail_read_in = 0;
+    EXPECT_EQ(get(d + "\\dst"), data.substr(0, 1048576));
+    EXPECT_EQ(c.done, std::vector<uint64_t>{1048576});
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(CopyFile, WriteFailureStopsTheCopy)
+{
+    std::string d = scratch("copy_writefail");
+    put(d + "\\src", pattern_bytes(3000000, 1));
+    pf_fail_write_in = 2;
+    EXPECT_EQ(copy_file((d + "\\src").c_str(), (d + "\\dst").c_str(), nullptr), 0);
+    pf_fail_write_in = 0;
+    EXPECT_EQ(get(d + "\\dst").size(), 1048576u);
+}
+
+TEST(CopyFile, ReadOnlySourceGivesWritableTarget)
+{
+    std::string d = scratch("copy_ro");
+    put(d + "\\src", "ro");
+    ASSERT_TRUE(pf_set_attributes((d + "\\src").c_str(), PF_ATTR_READONLY));
+    ASSERT_TRUE(copy_file((d + "\\src").c_str(), (d + "\\dst").c_str(), nullptr));
+    EXPECT_FALSE(pf_attributes((d + "\\dst").c_str()) & PF_ATTR_READONLY);
+    ASSERT_TRUE(copy_file((d + "\\src").c_str(), (d + "\\dst").c_str(), nullptr)) << "and replaceable";
+    pf_set_attributes((d + "\\src").c_str(), PF_ATTR_NORMAL);
+}
+
+TEST(Crc32, KnownValues)
+{
+    struct {
+        const char *text;
+        uint32_t crc;
+    } cases[] = {
+        {"", 0},
+        {"123456789", 0xCBF43926u},
+        {"a", 0xE8B7BE43u},
+        {"The quick brown fox jumps over the lazy dog", 0x414FA339u},
+    };
+    for (auto &c : cases) EXPECT_EQ(crc32_buf(c.text, strlen(c.text)), c.crc) << c.text;
+    std::string zeros(4096, '\0');
+    EXPECT_EQ(crc32_buf(zeros.data(), zeros.size()), 0xC71C0011u);
+}
+
+TEST(DeleteTree, MissingFolderGivesZero)
+{
+    std::string d = scratch("del_missing");
+    EXPECT_EQ(delete_tree((d + "\\nothing").c_str()), 0);
+}
+
+TEST(DeleteTree, RemovesReadOnlyFilesAndNestedFolders)
+{
+    std::string d = scratch("del_ro");
+    std::string t = d + "\\tree";
+    put(t + "\\a.txt", "a");
+    put(t + "\\sub\\deeper\\b.txt", "b");
+    put(t + "\\sub\\..x", "a name that starts with two dots");
+    ASSERT_TRUE(pf_set_attributes((t + "\\a.txt").c_str(), PF_ATTR_READONLY));
+    ASSERT_TRUE(pf_set_attributes((t + "\\sub\\deeper\\b.txt").c_str(), PF_ATTR_READONLY));
+    EXPECT_NE(delete_tree(t.c_str()), 0);
+    EXPECT_FALSE(path_exists(t.c_str()));
+    EXPECT_TRUE(is_dir(d.c_str()));
+}
+
+TEST(DeleteTree, RemovesALinkToAFolderWithoutEnteringIt)
+{
+    const char *fx = getenv("KELP_LINK_FIXTURE");
+    if (!fx) GTEST_SKIP() << "run through ctest, which makes the link";
+    std::string base = fx;
+    std::string tree = base + "\\tree", target = base + "\\target";
+    ASSERT_TRUE(pf_attributes((tree + "\\link").c_str()) & PF_ATTR_REPARSE) << "fixture made";
+    int removed = delete_tree(tree.c_str());
+    EXPECT_EQ(get(target + "\\keep.txt"), "keep\n") << "what the link points to is untouched";
+    EXPECT_FALSE(path_exists((tree + "\\sub").c_str()));
+#ifdef _WIN32
+    // Wine shows a Unix link as a reparse point but cannot remove it from the
+    // Windows side; the tree then stays, and says so.
+    if (path_exists((tree + "\\link").c_str())) {
+        EXPECT_EQ(removed, 0);
+        return;
+    }
+#endif
+    EXPECT_NE(removed, 0);
+    EXPECT_FALSE(path_exists(tree.c_str()));
+}
+
+TEST(DeleteTree, ChildPathTooLongIsPassedOverNotCut)
+{
+    // A folder whose path fills the 520-byte buffer: its child's path, cut, would
+    // name the folder itself and the removal would recurse without end.
+    std::string deep = scratch("del_long");
+    while (deep.size() < 518) {
+        deep += "\\" + std::string(std::min<size_t>(100, 517 - deep.size()), 'd');
+        if (!pf_make_dir(deep.c_str()) && !is_dir(deep.c_str())) GTEST_SKIP() << "no paths this long here";
+    }
+    ASSERT_EQ(deep.size(), 518u);
+    std::string sub = deep + "\\sub";
+    if (!pf_make_dir(sub.c_str()) && !is_dir(sub.c_str())) GTEST_SKIP() << "no paths this long here";
+    EXPECT_EQ(delete_tree(deep.c_str()), 0) << "the child that cannot be named stays";
+    EXPECT_TRUE(is_dir(sub.c_str()));
+    pf_remove_dir(sub.c_str());
+}
+
+} // namespace

@@ -1,0 +1,75 @@
+#include "testkit.h"
+
+#include "platform.h"
+#include "setup_log.h"
+#include "util.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+std::string scratch(const std::string &name)
+{
+    char tmp[260];
+    if (!pf_temp_dir(tmp, sizeof tmp)) abort();
+    std::string p = std::string(tmp) + "kelp_" + name;
+    delete_tree(p.c_str());
+    if (!make_dirs(p.c_str())) abort();
+    return p;
+}
+
+void put(const std::string &path, const std::string &text)
+{
+    if (!write_file(path.c_str(), text.data(), text.size())) abort();
+}
+
+std::string get(const std::string &path)
+{
+    uint64_t n = 0;
+    char *b = (char *)read_file(path.c_str(), &n);
+    if (!b) return "<missing>";
+    std::string s(b, (size_t)n);
+    free(b);
+    return s;
+}
+
+std::string pattern_bytes(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; i++) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        s[i] = (char)(x >> 24);
+    }
+    return s;
+}
+
+LogCapture::LogCapture()
+{
+    log_close();
+    log_open();
+    path = log_path();
+}
+
+LogCapture::~LogCapture() { log_close(); }
+
+std::vector<std::string> LogCapture::lines() const
+{
+    std::vector<std::string> out;
+    FILE *f = pf_fopen(path.c_str(), "rb");
+    if (!f) return out;
+    std::string cur;
+    int c;
+    while ((c = fgetc(f)) != EOF) {
+        if (c == '\r') continue; /* text mode on Windows */
+        if (c == '\n') {
+            out.push_back(cur);
+            cur.clear();
+        } else {
+            cur += (char)c;
+        }
+    }
+    if (!cur.empty()) out.push_back(cur);
+    fclose(f);
+    return out;
+}
