@@ -1,0 +1,62 @@
+/*
+ * cdsrc.h - the disc source: one read-only view over the user's copy of the game
+ * disc, whether a folder (a drive root or a copied folder), an ISO image, a raw
+ * image of 2352-byte sectors (Mode 1 or Mode 2 Form 1), or a CUE sheet that
+ * names a raw image. Images are read through a minimal ISO 9660 reader: the
+ * primary volume descriptor and plain directory records (no Joliet, no Rock
+ * Ridge).
+ *
+ * Relative paths name files below the source's root with backslashes (the image
+ * reader accepts slashes too), in any letter case: "DATA\A.QAR".
+ *
+ * Not re-entrant: one thread at a time uses the module, and image copies pass
+ * through one static buffer.
+ */
+#ifndef KELP_CDSRC_H
+#define KELP_CDSRC_H
+
+#include "platform.h"
+#include "util.h"
+
+#include <stdint.h>
+
+enum { CD_SOURCE_FOLDER = 0, CD_SOURCE_IMAGE = 1 };
+
+typedef struct cd_source {
+    int kind;                /* CD_SOURCE_FOLDER or CD_SOURCE_IMAGE */
+    char path[PATH_CAP];     /* the folder, or the image file actually opened */
+    pf_file file;            /* the open image; PF_NO_FILE for a folder */
+    uint32_t sector_size;    /* 2048 or 2352 */
+    uint32_t data_offset;    /* 0, 16 or 24 */
+    uint32_t root_extent;    /* logical sector of the root directory */
+    uint32_t root_size;      /* its length in bytes */
+    char desc[552];          /* "folder %s" or "image %s" */
+} cd_source;
+
+typedef struct iso_entry {
+    char name[64];
+    uint32_t extent;
+    uint32_t size;
+    int directory;
+} iso_entry;
+
+/* A new source, or none when path is neither a folder nor a readable image.
+   Logs nothing; the caller reports the failure. */
+cd_source *cd_open(const char *path);
+/* "folder %s" or "image %s"; lives as long as the source. */
+const char *cd_describe(const cd_source *src);
+/* 1 when rel names a file or a directory on the source. */
+int cd_exists(cd_source *src, const char *rel);
+/* The whole file in a heap block with at least one spare byte after the data,
+   its length through *size; none for a missing file or a directory, and *size
+   is then left alone. */
+void *cd_read(cd_source *src, const char *rel, uint64_t *size);
+/* The bytes of all files, down to 16 levels below the root. */
+uint64_t cd_total_bytes(cd_source *src);
+/* Copies the whole source below target, adding every byte written to pr when
+   given; 1 on success, 0 at the first failure (which is logged). */
+int cd_copy_all(cd_source *src, const char *target, progress *pr);
+/* Closes and frees the source; none is ignored. */
+void cd_close(cd_source *src);
+
+#endif
