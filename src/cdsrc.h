@@ -31,6 +31,7 @@ typedef struct cd_source {
     uint32_t root_extent;    /* logical sector of the root directory */
     uint32_t root_size;      /* its length in bytes */
     char desc[552];          /* "folder %s" or "image %s" */
+    uint64_t image_sectors;  /* logical sectors wholly present in the image file */
 } cd_source;
 
 typedef struct iso_entry {
@@ -38,6 +39,7 @@ typedef struct iso_entry {
     uint32_t extent;
     uint32_t size;
     int directory;
+    int more;                /* multi-extent: the next record continues this file */
 } iso_entry;
 
 /* A new source, or none when path is neither a folder nor a readable image.

@@ -38,4 +38,7 @@ const char *log_path(void);
 /* Gives the log the window to post to (none: no window) and the silent flag. */
 void log_set_window(void *window, int silent);
 
+/* For the developer tools: when on, every line goes to standard error as well. */
+void log_to_stderr(int on);
+
 #endif

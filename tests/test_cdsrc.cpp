@@ -1,0 +1,669 @@
+// Tests of the disc source: opening the four forms, the ISO 9660 reader, totals
+// and copies, and crafted images that must neither crash nor escape the target.
+// Images are built byte by byte here, so the same tests run on both targets.
+#include "cdsrc.h"
+#include "cdsrc_internal.h"
+#include "platform.h"
+#include "testkit.h"
+#include "util.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <functional>
+#include <map>
+
+namespace {
+
+// ---- an ISO 9660 image in memory ----
+
+void both32(std::string &s, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; i++) {
+        s[at + i] = (char)(v >> (8 * i));
+        s[at + 7 - i] = (char)(v >> (8 * i));
+    }
+}
+
+// One directory record; flags 2 = directory, 0x80 = more extents follow.
+std::string rec(const std::string &id, uint32_t extent, uint32_t size, unsigned flags)
+{
+    size_t len = 33 + id.size();
+    len += len & 1;
+    std::string r(len, '\0');
+    r[0] = (char)len;
+    both32(r, 2, extent);
+    both32(r, 10, size);
+    r[25] = (char)flags;
+    r[28] = 1; // volume sequence number
+    r[32] = (char)id.size();
+    memcpy(&r[33], id.data(), id.size());
+    return r;
+}
+
+struct Image {
+    std::string bytes = std::string(18 * 2048, '\0');
+
+    void put_at(uint32_t lba, const std::string &data)
+    {
+        size_t end = (size_t)lba * 2048 + data.size();
+        end = (end + 2047) / 2048 * 2048;
+        if (bytes.size() < end) bytes.resize(end, '\0');
+        memcpy(&bytes[(size_t)lba * 2048], data.data(), data.size());
+    }
+    uint32_t next() const { return (uint32_t)(bytes.size() / 2048); }
+    // Packs records into sectors as ISO 9660 does (none crosses a sector end);
+    // returns the directory's size in bytes.
+    uint32_t dir_at(uint32_t lba, const std::vector<std::string> &recs)
+    {
+        std::string d;
+        for (auto &r : recs) {
+            if (d.size() % 2048 + r.size() > 2048) d.resize((d.size() / 2048 + 1) * 2048, '\0');
+            d += r;
+        }
+        d.resize((d.size() + 2047) / 2048 * 2048, '\0');
+        put_at(lba, d);
+        return (uint32_t)d.size();
+    }
+    void pvd(uint32_t root, uint32_t root_size)
+    {
+        std::string v(2048, '\0');
+        v[0] = 1;
+        memcpy(&v[1], "CD001", 5);
+        v[6] = 1;
+        std::string r = rec(std::string(1, '\0'), root, root_size, 2);
+        memcpy(&v[156], r.data(), r.size());
+        put_at(16, v);
+        std::string t(2048, '\0');
+        t[0] = (char)255;
+        memcpy(&t[1], "CD001", 5);
+        put_at(17, t);
+    }
+};
+
+// A tree to lay out: a directory has kids, a file has data.
+struct Node {
+    std::string id; // the identifier as recorded, e.g. "A.QAR;1"
+    bool dir;
+    std::string data;
+    std::vector<Node> kids;
+};
+Node F(const std::string &id, const std::string &data) { return Node{id, false, data, {}}; }
+Node D(const std::string &id, std::vector<Node> kids) { return Node{id, true, "", kids}; }
+
+uint32_t dir_bytes(const Node &n)
+{
+    std::vector<std::string> recs = {rec(std::string(1, '\0'), 0, 0, 2), rec(std::string(1, '\1'), 0, 0, 2)};
+    for (auto &k : n.kids) recs.push_back(rec(k.id, 0, 0, 0));
+    Image scratch_img;
+    return scratch_img.dir_at(0, recs);
+}
+
+// Lays out a directory and everything below it; returns its (extent, size).
+std::pair<uint32_t, uint32_t> place(Image &img, const Node &n, uint32_t parent, uint32_t parent_size)
+{
+    uint32_t size = dir_bytes(n), lba = img.next();
+    img.put_at(lba, std::string(size, '\0'));
+    if (parent == 0) parent = lba, parent_size = size;
+    std::vector<std::string> recs = {rec(std::string(1, '\0'), lba, size, 2),
+                                     rec(std::string(1, '\1'), parent, parent_size, 2)};
+    for (auto &k : n.kids) {
+        if (k.dir) {
+            auto where = place(img, k, lba, size);
+            recs.push_back(rec(k.id, where.first, where.second, 2));
+        } else {
+            uint32_t at = img.next();
+            if (!k.data.empty()) img.put_at(at, k.data);
+            recs.push_back(rec(k.id, at, (uint32_t)k.data.size(), 0));
+        }
+    }
+    img.dir_at(lba, recs);
+    return {lba, size};
+}
+
+Image build(const Node &root)
+{
+    Image img;
+    auto r = place(img, root, 0, 0);
+    img.pvd(r.first, r.second);
+    return img;
+}
+
+// The image as raw 2352-byte sectors with the user data at offset 16 (Mode 1)
+// or 24 (Mode 2 Form 1); sync and header are filled in, error codes are not.
+std::string raw(const std::string &iso, int mode)
+{
+    std::string out;
+    for (size_t s = 0; s < iso.size() / 2048; s++) {
+        std::string sec(2352, '\0');
+        memset(&sec[1], 0xFF, 10);
+        sec[15] = (char)mode;
+        memcpy(&sec[mode == 1 ? 16 : 24], &iso[s * 2048], 2048);
+        out += sec;
+    }
+    return out;
+}
+
+std::string save(const std::string &dir, const std::string &name, const std::string &bytes)
+{
+    std::string p = dir + "\\" + name;
+    put(p, bytes);
+    return p;
+}
+
+std::map<std::string, std::string> tree_of(const std::string &folder, const std::string &rel = "")
+{
+    std::map<std::string, std::string> out;
+    pf_entry e;
+    pf_find h = pf_find_first((folder + "\\*").c_str(), &e);
+    if (!h) return out;
+    do {
+        std::string name = e.name;
+        if (name == "." || name == "..") continue;
+        std::string r = rel.empty() ? name : rel + "\\" + name;
+        if (e.attrs & PF_ATTR_DIRECTORY) {
+            out[r + "\\"] = "";
+            auto sub = tree_of(folder + "\\" + name, r);
+            out.insert(sub.begin(), sub.end());
+        } else {
+            out[r] = get(folder + "\\" + name);
+        }
+    } while (pf_find_next(h, &e));
+    pf_find_close(h);
+    return out;
+}
+
+struct Calls {
+    std::vector<uint64_t> added;
+    uint64_t last = 0;
+};
+void record(uint64_t done, uint64_t, void *user)
+{
+    Calls *c = (Calls *)user;
+    c->added.push_back(done - c->last);
+    c->last = done;
+}
+
+std::vector<std::string> names_of(cd_source *src, uint32_t extent, uint32_t size)
+{
+    int n = 0;
+    iso_entry *list = iso_dir(src, extent, size, &n);
+    std::vector<std::string> out;
+    for (int i = 0; i < n; i++) out.push_back(list[i].name);
+    free(list);
+    return out;
+}
+
+Node sample_tree()
+{
+    return D("", {D("DATA", {F("A.QAR;1", "alpha"), F("HD.QAR;1", pattern_bytes(5000, 1))}),
+                  F("README.;1", "read me"), D("EMPTY", {}), F("ZERO.BIN;1", "")});
+}
+
+// ---- opening ----
+
+TEST(CdOpen, ThreeLayoutsACueSheetAndJunk)
+{
+    std::string d = scratch("cd_open");
+    std::string iso = build(sample_tree()).bytes;
+    save(d, "game.iso", iso);
+    save(d, "mode1.bin", raw(iso, 1));
+    save(d, "mode2.bin", raw(iso, 2));
+    save(d, "junk.iso", pattern_bytes(40000, 5));
+    save(d, "game.cue", "FILE \"mode1.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n");
+    save(d, "upper.CUE", "FILE \"mode2.bin\" BINARY\n");
+    save(d, "bare.cue", "FILE mode1.bin BINARY\n");
+    save(d, "abs.cue", "FILE \"" + d + "\\mode2.bin\" BINARY\n");
+    struct {
+        std::string open;
+        int ok;
+        uint32_t size, offset;
+        std::string path;
+    } cases[] = {
+        {"game.iso", 1, 2048, 0, "game.iso"},
+        {"mode1.bin", 1, 2352, 16, "mode1.bin"},
+        {"mode2.bin", 1, 2352, 24, "mode2.bin"},
+        {"game.cue", 1, 2352, 16, "mode1.bin"},
+        {"upper.CUE", 1, 2352, 24, "mode2.bin"},
+        {"bare.cue", 0, 0, 0, ""}, // the sheet itself is probed, and fails
+        {"junk.iso", 0, 0, 0, ""},
+        {"missing.iso", 0, 0, 0, ""},
+    };
+    for (auto &c : cases) {
+        cd_source *s = cd_open((d + "\\" + c.open).c_str());
+        ASSERT_EQ(s != nullptr, c.ok == 1) << c.open;
+        if (!s) continue;
+        EXPECT_EQ(s->kind, CD_SOURCE_IMAGE);
+        EXPECT_EQ(s->sector_size, c.size) << c.open;
+        EXPECT_EQ(s->data_offset, c.offset) << c.open;
+        EXPECT_EQ(std::string(s->path), d + "\\" + c.path);
+        EXPECT_EQ(std::string(cd_describe(s)), "image " + d + "\\" + c.path);
+        EXPECT_EQ(cd_total_bytes(s), 5u + 5000 + 7) << c.open;
+        cd_close(s);
+    }
+    if (d.find(':') != std::string::npos) { // a drive path, as on Windows
+        cd_source *s = cd_open((d + "\\abs.cue").c_str());
+        ASSERT_NE(s, nullptr) << "an image name with a colon is taken as it stands";
+        EXPECT_EQ(std::string(s->path), d + "\\mode2.bin");
+        cd_close(s);
+    }
+    cd_close(nullptr);
+}
+
+TEST(CdOpen, FoldersLoseTrailingSeparatorsAndAFolderNamedCueIsAFolder)
+{
+    std::string d = scratch("cd_open_dir");
+    make_dirs((d + "\\disc.cue").c_str());
+    for (std::string p : {d + "\\\\/", d + "\\disc.cue"}) {
+        cd_source *s = cd_open(p.c_str());
+        ASSERT_NE(s, nullptr) << p;
+        std::string want = p.back() == '/' ? d : p;
+        EXPECT_EQ(s->kind, CD_SOURCE_FOLDER);
+        EXPECT_EQ(s->file, PF_NO_FILE);
+        EXPECT_EQ(std::string(cd_describe(s)), "folder " + want);
+        cd_close(s);
+    }
+}
+
+// ---- reading ----
+
+TEST(IsoDir, CleansIdentifiersAndSkipsItselfAndParent)
+{
+    std::string d = scratch("iso_names");
+    std::string seventy(70, 'N'), dot63 = std::string(62, 'P') + ".X";
+    Image img;
+    std::vector<std::string> recs = {rec(std::string(1, '\0'), 18, 2048, 2), rec(std::string(1, '\1'), 18, 2048, 2),
+                                     rec("A.QAR;1", 20, 1, 0),  rec("README.;1", 20, 1, 0),
+                                     rec("DIRNAME", 18, 2048, 2), rec(seventy, 20, 1, 0),
+                                     rec(dot63, 20, 1, 0),       rec("lower.txt;1", 20, 1, 0)};
+    uint32_t size = img.dir_at(18, recs);
+    img.put_at(20, "x");
+    img.pvd(18, size);
+    cd_source *s = cd_open(save(d, "n.iso", img.bytes).c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(names_of(s, 18, size), (std::vector<std::string>{"A.QAR", "README", "DIRNAME", std::string(63, 'N'),
+                                                               std::string(62, 'P'), "lower.txt"}));
+    cd_close(s);
+}
+
+TEST(IsoDir, ZeroLengthMovesToTheNextSectorAndBigDirectoriesGrow)
+{
+    std::string d = scratch("iso_big_dir");
+    std::vector<Node> kids;
+    for (int i = 0; i < 300; i++) kids.push_back(F("FILE" + std::to_string(i) + ".DAT;1", std::to_string(i)));
+    Image img = build(D("", kids));
+    cd_source *s = cd_open(save(d, "big.iso", img.bytes).c_str());
+    ASSERT_NE(s, nullptr);
+    ASSERT_GT(s->root_size, 2048u * 4) << "the records span several sectors, each ending in zeros";
+    auto names = names_of(s, s->root_extent, s->root_size);
+    ASSERT_EQ(names.size(), 300u);
+    EXPECT_EQ(names[0], "FILE0.DAT");
+    EXPECT_EQ(names[299], "FILE299.DAT");
+    uint64_t n = 0;
+    char *b = (char *)cd_read(s, "file299.dat", &n);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(std::string(b, (size_t)n), "299");
+    free(b);
+    cd_close(s);
+}
+
+TEST(IsoFind, CaseSeparatorsAndTheRoot)
+{
+    std::string d = scratch("iso_find");
+    cd_source *s = cd_open(save(d, "g.iso", build(sample_tree()).bytes).c_str());
+    ASSERT_NE(s, nullptr);
+    struct {
+        const char *rel;
+        int found, directory;
+    } cases[] = {
+        {"DATA\\A.QAR", 1, 0}, {"data/a.qar", 1, 0}, {"Data\\\\//A.Qar", 1, 0}, {"DATA\\", 1, 1},
+        {"DATA", 1, 1},        {"EMPTY", 1, 1},      {"README", 1, 0},         {"\\DATA", 0, 0},
+        {"DATA\\B.QAR", 0, 0}, {"DATA\\A.QAR\\X", 0, 0}, {"DATA\\..\\README", 0, 0}, {".", 0, 0},
+    };
+    for (auto &c : cases) {
+        iso_entry e = {};
+        EXPECT_EQ(iso_find(s, c.rel, &e), c.found) << c.rel;
+        EXPECT_EQ(cd_exists(s, c.rel), c.found) << c.rel;
+        if (c.found) {
+            EXPECT_EQ(e.directory, c.directory) << c.rel;
+        }
+    }
+    iso_entry untouched = {"keep", 7, 7, 0, 0};
+    EXPECT_EQ(iso_find(s, "", &untouched), 1);
+    EXPECT_STREQ(untouched.name, "keep");
+    cd_close(s);
+}
+
+TEST(CdRead, FilesGiveTheirBytesDirectoriesAndMissingGiveNone)
+{
+    std::string d = scratch("cd_read");
+    std::string iso = build(sample_tree()).bytes;
+    save(d, "g.iso", iso);
+    save(d, "g.bin", raw(iso, 2));
+    std::string folder = d + "\\copy";
+    put(folder + "\\DATA\\A.QAR", "alpha");
+    put(folder + "\\README", "read me");
+    for (std::string p : {d + "\\g.iso", d + "\\g.bin", folder}) {
+        cd_source *s = cd_open(p.c_str());
+        ASSERT_NE(s, nullptr) << p;
+        uint64_t n = 77;
+        char *b = (char *)cd_read(s, "DATA\\A.QAR", &n);
+        ASSERT_NE(b, nullptr) << p;
+        EXPECT_EQ(std::string(b, (size_t)n), "alpha");
+        b[n] = 0; // the spare byte is the caller's
+        free(b);
+        n = 77;
+        EXPECT_EQ(cd_read(s, "DATA", &n), nullptr) << p;
+        EXPECT_EQ(cd_read(s, "NOPE", &n), nullptr) << p;
+        EXPECT_EQ(n, 77u);
+        EXPECT_TRUE(cd_exists(s, "DATA")) << p;
+        EXPECT_TRUE(cd_exists(s, "DATA\\A.QAR")) << p;
+        EXPECT_FALSE(cd_exists(s, "DATA\\Z.QAR")) << p;
+        cd_close(s);
+    }
+    cd_source *s = cd_open((d + "\\g.iso").c_str());
+    uint64_t n = 0;
+    EXPECT_EQ(cd_read(s, "", &n), nullptr) << "the root is a directory";
+    cd_close(s);
+}
+
+TEST(ReadSectors, RawRunsPickTheUserDataAndStopAtTheFirstMissingSector)
+{
+    std::string d = scratch("read_sectors");
+    Image img = build(sample_tree());
+    for (uint32_t i = 0; i < 40; i++) img.put_at(img.next(), std::string(2048, (char)('a' + i % 26)));
+    for (int mode : {0, 1, 2}) {
+        std::string bytes = mode ? raw(img.bytes, mode) : img.bytes;
+        cd_source *s = cd_open(save(d, "r" + std::to_string(mode), bytes).c_str());
+        ASSERT_NE(s, nullptr);
+        uint32_t count = s->image_sectors > 0 ? (uint32_t)s->image_sectors : 0;
+        std::string out((size_t)(count + 3) * 2048, '?');
+        EXPECT_EQ(read_sectors(s, 0, count, &out[0]), 1) << mode;
+        EXPECT_EQ(out.substr(0, (size_t)count * 2048), img.bytes) << mode;
+        std::string tail(5 * 2048, '?');
+        EXPECT_EQ(read_sectors(s, count - 2, 5, &tail[0]), 0) << mode;
+        EXPECT_EQ(tail.substr(0, 4096), img.bytes.substr((size_t)(count - 2) * 2048)) << mode;
+        EXPECT_EQ(read_sectors(s, 0, 0, &tail[0]), 1);
+        cd_close(s);
+    }
+}
+
+// ---- totals and copies ----
+
+TEST(CdCopyAll, ImageChunksProgressAndAnEmptyFile)
+{
+    std::string d = scratch("copy_chunks");
+    std::string big = pattern_bytes(100000, 4);
+    cd_source *s = cd_open(save(d, "c.iso", build(D("", {F("BIG.BIN;1", big), F("ZERO.BIN;1", "")})).bytes).c_str());
+    ASSERT_NE(s, nullptr);
+    Calls c;
+    progress pr = {0, 0, record, &c};
+    ASSERT_EQ(cd_copy_all(s, (d + "\\out").c_str(), &pr), 1);
+    EXPECT_EQ(c.added, (std::vector<uint64_t>{65536, 34464}));
+    EXPECT_EQ(get(d + "\\out\\BIG.BIN"), big);
+    EXPECT_EQ(get(d + "\\out\\ZERO.BIN"), "");
+    cd_close(s);
+}
+
+TEST(CdCopyAll, ReadErrorInTheSecondChunkStopsEverything)
+{
+    LogCapture log;
+    std::string d = scratch("copy_readerr");
+    std::string big = pattern_bytes(100000, 6);
+    cd_source *s = cd_open(save(d, "e.iso", build(D("", {F("BIG.BIN;1", big), F("LATER.TXT;1", "x")})).bytes).c_str());
+    ASSERT_NE(s, nullptr);
+    pf_fail_read_in = 3; // the root's listing, the first chunk, then this one
+    EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 0);
+    pf_fail_read_in = 0;
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"read error in BIG.BIN"});
+    EXPECT_EQ(get(d + "\\out\\BIG.BIN"), big.substr(0, 65536));
+    EXPECT_FALSE(path_exists((d + "\\out\\LATER.TXT").c_str()));
+    cd_close(s);
+}
+
+// A chain of n nested folders L1\L2\..., each holding one file of one byte.
+Node chain(int level, int n)
+{
+    Node dnode = D("L" + std::to_string(level), {F("F.TXT;1", std::string(1, (char)('A' + level % 26)))});
+    if (level < n) dnode.kids.push_back(chain(level + 1, n));
+    return dnode;
+}
+
+TEST(DepthRule, EighteenLevelsStopBelowDepthSixteenOnBothKinds)
+{
+    std::string d = scratch("depth");
+    Node root = chain(0, 18);
+    cd_source *img = cd_open(save(d, "deep.iso", build(root).bytes).c_str());
+    ASSERT_NE(img, nullptr);
+    // The root's file and those of L1..L16: 17 bytes.
+    EXPECT_EQ(cd_total_bytes(img), 17u);
+    ASSERT_EQ(cd_copy_all(img, (d + "\\from_iso").c_str(), nullptr), 1);
+    cd_close(img);
+
+    std::string deep16 = d + "\\from_iso", deep17;
+    for (int i = 1; i <= 16; i++) deep16 += "\\L" + std::to_string(i);
+    EXPECT_TRUE(path_exists((deep16 + "\\F.TXT").c_str()));
+    EXPECT_FALSE(path_exists((deep16 + "\\L17").c_str()));
+
+    // The copied tree, as a folder source, goes just as deep: nothing is lost.
+    cd_source *dir = cd_open((d + "\\from_iso").c_str());
+    ASSERT_NE(dir, nullptr);
+    EXPECT_EQ(cd_total_bytes(dir), 17u);
+    ASSERT_EQ(cd_copy_all(dir, (d + "\\from_dir").c_str(), nullptr), 1);
+    cd_close(dir);
+    EXPECT_EQ(tree_of(d + "\\from_dir"), tree_of(d + "\\from_iso"));
+}
+
+TEST(FolderCopy, ProgressAttributesAndAVanishedSource)
+{
+    std::string d = scratch("folder_copy");
+    put(d + "\\src\\a\\one.bin", pattern_bytes(3000, 1));
+    put(d + "\\src\\two.bin", "two");
+    make_dirs((d + "\\src\\emptydir").c_str());
+    pf_set_attributes((d + "\\src\\two.bin").c_str(), PF_ATTR_READONLY);
+    cd_source *s = cd_open((d + "\\src").c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_total_bytes(s), 3003u);
+    progress pr = {0, 0, nullptr, nullptr};
+    ASSERT_EQ(cd_copy_all(s, (d + "\\dst").c_str(), &pr), 1);
+    EXPECT_EQ(pr.done, 3003u);
+    EXPECT_EQ(tree_of(d + "\\dst"), tree_of(d + "\\src"));
+    EXPECT_EQ(pf_attributes((d + "\\dst\\two.bin").c_str()) & PF_ATTR_READONLY, 0u);
+    pf_set_attributes((d + "\\src\\two.bin").c_str(), PF_ATTR_NORMAL);
+
+    delete_tree((d + "\\src").c_str());
+    EXPECT_EQ(cd_copy_all(s, (d + "\\again").c_str(), nullptr), 1) << "an unlistable folder counts as empty";
+    EXPECT_TRUE(is_dir((d + "\\again").c_str()));
+    cd_close(s);
+}
+
+TEST(MultiExtent, RecordsOfOneFileAreJoinedInOrder)
+{
+    std::string d = scratch("multi_extent");
+    Image img;
+    std::string a = pattern_bytes(4096, 1), b = pattern_bytes(3000, 2);
+    img.put_at(30, b); // the second part lies before the first
+    img.put_at(40, a);
+    uint32_t size = img.dir_at(18, {rec(std::string(1, '\0'), 18, 2048, 2), rec(std::string(1, '\1'), 18, 2048, 2),
+                                    rec("HUGE.DAT;1", 40, 4096, 0x80), rec("HUGE.DAT;1", 30, 3000, 0),
+                                    rec("NEXT.DAT;1", 30, 3000, 0)});
+    img.pvd(18, size);
+    cd_source *s = cd_open(save(d, "m.iso", img.bytes).c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_total_bytes(s), 4096u + 3000 + 3000);
+    ASSERT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 1);
+    EXPECT_EQ(get(d + "\\out\\HUGE.DAT"), a + b);
+    EXPECT_EQ(get(d + "\\out\\NEXT.DAT"), b);
+    cd_close(s);
+}
+
+// ---- names and crafted images ----
+
+TEST(Names, WhatMayBecomeAPath)
+{
+    struct {
+        const char *name;
+        int safe;
+    } cases[] = {
+        {"A.QAR", 1}, {"KMIRE.ICO", 1}, {"CONFIG.SYS", 1}, {"COM10", 1}, {"LPT0.TXT", 1}, {"NULL", 1},
+        {"", 0}, {".", 0}, {"..", 0}, {"A\\..\\..\\X", 0}, {"A/B", 0}, {"C:X", 0}, {"TAB\tX", 0},
+        {"CON", 0}, {"con.txt", 0}, {"NUL.TAR.GZ", 0}, {"Aux", 0}, {"COM1", 0}, {"lpt9.dat", 0},
+        {"PRN .X", 0}, {"TRAIL.", 0}, {"TRAIL ", 0}, {"WILD*", 0}, {"Q?", 0},
+    };
+    for (auto &c : cases) EXPECT_EQ(cd_name_safe(c.name), c.safe) << c.name;
+}
+
+// An image whose root holds one file recorded under the identifier id, and a
+// harmless file after it.
+std::string image_with_name(const std::string &id)
+{
+    return build(D("", {F(id, "evil"), F("OK.TXT;1", "fine")})).bytes;
+}
+
+TEST(Hostile, UnsafeNamesFailTheCopyWithALineAndNothingEscapes)
+{
+    const char *ids[] = {"...;1", "A\\..\\..\\X;1", "../../X;1", "CON;1", "nul.txt;1", "C:X;1", "BELL\x07;1"};
+    for (const char *id : ids) {
+        LogCapture log;
+        std::string d = scratch("hostile_names");
+        cd_source *s = cd_open(save(d, "h.iso", image_with_name(id)).c_str());
+        ASSERT_NE(s, nullptr);
+        std::string target = d + "\\a\\b\\out";
+        EXPECT_EQ(cd_copy_all(s, target.c_str(), nullptr), 0) << id;
+        auto lines = log.lines();
+        ASSERT_EQ(lines.size(), 1u) << id;
+        EXPECT_EQ(lines[0].rfind("unsafe name \"", 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find(" in " + target), std::string::npos) << lines[0];
+        // Nothing was written anywhere: only the image and the empty target.
+        auto all = tree_of(d);
+        EXPECT_EQ(all.size(), 4u) << id; // h.iso and the folders a, a\b and the empty a\b\out
+        EXPECT_EQ(all.count("a\\b\\out\\"), 1u);
+        EXPECT_FALSE(cd_exists(s, "CON")) << "unsafe names are never found";
+        cd_close(s);
+    }
+}
+
+TEST(Hostile, LoopsAndSharedDirectoriesAreWalkedOnce)
+{
+    LogCapture log;
+    std::string d = scratch("hostile_loops");
+    Image img;
+    // 18 root, 19 SUB (points back to the root and to itself), then a chain
+    // C0..C29 where each level has two names for the next level: without the
+    // visited set a walk would list 2^16 directories.
+    const uint32_t root = 18, sub = 19, c0 = 20, n = 30;
+    std::string dot(1, '\0'), dotdot(1, '\1');
+    uint32_t rs = img.dir_at(root, {rec(dot, root, 2048, 2), rec(dotdot, root, 2048, 2), rec("SUB", sub, 2048, 2),
+                                    rec("SELF", root, 2048, 2), rec("C", c0, 2048, 2), rec("R.TXT;1", 60, 1, 0)});
+    img.dir_at(sub, {rec(dot, sub, 2048, 2), rec(dotdot, root, 2048, 2), rec("UP", root, 2048, 2),
+                     rec("ME", sub, 2048, 2), rec("S.TXT;1", 60, 1, 0)});
+    for (uint32_t i = 0; i < n; i++) {
+        std::vector<std::string> recs = {rec(dot, c0 + i, 2048, 2), rec(dotdot, root, 2048, 2), rec("F.TXT;1", 60, 1, 0)};
+        if (i + 1 < n) recs.push_back(rec("X", c0 + i + 1, 2048, 2)), recs.push_back(rec("Y", c0 + i + 1, 2048, 2));
+        img.dir_at(c0 + i, recs);
+    }
+    img.put_at(60, "z");
+    img.pvd(root, rs);
+    cd_source *s = cd_open(save(d, "loop.iso", img.bytes).c_str());
+    ASSERT_NE(s, nullptr);
+    // R, S, and the files of C0..C15 (C0 is at depth 1, C15 at depth 16).
+    EXPECT_EQ(cd_total_bytes(s), 2u + 16);
+    ASSERT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 1);
+    auto t = tree_of(d + "\\out");
+    EXPECT_EQ(t.count("SUB\\S.TXT"), 1u);
+    EXPECT_EQ(t.count("SELF\\"), 0u);
+    EXPECT_EQ(t.count("SUB\\UP\\"), 0u);
+    EXPECT_EQ(t.count("C\\Y\\"), 0u);
+    EXPECT_EQ(t.count("C\\X\\X\\X\\F.TXT"), 1u);
+    auto lines = log.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "directory listed twice on the disc, left out: " + d + "\\out\\SUB\\UP");
+    cd_close(s);
+}
+
+TEST(Hostile, SizesBeyondTheImageAllocateNothingAndReadNothing)
+{
+    LogCapture log;
+    std::string d = scratch("hostile_sizes");
+    Image img = build(sample_tree());
+    // A root that claims 4 GiB: the listing is empty, the copy makes the
+    // target folder and nothing else.
+    Image huge = img;
+    both32(huge.bytes, 16 * 2048 + 156 + 10, 0xFFFFFFFFu);
+    cd_source *s = cd_open(save(d, "huge.iso", huge.bytes).c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_total_bytes(s), 0u);
+    EXPECT_FALSE(cd_exists(s, "DATA"));
+    EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 1);
+    EXPECT_TRUE(tree_of(d + "\\out").empty());
+    cd_close(s);
+
+    // A file that claims more than the image holds.
+    Image big_file;
+    uint32_t size = big_file.dir_at(18, {rec(std::string(1, '\0'), 18, 2048, 2), rec(std::string(1, '\1'), 18, 2048, 2),
+                                         rec("BIG.DAT;1", 19, 0xFFFFFF00u, 0), rec("WRAP.DAT;1", 0xFFFFFFF0u, 100000, 0)});
+    big_file.put_at(19, "data");
+    big_file.pvd(18, size);
+    s = cd_open(save(d, "bigfile.iso", big_file.bytes).c_str());
+    ASSERT_NE(s, nullptr);
+    uint64_t n = 5;
+    EXPECT_EQ(cd_read(s, "BIG.DAT", &n), nullptr);
+    EXPECT_EQ(cd_read(s, "WRAP.DAT", &n), nullptr);
+    EXPECT_EQ(n, 5u);
+    EXPECT_EQ(cd_copy_all(s, (d + "\\out2").c_str(), nullptr), 0);
+    EXPECT_EQ(log.lines().back(), "read error in BIG.DAT");
+    cd_close(s);
+}
+
+TEST(Hostile, TruncatedImageAndRecordsThatRunPastTheirDirectory)
+{
+    LogCapture log;
+    std::string d = scratch("hostile_trunc");
+    std::string data = pattern_bytes(10000, 3);
+    Image img = build(D("", {F("FIRST.TXT;1", "1"), F("LAST.BIN;1", data)}));
+    std::string cut = img.bytes.substr(0, img.bytes.size() - 4096);
+    cd_source *s = cd_open(save(d, "cut.iso", cut).c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 0);
+    EXPECT_EQ(log.lines().back(), "read error in LAST.BIN");
+    EXPECT_EQ(get(d + "\\out\\FIRST.TXT"), "1");
+    cd_close(s);
+
+    // Records that do not fit: one whose length runs past the directory, one
+    // whose identifier runs past its record. Each ends the listing there.
+    for (int variant = 0; variant < 2; variant++) {
+        Image bad;
+        std::string r1 = rec("KEEP.TXT;1", 20, 1, 0), r2 = rec("LOST.TXT;1", 20, 1, 0);
+        std::vector<std::string> recs = {rec(std::string(1, '\0'), 18, 2048, 2), rec(std::string(1, '\1'), 18, 2048, 2), r1};
+        std::string tail = variant == 0 ? std::string(1, (char)200) : r2;
+        if (variant == 1) tail[32] = 60; // identifier longer than the record
+        recs.push_back(tail);
+        uint32_t size = bad.dir_at(18, recs);
+        // The directory is declared to end right after the bad record starts.
+        uint32_t used = (uint32_t)(recs[0].size() + recs[1].size() + r1.size() + (variant == 0 ? 1 : tail.size()));
+        bad.put_at(20, "k");
+        bad.pvd(18, variant == 0 ? used : size);
+        s = cd_open(save(d, "bad" + std::to_string(variant) + ".iso", bad.bytes).c_str());
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(names_of(s, 18, variant == 0 ? used : size), std::vector<std::string>{"KEEP.TXT"}) << variant;
+        cd_close(s);
+    }
+}
+
+TEST(PathLimits, AChildPathThatWouldBeCutFailsTheCopy)
+{
+    LogCapture log;
+    std::string d = scratch("too_long");
+    std::string name60(60, 'N');
+    cd_source *s = cd_open(save(d, "l.iso", build(D("", {F(name60 + ";1", "x")})).bytes).c_str());
+    ASSERT_NE(s, nullptr);
+    std::string target = d;
+    while (target.size() < 470) target += "\\deep_folder";
+    EXPECT_EQ(cd_copy_all(s, target.c_str(), nullptr), 0);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"path too long: " + target + "\\" + name60});
+    cd_close(s);
+}
+
+} // namespace
