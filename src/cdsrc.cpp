@@ -182,12 +182,26 @@ int probe(cd_source *src, uint32_t sector_size, uint32_t data_offset)
     uint32_t got = 0;
     src->sector_size = sector_size;
     src->data_offset = data_offset;
+    src->file_pos = UINT64_MAX;
     if (!pf_seek(src->file, (uint64_t)PVD_SECTOR * sector_size + data_offset)) return 0;
     if (!pf_read(src->file, pvd, sizeof pvd, &got) || got != sizeof pvd) return 0;
     if (pvd[0] != 1 || memcmp(pvd + 1, "CD001", 5) != 0) return 0;
     src->root_extent = le32(pvd + PVD_ROOT_EXTENT);
     src->root_size = le32(pvd + PVD_ROOT_SIZE);
     return 1;
+}
+
+/* Reads n bytes at pos. A copy reads the image front to back, so the seek is
+   left out when the file is already there: it costs a call per chunk. */
+static int read_at(cd_source *src, uint64_t pos, void *dst, uint32_t n, uint32_t *got)
+{
+    if (src->file_pos != pos && !pf_seek(src->file, pos)) {
+        src->file_pos = UINT64_MAX;
+        return 0;
+    }
+    int ok = pf_read(src->file, dst, n, got);
+    src->file_pos = ok ? pos + *got : UINT64_MAX;
+    return ok;
 }
 
 int read_sectors(cd_source *src, uint32_t first, uint32_t count, void *dst)
@@ -203,8 +217,9 @@ int read_sectors(cd_source *src, uint32_t first, uint32_t count, void *dst)
         uint32_t got = 0;
         if (src->sector_size == CD_SECTOR) {
             uint32_t n = want < PLAIN_RUN ? want : PLAIN_RUN;
-            if (!pf_seek(src->file, sector * CD_SECTOR + src->data_offset)) return 0;
-            if (!pf_read(src->file, out, n * CD_SECTOR, &got) || got != n * CD_SECTOR) return 0;
+            if (!read_at(src, sector * CD_SECTOR + src->data_offset, out, n * CD_SECTOR, &got) ||
+                got != n * CD_SECTOR)
+                return 0;
             out += (size_t)n * CD_SECTOR;
             sector += n;
             want -= n;
@@ -214,8 +229,7 @@ int read_sectors(cd_source *src, uint32_t first, uint32_t count, void *dst)
            at once; the user data of each sector are picked out of it. */
         uint32_t n = want < COPY_RUN ? want : COPY_RUN;
         uint32_t bytes = (n - 1) * src->sector_size + CD_SECTOR;
-        int ok = pf_seek(src->file, sector * src->sector_size + src->data_offset) &&
-                 pf_read(src->file, stage, bytes, &got);
+        int ok = read_at(src, sector * src->sector_size + src->data_offset, stage, bytes, &got);
         for (uint32_t i = 0; i < n; i++) {
             if (!ok || (uint64_t)i * src->sector_size + CD_SECTOR > got) return 0;
             memcpy(out, stage + (size_t)i * src->sector_size, CD_SECTOR);
@@ -466,7 +480,10 @@ static void follow_cue(char *path)
         const char *name = open + 1;
         char folder[PATH_CAP];
         snprintf(folder, sizeof folder, "%s", path);
-        char *slash = strrchr(folder, '\\');
+        /* A slash separates folders as well as a backslash: "C:/Images/game.cue"
+           is a valid path, and its image lies beside it, not in the current folder. */
+        char *slash = strrchr(folder, '\\'), *fwd = strrchr(folder, '/');
+        if (fwd > slash) slash = fwd;
         if (slash) slash[1] = 0;
         else folder[0] = 0;
         if (strchr(name, ':')) snprintf(path, PATH_CAP, "%s", name);

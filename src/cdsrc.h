@@ -32,6 +32,7 @@ typedef struct cd_source {
     uint32_t root_size;      /* its length in bytes */
     char desc[552];          /* "folder %s" or "image %s" */
     uint64_t image_sectors;  /* logical sectors wholly present in the image file */
+    uint64_t file_pos;       /* where the image file's position is, or UINT64_MAX if unknown */
 } cd_source;
 
 typedef struct iso_entry {

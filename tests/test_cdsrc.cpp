@@ -243,6 +243,10 @@ TEST(CdOpen, ThreeLayoutsACueSheetAndJunk)
         EXPECT_EQ(cd_total_bytes(s), 5u + 5000 + 7) << c.open;
         cd_close(s);
     }
+    cd_source *slashed = cd_open((d + "/game.cue").c_str());
+    ASSERT_NE(slashed, nullptr) << "the sheet's folder ends at a slash too";
+    EXPECT_EQ(std::string(slashed->path), d + "/mode1.bin");
+    cd_close(slashed);
     if (d.find(':') != std::string::npos) { // a drive path, as on Windows
         cd_source *s = cd_open((d + "\\abs.cue").c_str());
         ASSERT_NE(s, nullptr) << "an image name with a colon is taken as it stands";
