@@ -15,6 +15,7 @@ static FILE *logf;
 static void *hwnd;
 static int silent;
 static char path[260];
+static int to_stderr;
 
 void setup_log(const char *fmt, ...)
 {
@@ -28,6 +29,7 @@ void setup_log(const char *fmt, ...)
         fprintf(logf, "%s\n", line);
         fflush(logf);
     }
+    if (to_stderr) fprintf(stderr, "%s\n", line);
     if (hwnd && !silent) {
         char *copy = strdup(line);
         /* The window frees the copy; a copy whose post failed is ours to free. */
@@ -59,3 +61,5 @@ void log_set_window(void *window, int silent_run)
     hwnd = window;
     silent = silent_run;
 }
+
+void log_to_stderr(int on) { to_stderr = on; }

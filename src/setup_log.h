@@ -38,4 +38,7 @@ const char *log_path(void);
 /* Gives the log the window to post to (none: no window) and the silent flag. */
 void log_set_window(void *window, int silent);
 
+/* For the command-line tools: while on, every line also goes to standard error. */
+void log_to_stderr(int on);
+
 #endif
