@@ -24,6 +24,20 @@ uint32_t rd16(const unsigned char *p) { return p[0] | p[1] << 8; }
 
 const unsigned char *bytes(const std::string &s) { return (const unsigned char *)s.data(); }
 
+// The input in a heap block of exactly its size, so that the sanitizers catch
+// any read past its end (a string may have spare capacity behind its bytes).
+struct Exact {
+    explicit Exact(const std::string &s) : p((unsigned char *)malloc(s.size() + !s.size())), n(s.size())
+    {
+        memcpy(p, s.data(), s.size());
+    }
+    ~Exact() { free(p); }
+    Exact(const Exact &) = delete;
+    Exact &operator=(const Exact &) = delete;
+    unsigned char *p;
+    uint64_t n;
+};
+
 std::string res_data(const icon_res &r) { return std::string((const char *)r.data, r.size); }
 
 // An icon file: header with the given type word, then one directory entry per
@@ -76,7 +90,8 @@ TEST(IconIco, HeaderAndDirectoryChecks)
     };
     for (const Case &c : cases) {
         icon_res_list list;
-        EXPECT_EQ(icon_build_ico(bytes(c.data), c.data.size(), &list), c.want) << c.name;
+        Exact in(c.data);
+        EXPECT_EQ(icon_build_ico(in.p, in.n, &list), c.want) << c.name;
         if (c.want != ICON_OK) {
             EXPECT_EQ(list.count, 0u) << c.name;
         }
@@ -88,7 +103,8 @@ TEST(IconIco, NoImagesGivesAnEmptyGroup)
 {
     std::string ico("\0\0\1\0\0\0", 6);
     icon_res_list list;
-    ASSERT_EQ(icon_build_ico(bytes(ico), ico.size(), &list), ICON_OK);
+    Exact in(ico);
+    ASSERT_EQ(icon_build_ico(in.p, in.n, &list), ICON_OK);
     ASSERT_EQ(list.count, 1u);
     EXPECT_EQ(list.items[0].type, (unsigned)RES_TYPE_GROUP_ICON);
     EXPECT_EQ(list.items[0].id, 1u);
@@ -101,7 +117,8 @@ TEST(IconIco, ImagesAreCopiedAsTheyStandAndTheGroupTakesTheDirectory)
     std::string a = pattern_bytes(40, 1), b = pattern_bytes(7, 2), c = "\x89PNG";
     std::string ico = ico_file({a, b, c});
     icon_res_list list;
-    ASSERT_EQ(icon_build_ico(bytes(ico), ico.size(), &list), ICON_OK);
+    Exact in(ico);
+    ASSERT_EQ(icon_build_ico(in.p, in.n, &list), ICON_OK);
     ASSERT_EQ(list.count, 4u);
     const std::string imgs[] = {a, b, c};
     for (unsigned k = 1; k <= 3; k++) {
@@ -140,7 +157,8 @@ TEST(IconIco, ImageRange)
         std::string f = ico;
         set_entry(f, 0, c.len, c.off);
         icon_res_list list;
-        EXPECT_EQ(icon_build_ico(bytes(f), f.size(), &list), c.want) << c.name;
+        Exact in(f);
+        EXPECT_EQ(icon_build_ico(in.p, in.n, &list), c.want) << c.name;
         icon_res_free(&list);
     }
 }
@@ -151,7 +169,8 @@ TEST(IconIco, ThreeHundredImages)
     for (int i = 0; i < 300; i++) images.push_back(pattern_bytes(1 + i % 5, (unsigned)i));
     std::string ico = ico_file(images);
     icon_res_list list;
-    ASSERT_EQ(icon_build_ico(bytes(ico), ico.size(), &list), ICON_OK);
+    Exact in(ico);
+    ASSERT_EQ(icon_build_ico(in.p, in.n, &list), ICON_OK);
     ASSERT_EQ(list.count, 301u);
     const unsigned char *group = list.items[300].data;
     EXPECT_EQ(list.items[300].size, 6u + 14 * 300);
@@ -200,7 +219,7 @@ std::vector<int> decoded(const std::string &file, unsigned w, unsigned h)
 {
     emblem e;
     std::vector<int> out;
-    if (emblem_canvas(bytes(file), file.size(), &e) != ICON_OK) return {-1};
+    if (emblem_canvas(Exact(file).p, file.size(), &e) != ICON_OK) return {-1};
     EXPECT_EQ(e.bw, w);
     EXPECT_EQ(e.bh, h);
     for (uint32_t y = 0; y < h; y++)
@@ -252,7 +271,7 @@ TEST(IconLbm, Rejections)
     };
     for (const Case &c : cases) {
         emblem e;
-        EXPECT_EQ(emblem_canvas(bytes(c.data), c.data.size(), &e), c.want) << c.name;
+        EXPECT_EQ(emblem_canvas(Exact(c.data).p, c.data.size(), &e), c.want) << c.name;
         if (c.want != ICON_OK) {
             EXPECT_EQ(e.canvas, nullptr) << c.name;
         }
@@ -276,7 +295,7 @@ TEST(IconLbm, DarkThreshold)
     };
     for (const Case &c : cases) {
         emblem e;
-        EXPECT_EQ(emblem_canvas(bytes(c.data), c.data.size(), &e), c.want);
+        EXPECT_EQ(emblem_canvas(Exact(c.data).p, c.data.size(), &e), c.want);
         free(e.canvas);
     }
 }
@@ -285,7 +304,7 @@ TEST(IconLbm, OnePixelFillsEveryImage)
 {
     std::string f = pbm(bmhd(1, 1, 0) + chunk("CMAP", "\x12\x34\x56") + body(std::string(2, '\0')));
     icon_res_list list;
-    ASSERT_EQ(icon_build_lbm(bytes(f), f.size(), &list), ICON_OK);
+    ASSERT_EQ(icon_build_lbm(Exact(f).p, f.size(), &list), ICON_OK);
     ASSERT_EQ(list.count, 8u);
     const unsigned char *group = list.items[7].data;
     ASSERT_EQ(list.items[7].size, 104u);
@@ -327,7 +346,7 @@ TEST(IconLbm, OddWidthRowsCarryAPadByteThatIsNeverShown)
     std::string rows = std::string("\1\0\0\0\0\0\0\1", 8) + std::string("\0\0\0\0\0\0\1\1", 8);
     std::string f = pbm(bmhd(7, 2, 0) + chunk("CMAP", std::string("\0\0\0\x80\x80\x80", 6)) + body(rows));
     emblem e;
-    ASSERT_EQ(emblem_canvas(bytes(f), f.size(), &e), ICON_OK);
+    ASSERT_EQ(emblem_canvas(Exact(f).p, f.size(), &e), ICON_OK);
     EXPECT_EQ(e.bw, 7u);
     EXPECT_EQ(e.bh, 2u);
     EXPECT_EQ(e.side, 7u);
@@ -358,7 +377,7 @@ TEST(IconLbm, BoxOnTheSquareCanvas)
             for (uint32_t x = 2; x < 2 + c.bw; x++) px[y * row + x] = 1;
         std::string f = pbm(bmhd(w, h, 0) + chunk("CMAP", std::string("\0\0\0\1\2\x99", 6)) + body(px));
         emblem e;
-        ASSERT_EQ(emblem_canvas(bytes(f), f.size(), &e), ICON_OK);
+        ASSERT_EQ(emblem_canvas(Exact(f).p, f.size(), &e), ICON_OK);
         EXPECT_EQ(e.side, c.side);
         EXPECT_EQ(e.ox, c.ox);
         EXPECT_EQ(e.oy, c.oy);
@@ -379,7 +398,7 @@ TEST(IconLbm, SmallCanvasIsSampled)
     for (int y = 0; y < 5; y++) px += std::string("\0\1\2\3\4\0", 6);
     std::string f = pbm(bmhd(5, 5, 0) + bright_cmap() + body(px));
     icon_res_list list;
-    ASSERT_EQ(icon_build_lbm(bytes(f), f.size(), &list), ICON_OK);
+    ASSERT_EQ(icon_build_lbm(Exact(f).p, f.size(), &list), ICON_OK);
     const unsigned char *img = list.items[0].data + 40;
     const int want_col[16] = {0, 0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4};
     for (uint32_t dy = 0; dy < 16; dy++)
@@ -420,6 +439,8 @@ TEST(IconLbm, ByteRun1AndStoredBodies)
         {"no-op only", 2, 1, 1, body(std::string("\x80\x80", 2)), {0, 0}},
         {"replicate reaches the end", 4, 1, 1, body(std::string("\x00\1\xfd\2\x00\3", 6)), {1, 2, 2, 2}},
         {"literal cut by the end of BODY", 4, 1, 1, body(std::string("\x03\1\2", 3)), {1, 2, 0, 0}},
+        {"literal cut, a chunk follows", 6, 1, 1, body(std::string("\x04\1\2\3", 4)) + chunk("ANNO", "zz"),
+         {1, 2, 3, 0, 0, 0}},
         {"runs cross rows", 2, 2, 1, body(std::string("\xfd\7", 2)), {7, 7, 7, 7}},
         {"empty BODY", 2, 1, 1, body(""), {0, 0}},
         {"longest replicate", 128, 1, 1, body(std::string("\x81\5", 2)), std::vector<int>(128, 5)},
@@ -461,7 +482,7 @@ TEST(IconLbm, PaletteEntryPastTheInputIsTransparent)
     std::string f = pbm(bmhd(2, 1, 0) + body(std::string("\1\x09", 2)) +
                         chunk("CMAP", std::string("\0\0\0\x50\x50\x50", 6)));
     emblem e;
-    ASSERT_EQ(emblem_canvas(bytes(f), f.size(), &e), ICON_OK);
+    ASSERT_EQ(emblem_canvas(Exact(f).p, f.size(), &e), ICON_OK);
     EXPECT_EQ(e.bw, 1u);
     EXPECT_EQ(e.side, 1u);
     EXPECT_EQ(e.canvas[0], 0xFF505050u);
@@ -493,7 +514,7 @@ TEST(IconWriters, MessagesBeforeTheFileIsTouched)
     };
     for (const Writer &c : cases) {
         LogCapture log;
-        EXPECT_EQ(c.fn(exe.c_str(), bytes(c.data), c.data.size()), 0) << c.name;
+        EXPECT_EQ(c.fn(exe.c_str(), Exact(c.data).p, c.data.size()), 0) << c.name;
         EXPECT_EQ(log.lines(), std::vector<std::string>{c.line}) << c.name;
     }
     EXPECT_EQ(get(exe), "not really an executable");
@@ -509,7 +530,7 @@ TEST(IconWriters, MessagesBeforeTheFileIsTouched)
     };
     for (const Writer &c : absent) {
         LogCapture log;
-        EXPECT_EQ(c.fn(missing.c_str(), bytes(c.data), c.data.size()), 0) << c.name;
+        EXPECT_EQ(c.fn(missing.c_str(), Exact(c.data).p, c.data.size()), 0) << c.name;
         EXPECT_EQ(log.lines(), std::vector<std::string>{"ERROR: cannot update the game executable's icon"})
             << c.name;
     }
@@ -560,12 +581,13 @@ TEST(IconWriters, OffWindowsTheUpdateIsWrittenBesideTheExecutable)
     put(exe, "MZ stand-in");
     std::string ico = ico_file({pattern_bytes(9, 3), pattern_bytes(4, 4)});
     icon_res_list list;
-    ASSERT_EQ(icon_build_ico(bytes(ico), ico.size(), &list), ICON_OK);
+    Exact in(ico);
+    ASSERT_EQ(icon_build_ico(in.p, in.n, &list), ICON_OK);
     std::vector<ResEntry> want = entries(list);
     icon_res_free(&list);
     {
         LogCapture log;
-        ASSERT_EQ(inject_icon_ico(exe.c_str(), bytes(ico), ico.size()), 1);
+        ASSERT_EQ(inject_icon_ico(exe.c_str(), Exact(ico).p, ico.size()), 1);
         EXPECT_EQ(log.lines(), std::vector<std::string>{"icon: 2 images from the CD"});
     }
     EXPECT_EQ(read_res(get(exe + ".res")), want);
@@ -577,18 +599,18 @@ TEST(IconWriters, OffWindowsTheUpdateIsWrittenBesideTheExecutable)
     set_entry(range, 2, 5, (uint32_t)range.size() - 4);
     {
         LogCapture log;
-        EXPECT_EQ(inject_icon_ico(exe.c_str(), bytes(range), range.size()), 0);
+        EXPECT_EQ(inject_icon_ico(exe.c_str(), Exact(range).p, range.size()), 0);
         EXPECT_EQ(log.lines(), std::vector<std::string>{"ERROR: icon image out of range"});
     }
     EXPECT_EQ(get(exe + ".res"), before);
 
     std::string lbm = pbm(bmhd(3, 2, 1) + bright_cmap() + body(std::string("\xfb\x40", 2)));
-    ASSERT_EQ(icon_build_lbm(bytes(lbm), lbm.size(), &list), ICON_OK);
+    ASSERT_EQ(icon_build_lbm(Exact(lbm).p, lbm.size(), &list), ICON_OK);
     want = entries(list);
     icon_res_free(&list);
     {
         LogCapture log;
-        ASSERT_EQ(inject_icon_lbm(exe.c_str(), bytes(lbm), lbm.size()), 1);
+        ASSERT_EQ(inject_icon_lbm(exe.c_str(), Exact(lbm).p, lbm.size()), 1);
         EXPECT_TRUE(log.lines().empty()); // success is silent
     }
     EXPECT_EQ(read_res(get(exe + ".res")), want);
