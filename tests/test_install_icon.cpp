@@ -22,8 +22,6 @@ std::string be32(uint32_t v) { return be16(v >> 16) + be16(v & 0xFFFF); }
 uint32_t rd32(const unsigned char *p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
 uint32_t rd16(const unsigned char *p) { return p[0] | p[1] << 8; }
 
-const unsigned char *bytes(const std::string &s) { return (const unsigned char *)s.data(); }
-
 // The input in a heap block of exactly its size, so that the sanitizers catch
 // any read past its end (a string may have spare capacity behind its bytes).
 struct Exact {
@@ -547,7 +545,7 @@ struct ResEntry {
 std::vector<ResEntry> read_res(const std::string &file)
 {
     std::vector<ResEntry> out;
-    const unsigned char *p = bytes(file);
+    const unsigned char *p = (const unsigned char *)file.data();
     size_t pos = 0;
     while (pos + 32 <= file.size()) {
         uint32_t size = rd32(p + pos), header = rd32(p + pos + 4);
