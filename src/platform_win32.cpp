@@ -177,8 +177,10 @@ pf_res_update pf_res_update_begin(const char *exe)
 
 void pf_res_update_add(pf_res_update u, unsigned type, unsigned id, const void *data, uint32_t size)
 {
-    /* The call copies the data; its result tells nothing that EndUpdateResource
-       would not, so it is not examined. */
+    /* Its result tells nothing that EndUpdateResource would not, so it is not
+       examined. Wine writes no resource for data of 0 bytes (an icon file's
+       empty image then leaves a group entry naming a missing image); such an
+       image is broken either way, so it is passed on as it stands. */
     UpdateResourceA((HANDLE)u, MAKEINTRESOURCEA(type), MAKEINTRESOURCEA(id),
                     MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), (LPVOID)data, size);
 }

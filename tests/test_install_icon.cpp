@@ -5,6 +5,7 @@
 #include "install_icon_res.h"
 #include "platform.h"
 #include "testkit.h"
+#include "util.h"
 
 #include <gtest/gtest.h>
 
@@ -613,6 +614,21 @@ TEST(IconWriters, OffWindowsTheUpdateIsWrittenBesideTheExecutable)
     }
     EXPECT_EQ(read_res(get(exe + ".res")), want);
     EXPECT_EQ(want.size(), 8u);
+
+    // A commit that cannot be written: here the resource file's name is a folder.
+    std::string other = dir + "\\y.exe";
+    put(other, "MZ");
+    ASSERT_TRUE(make_dirs((other + ".res").c_str()));
+    Writer cases[] = {
+        {"ico", inject_icon_ico, ico, nullptr},
+        {"lbm", inject_icon_lbm, lbm, nullptr},
+    };
+    for (const Writer &c : cases) {
+        LogCapture log;
+        EXPECT_EQ(c.fn(other.c_str(), Exact(c.data).p, c.data.size()), 0) << c.name;
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"ERROR: cannot write the game executable's icon"})
+            << c.name;
+    }
 }
 #endif
 
