@@ -497,6 +497,16 @@ struct Writer {
     const char *line;
 };
 
+// Each writer fails on exe and logs one line: the one given, or the case's own.
+void expect_failures(const std::string &exe, const std::vector<Writer> &cases, const char *line = nullptr)
+{
+    for (const Writer &c : cases) {
+        LogCapture log;
+        EXPECT_EQ(c.fn(exe.c_str(), Exact(c.data).p, c.data.size()), 0) << c.name;
+        EXPECT_EQ(log.lines(), std::vector<std::string>{line ? line : c.line}) << c.name;
+    }
+}
+
 TEST(IconWriters, MessagesBeforeTheFileIsTouched)
 {
     std::string dir = scratch("icon_msgs");
@@ -505,34 +515,24 @@ TEST(IconWriters, MessagesBeforeTheFileIsTouched)
     std::string range = ico_file({"abcd", "efgh", "ijkl"});
     set_entry(range, 2, 5, (uint32_t)range.size() - 4);
     std::string dark = pbm(bmhd(1, 1, 0) + chunk("CMAP", std::string(3, '\0')) + body(std::string(2, '\0')));
-    Writer cases[] = {
+    expect_failures(exe, {
         {"cursor", inject_icon_ico, ico_file({"a"}, 2), "ERROR: icon file is not an .ico"},
         {"truncated", inject_icon_ico, ico_file({"a"}).substr(0, 21), "ERROR: icon file is truncated"},
         {"not a picture", inject_icon_lbm, "FORM", "ERROR: game emblem picture not understood"},
         {"empty picture", inject_icon_lbm, dark, "ERROR: game emblem picture is empty"},
-    };
-    for (const Writer &c : cases) {
-        LogCapture log;
-        EXPECT_EQ(c.fn(exe.c_str(), Exact(c.data).p, c.data.size()), 0) << c.name;
-        EXPECT_EQ(log.lines(), std::vector<std::string>{c.line}) << c.name;
-    }
+    });
     EXPECT_EQ(get(exe), "not really an executable");
 
     // Without the executable the update cannot open; that is found before an
     // image out of range, which needs the update open.
     std::string missing = dir + "\\missing.exe";
     std::string ico = ico_file({"a"}), lbm = pbm(bmhd(1, 1, 0) + bright_cmap() + body("\1"));
-    Writer absent[] = {
+    std::vector<Writer> cases = {
         {"ico", inject_icon_ico, ico, nullptr},
         {"image out of range", inject_icon_ico, range, nullptr},
         {"lbm", inject_icon_lbm, lbm, nullptr},
     };
-    for (const Writer &c : absent) {
-        LogCapture log;
-        EXPECT_EQ(c.fn(missing.c_str(), Exact(c.data).p, c.data.size()), 0) << c.name;
-        EXPECT_EQ(log.lines(), std::vector<std::string>{"ERROR: cannot update the game executable's icon"})
-            << c.name;
-    }
+    expect_failures(missing, cases, "ERROR: cannot update the game executable's icon");
 }
 
 #ifndef _WIN32
@@ -619,16 +619,8 @@ TEST(IconWriters, OffWindowsTheUpdateIsWrittenBesideTheExecutable)
     std::string other = dir + "\\y.exe";
     put(other, "MZ");
     ASSERT_TRUE(make_dirs((other + ".res").c_str()));
-    Writer cases[] = {
-        {"ico", inject_icon_ico, ico, nullptr},
-        {"lbm", inject_icon_lbm, lbm, nullptr},
-    };
-    for (const Writer &c : cases) {
-        LogCapture log;
-        EXPECT_EQ(c.fn(other.c_str(), Exact(c.data).p, c.data.size()), 0) << c.name;
-        EXPECT_EQ(log.lines(), std::vector<std::string>{"ERROR: cannot write the game executable's icon"})
-            << c.name;
-    }
+    expect_failures(other, {{"ico", inject_icon_ico, ico, nullptr}, {"lbm", inject_icon_lbm, lbm, nullptr}},
+                    "ERROR: cannot write the game executable's icon");
 }
 #endif
 
