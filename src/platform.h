@@ -110,6 +110,45 @@ void pf_sleep(unsigned ms);
    belongs to the caller. Off Windows there is no window and every post fails. */
 int pf_post_message(void *window, unsigned msg, void *block);
 
+/* ---- message boxes ---- */
+
+/* Flags and answers, with the values of the Win32 MB_* and ID* constants. */
+enum {
+    PF_MB_OK = 0x0,
+    PF_MB_YESNO = 0x4,
+    PF_MB_ICONERROR = 0x10,
+    PF_MB_ICONINFO = 0x40
+};
+enum { PF_ID_OK = 1, PF_ID_YES = 6, PF_ID_NO = 7 };
+/* Shows a modal message box owned by no window (MessageBoxA) and returns the
+   button pressed, 0 when no box could be shown. Off Windows there is no one to
+   ask: the caption and text go to standard error as one line and the answer is
+   the first button, the one Enter would press (PF_ID_OK, or PF_ID_YES for a
+   Yes/No box). */
+int pf_message_box(const char *text, const char *caption, unsigned flags);
+
+/* ---- resource update of another executable ----
+ * BeginUpdateResourceA keeping the existing resources, UpdateResourceA in
+ * language 0 with integer type and name, EndUpdateResourceA. Until the update is
+ * ended with discard = 0 the executable on disk is unchanged.
+ *
+ * Off Windows there is no resource section to change. The update then needs an
+ * existing file at the path, leaves that file alone, and on commit writes what it
+ * was given beside it as "<exe>.res": a 32-bit resource file (the format that
+ * resource compilers write: an empty first entry, then one entry per resource
+ * with numeric type and name, language 0, in the order added; a later
+ * commit replaces the whole file). */
+typedef struct pf_res_update_s *pf_res_update;
+#define PF_NO_RES_UPDATE ((pf_res_update)0)
+/* Opens an update of exe; PF_NO_RES_UPDATE on failure. */
+pf_res_update pf_res_update_begin(const char *exe);
+/* Adds or replaces one resource; the data is copied. As with UpdateResourceA the
+   outcome is only known when the update is ended. */
+void pf_res_update_add(pf_res_update u, unsigned type, unsigned id, const void *data, uint32_t size);
+/* Ends the update: discard = 1 drops everything, 0 writes it. Always releases u;
+   the result is 1 when the ending (the write, on commit) succeeded. */
+int pf_res_update_end(pf_res_update u, int discard);
+
 /* ---- fault injection for the tests ----
  * A build with KELP_FAULTS defined counts calls of pf_read and pf_write: while a
  * counter is above 0 each call lowers it, and the call that brings it to 0 fails

@@ -395,4 +395,123 @@ int pf_post_message(void *window, unsigned msg, void *block)
     return 0;
 }
 
+/* ---- message boxes ---- */
+
+int pf_message_box(const char *text, const char *caption, unsigned flags)
+{
+    /* No one to ask: the box becomes one line and the default button answers. */
+    fprintf(stderr, "%s: %s\n", caption ? caption : "", text ? text : "");
+    return (flags & 0xF) == PF_MB_YESNO ? PF_ID_YES : PF_ID_OK;
+}
+
+/* ---- resource update, written beside the executable as "<exe>.res" ---- */
+
+struct res_entry {
+    unsigned type, id;
+    unsigned char *data;
+    uint32_t size;
+};
+
+struct pf_res_update_s {
+    char res_path[MAP_CAP];
+    res_entry *items;
+    size_t count, cap;
+    int failed; /* an add could not be kept: the commit fails */
+};
+
+pf_res_update pf_res_update_begin(const char *exe)
+{
+    char p[MAP_CAP];
+    map_path(exe, p);
+    struct stat st;
+    /* As on Windows, the executable must exist and be a file. */
+    if (stat(p, &st) != 0) return PF_NO_RES_UPDATE;
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return PF_NO_RES_UPDATE;
+    }
+    pf_res_update u = (pf_res_update)calloc(1, sizeof *u);
+    if (!u) return PF_NO_RES_UPDATE;
+    if (snprintf(u->res_path, sizeof u->res_path, "%s.res", p) >= (int)sizeof u->res_path) {
+        free(u);
+        errno = ENAMETOOLONG;
+        return PF_NO_RES_UPDATE;
+    }
+    return u;
+}
+
+void pf_res_update_add(pf_res_update u, unsigned type, unsigned id, const void *data, uint32_t size)
+{
+    unsigned char *copy = (unsigned char *)malloc(size ? size : 1);
+    if (!copy) {
+        u->failed = 1;
+        return;
+    }
+    if (size) memcpy(copy, data, size);
+    for (size_t i = 0; i < u->count; i++) {
+        if (u->items[i].type == type && u->items[i].id == id) { /* replaces, in place */
+            free(u->items[i].data);
+            u->items[i].data = copy;
+            u->items[i].size = size;
+            return;
+        }
+    }
+    if (u->count == u->cap) {
+        size_t cap = u->cap ? u->cap * 2 : 16;
+        res_entry *grown = (res_entry *)realloc(u->items, cap * sizeof *grown);
+        if (!grown) {
+            free(copy);
+            u->failed = 1;
+            return;
+        }
+        u->items = grown;
+        u->cap = cap;
+    }
+    u->items[u->count++] = res_entry{type, id, copy, size};
+}
+
+static void put_u16(unsigned char *p, unsigned v) { p[0] = (unsigned char)v, p[1] = (unsigned char)(v >> 8); }
+static void put_u32(unsigned char *p, uint32_t v) { put_u16(p, v & 0xFFFF), put_u16(p + 2, v >> 16); }
+
+/* One entry of a resource file: sizes, type and name as 0xFFFF plus an id, data
+   version, memory flags, language 0, version, characteristics; then the data,
+   padded to 4 bytes. */
+static int write_all(pf_file f, const void *data, uint32_t size)
+{
+    uint32_t put = 0;
+    return size == 0 || (pf_write(f, data, size, &put) && put == size);
+}
+
+static int write_res_entry(pf_file f, unsigned type, unsigned id, unsigned flags,
+                           const unsigned char *data, uint32_t size)
+{
+    unsigned char h[32] = {0};
+    put_u32(h, size);
+    put_u32(h + 4, sizeof h);
+    put_u16(h + 8, 0xFFFF), put_u16(h + 10, type);
+    put_u16(h + 12, 0xFFFF), put_u16(h + 14, id);
+    put_u16(h + 20, flags);
+    static const unsigned char pad[3] = {0, 0, 0};
+    return write_all(f, h, sizeof h) && write_all(f, data, size) && write_all(f, pad, (4 - size % 4) % 4);
+}
+
+int pf_res_update_end(pf_res_update u, int discard)
+{
+    int ok = 1;
+    if (!discard) {
+        pf_file f = u->failed ? PF_NO_FILE : wrap_fd(open(u->res_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        ok = f != PF_NO_FILE && write_res_entry(f, 0, 0, 0, NULL, 0);
+        for (size_t i = 0; ok && i < u->count; i++) {
+            const res_entry *e = &u->items[i];
+            ok = write_res_entry(f, e->type, e->id, 0x1010, e->data, e->size); /* moveable, discardable */
+        }
+        if (f != PF_NO_FILE && close(fd_of(f)) != 0) ok = 0;
+        if (!ok && f != PF_NO_FILE) unlink(u->res_path); /* no half-written file stays */
+    }
+    for (size_t i = 0; i < u->count; i++) free(u->items[i].data);
+    free(u->items);
+    free(u);
+    return ok;
+}
+
 #endif

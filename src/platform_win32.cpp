@@ -161,4 +161,33 @@ int pf_post_message(void *window, unsigned msg, void *block)
     return PostMessageA((HWND)window, msg, 0, (LPARAM)block) ? 1 : 0;
 }
 
+/* ---- message boxes ---- */
+
+int pf_message_box(const char *text, const char *caption, unsigned flags)
+{
+    return MessageBoxA(NULL, text, caption, flags);
+}
+
+/* ---- resource update ---- */
+
+pf_res_update pf_res_update_begin(const char *exe)
+{
+    return (pf_res_update)BeginUpdateResourceA(exe, FALSE);
+}
+
+void pf_res_update_add(pf_res_update u, unsigned type, unsigned id, const void *data, uint32_t size)
+{
+    /* Its result tells nothing that EndUpdateResource would not, so it is not
+       examined. Wine writes no resource for data of 0 bytes (an icon file's
+       empty image then leaves a group entry naming a missing image); such an
+       image is broken either way, so it is passed on as it stands. */
+    UpdateResourceA((HANDLE)u, MAKEINTRESOURCEA(type), MAKEINTRESOURCEA(id),
+                    MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), (LPVOID)data, size);
+}
+
+int pf_res_update_end(pf_res_update u, int discard)
+{
+    return EndUpdateResourceA((HANDLE)u, discard ? TRUE : FALSE) ? 1 : 0;
+}
+
 #endif

@@ -126,4 +126,51 @@ TEST(Platform, ModulePathAndTempFolder)
     EXPECT_EQ(pf_temp_dir(t, 2), 0u) << "a buffer too small is a failure";
 }
 
+#ifndef _WIN32
+// Off Windows a message box is one line on standard error, answered at once
+// with the default button. (On Windows it would wait for a user.)
+TEST(Platform, MessageBoxOffWindowsAnswersWithTheFirstButton)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(pf_message_box("Copying failed.", "The Kelpmire setup", PF_MB_OK | PF_MB_ICONERROR), PF_ID_OK);
+    EXPECT_EQ(pf_message_box("Remove it?", "Uninstall", PF_MB_YESNO | PF_MB_ICONINFO), PF_ID_YES);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "The Kelpmire setup: Copying failed.\nUninstall: Remove it?\n");
+}
+
+// Off Windows a committed resource update is written beside the file as
+// "<exe>.res"; a discarded one writes nothing, and a later add of the same type
+// and name replaces the earlier one in its place.
+TEST(Platform, ResourceUpdateOffWindows)
+{
+    std::string d = scratch("res_update");
+    std::string exe = d + "\\a.exe";
+    EXPECT_EQ(pf_res_update_begin(exe.c_str()), PF_NO_RES_UPDATE) << "no file";
+    EXPECT_EQ(pf_res_update_begin(d.c_str()), PF_NO_RES_UPDATE) << "a folder";
+    put(exe, "exe");
+
+    pf_res_update u = pf_res_update_begin(exe.c_str());
+    ASSERT_NE(u, PF_NO_RES_UPDATE);
+    pf_res_update_add(u, 3, 1, "abc", 3);
+    EXPECT_EQ(pf_res_update_end(u, 1), 1);
+    EXPECT_EQ(get(exe + ".res"), "<missing>");
+
+    u = pf_res_update_begin(exe.c_str());
+    ASSERT_NE(u, PF_NO_RES_UPDATE);
+    pf_res_update_add(u, 3, 1, "abc", 3);
+    pf_res_update_add(u, 14, 1, "", 0);
+    pf_res_update_add(u, 3, 1, "wxyz", 4);
+    EXPECT_EQ(pf_res_update_end(u, 0), 1);
+    auto entry = [](unsigned size, unsigned type, unsigned id) {
+        std::string h(32, '\0');
+        h[0] = (char)size, h[4] = 32, h[8] = h[9] = h[12] = h[13] = (char)0xFF;
+        h[10] = (char)type, h[14] = (char)id;
+        if (type) h[20] = 0x10, h[21] = 0x10;
+        return h;
+    };
+    EXPECT_EQ(get(exe + ".res"), entry(0, 0, 0) + entry(4, 3, 1) + "wxyz" + entry(0, 14, 1));
+    EXPECT_EQ(get(exe), "exe");
+}
+#endif
+
 } // namespace

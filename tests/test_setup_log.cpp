@@ -108,4 +108,17 @@ TEST(SetupLog, LongTemporaryFolderCutsTheFileNameAt259Characters)
     delete_tree((old + "kelp_longtmp").c_str());
 }
 
+TEST(SetupLog, ToStderrAlsoWritesEachLineThere)
+{
+    LogCapture log;
+    testing::internal::CaptureStderr();
+    setup_log("quiet %d", 1);
+    log_to_stderr(1);
+    setup_log("loud %d", 2);
+    log_to_stderr(0);
+    setup_log("quiet %d", 3);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "loud 2\n");
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"quiet 1", "loud 2", "quiet 3"}));
+}
+
 } // namespace
