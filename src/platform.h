@@ -117,6 +117,7 @@ enum {
     PF_MB_OK = 0x0,
     PF_MB_YESNO = 0x4,
     PF_MB_ICONERROR = 0x10,
+    PF_MB_ICONQUESTION = 0x20,
     PF_MB_ICONINFO = 0x40
 };
 enum { PF_ID_OK = 1, PF_ID_YES = 6, PF_ID_NO = 7 };
@@ -160,5 +161,80 @@ extern int pf_fail_write_in;
 #else
 #define PF_FAULT(counter) 0
 #endif
+
+/* ---- the command line and the drives ---- */
+
+/* The program's arguments as code-page strings, the program's own path first,
+   ending with a null entry; *argc receives the count. Made once, kept until the
+   process ends. On Windows the wide command line is split and converted; where
+   the active code page is not UTF-8, an argument that does not convert exactly
+   (best-fit mapping could turn a look-alike character into a quote or a
+   backslash) is refused and the result is none. Off Windows the arguments of
+   main are kept as given (pf_set_args). */
+char **pf_args(int *argc);
+/* Off Windows: hands main's arguments to pf_args. Does nothing on Windows. */
+void pf_set_args(int argc, char **argv);
+/* The roots ("D:\") of the CD-ROM drives C: to Z:, in letter order, joined in
+   out as NUL-separated strings ending with an empty one. Returns the count.
+   Off Windows there are no drive letters and the count is 0. */
+int pf_cd_drives(char *out, size_t cap);
+
+/* ---- resources of the running program ---- */
+
+/* The RCDATA resource of the running program with the given name (language
+   neutral or any), or none; *size receives its length. The bytes stay valid
+   until the process ends. Off Windows a program has no resources, and a test
+   may lend it some: the file of that name in the folder named by the
+   environment variable KELP_RCDATA_DIR, read once and kept. */
+const void *pf_own_rcdata(const char *name, uint64_t *size);
+
+/* ---- the registry (the current user's hive) ---- */
+
+typedef struct pf_key_s *pf_key;
+/* Creates or opens HKEY_CURRENT_USER\subkey for writing; none on failure.
+   Off Windows, values are recorded as text in the folder named by the
+   environment variable KELP_REGISTRY_DIR (one file per key, the key's path
+   with backslashes turned into '#', a line "name=REG_SZ:text" or
+   "name=REG_DWORD:number" per value); without it every call fails. */
+pf_key pf_reg_create_user_key(const char *subkey);
+/* Writes a REG_SZ value, its length counting the terminating zero. */
+int pf_reg_set_string(pf_key k, const char *name, const char *text);
+int pf_reg_set_dword(pf_key k, const char *name, uint32_t value);
+void pf_reg_close(pf_key k);
+/* Deletes HKEY_CURRENT_USER\subkey, which must have no subkeys. */
+int pf_reg_delete_user_key(const char *subkey);
+
+/* ---- the shell ---- */
+
+enum { PF_FOLDER_PROGRAMS = 1, PF_FOLDER_DESKTOP = 2 };
+/* The current user's Start-menu Programs folder or desktop folder into cap bytes.
+   Returns 0 when the shell cannot say. Off Windows the folders are "Programs"
+   and "Desktop" inside the folder named by the environment variable
+   KELP_SHELL_DIR, and without it there are none. */
+int pf_shell_folder(int which, char *out, size_t cap);
+/* Starts and ends the use of COM on the calling thread (apartment-threaded).
+   Nothing to do off Windows. */
+void pf_com_begin(void);
+void pf_com_end(void);
+/* Creates or replaces the shortcut file lnk: target, working folder,
+   description, icon file and index, no arguments. Needs pf_com_begin on the
+   calling thread. Off Windows the same fields are written to lnk as text lines
+   "target=", "workdir=", "description=", "icon=" (file,index), for a test to read. */
+int pf_make_shortcut(const char *lnk, const char *target, const char *workdir,
+                     const char *description, const char *icon, int icon_index);
+
+/* ---- processes and paths ---- */
+
+/* Starts the command line as a new process (CreateProcessA: no inheritance, the
+   current environment and folder) and does not wait for it. Off Windows the
+   setup never starts another copy of itself: every start fails. */
+int pf_start_process(const char *command_line);
+/* Schedules a file for deletion at the next restart (MoveFileExA with
+   MOVEFILE_DELAY_UNTIL_REBOOT; a normal user's request fails). Off Windows
+   there is no such schedule and the call fails. */
+int pf_delete_at_restart(const char *path);
+/* 1 when path is absolute: "X:\..." or "\\server\share" on Windows, "/..."
+   elsewhere. */
+int pf_is_absolute(const char *path);
 
 #endif

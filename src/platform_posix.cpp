@@ -125,10 +125,31 @@ pf_file pf_open_read(const char *path, int sequential)
     return wrap_fd(fd);
 }
 
+/* Maps a path whose last component is to be created: the folders above it
+   are resolved as usual, the new name is kept as given. Looking for another
+   spelling of a name that is about to be made would scan its folder once for
+   every file a copy creates. */
+static void map_new_path(const char *in, char *out)
+{
+    char parent[MAP_CAP];
+    snprintf(parent, sizeof parent, "%s", in);
+    char *sep = NULL;
+    for (char *c = parent; *c; c++)
+        if (*c == '\\' || *c == '/') sep = c;
+    if (!sep || sep == parent) {
+        map_path(in, out);
+        return;
+    }
+    *sep = 0;
+    map_path(parent, out);
+    size_t n = strlen(out);
+    snprintf(out + n, MAP_CAP - n, "/%s", sep + 1);
+}
+
 pf_file pf_create(const char *path)
 {
     char p[MAP_CAP];
-    map_path(path, p);
+    map_new_path(path, p);
     struct stat st;
     /* CREATE_ALWAYS refuses a read-only file even where root could write it. */
     if (stat(p, &st) == 0 && !(st.st_mode & S_IWUSR)) {
@@ -287,7 +308,7 @@ int pf_copy_file(const char *from, const char *to)
 int pf_make_dir(const char *path)
 {
     char p[MAP_CAP];
-    map_path(path, p);
+    map_new_path(path, p);
     return mkdir(p, 0777) == 0;
 }
 
@@ -513,5 +534,179 @@ int pf_res_update_end(pf_res_update u, int discard)
     free(u);
     return ok;
 }
+
+/* ---- the command line and the drives ---- */
+
+static char **args_v;
+static int args_c;
+
+void pf_set_args(int argc, char **argv)
+{
+    args_c = argc;
+    args_v = argv;
+}
+
+char **pf_args(int *argc)
+{
+    *argc = args_c;
+    return args_v;
+}
+
+int pf_cd_drives(char *out, size_t cap)
+{
+    if (cap >= 1) out[0] = 0;
+    return 0;
+}
+
+/* ---- resources lent by a test ---- */
+
+struct lent_resource {
+    char path[MAP_CAP];
+    void *data;
+    uint64_t size;
+};
+static lent_resource lent[16];
+
+const void *pf_own_rcdata(const char *name, uint64_t *size)
+{
+    const char *dir = getenv("KELP_RCDATA_DIR");
+    if (!dir || !*dir) return NULL;
+    char want[MAP_CAP], p[MAP_CAP];
+    snprintf(want, sizeof want, "%s/%s", dir, name);
+    map_path(want, p);
+    for (auto &r : lent) {
+        if (r.data && strcmp(r.path, p) == 0) {
+            *size = r.size;
+            return r.data;
+        }
+    }
+    FILE *f = fopen(p, "rb");
+    if (!f) return NULL;
+    void *data = NULL;
+    long n = -1;
+    if (fseek(f, 0, SEEK_END) == 0 && (n = ftell(f)) >= 0 && fseek(f, 0, SEEK_SET) == 0) {
+        data = malloc((size_t)n + 1);
+        if (data && fread(data, 1, (size_t)n, f) != (size_t)n) {
+            free(data);
+            data = NULL;
+        }
+    }
+    fclose(f);
+    /* Kept until the process ends, as a resource's bytes are. */
+    for (auto &r : lent) {
+        if (!r.data && data) {
+            snprintf(r.path, sizeof r.path, "%s", p);
+            r.data = data;
+            r.size = (uint64_t)n;
+            *size = r.size;
+            return data;
+        }
+    }
+    free(data);
+    return NULL;
+}
+
+/* ---- the registry, recorded as text ---- */
+
+struct pf_key_s {
+    FILE *f;
+};
+
+/* The record file of a key: its path with backslashes turned into '#'. */
+static int key_file(const char *subkey, char *out, size_t cap)
+{
+    const char *dir = getenv("KELP_REGISTRY_DIR");
+    if (!dir || !*dir) {
+        errno = ENOSYS;
+        return 0;
+    }
+    char name[MAP_CAP];
+    snprintf(name, sizeof name, "%s", subkey);
+    for (char *c = name; *c; c++)
+        if (*c == '\\' || *c == '/') *c = '#';
+    char joined[MAP_CAP];
+    if (snprintf(joined, sizeof joined, "%s/%s", dir, name) >= (int)sizeof joined || cap < MAP_CAP) return 0;
+    map_path(joined, out);
+    return 1;
+}
+
+pf_key pf_reg_create_user_key(const char *subkey)
+{
+    char p[MAP_CAP];
+    if (!key_file(subkey, p, sizeof p)) return NULL;
+    FILE *f = fopen(p, "a");
+    if (!f) return NULL;
+    pf_key k = (pf_key)malloc(sizeof *k);
+    if (!k) {
+        fclose(f);
+        return NULL;
+    }
+    k->f = f;
+    return k;
+}
+
+int pf_reg_set_string(pf_key k, const char *name, const char *text)
+{
+    return fprintf(k->f, "%s=REG_SZ:%s\n", name, text) > 0 && fflush(k->f) == 0;
+}
+
+int pf_reg_set_dword(pf_key k, const char *name, uint32_t value)
+{
+    return fprintf(k->f, "%s=REG_DWORD:%lu\n", name, (unsigned long)value) > 0 && fflush(k->f) == 0;
+}
+
+void pf_reg_close(pf_key k)
+{
+    if (!k) return;
+    fclose(k->f);
+    free(k);
+}
+
+int pf_reg_delete_user_key(const char *subkey)
+{
+    char p[MAP_CAP];
+    return key_file(subkey, p, sizeof p) && unlink(p) == 0;
+}
+
+/* ---- the shell ---- */
+
+int pf_shell_folder(int which, char *out, size_t cap)
+{
+    const char *dir = getenv("KELP_SHELL_DIR");
+    if (!dir || !*dir || (which != PF_FOLDER_PROGRAMS && which != PF_FOLDER_DESKTOP)) return 0;
+    const char *name = which == PF_FOLDER_PROGRAMS ? "Programs" : "Desktop";
+    return snprintf(out, cap, "%s/%s", dir, name) < (int)cap;
+}
+
+void pf_com_begin(void) {}
+void pf_com_end(void) {}
+
+int pf_make_shortcut(const char *lnk, const char *target, const char *workdir,
+                     const char *description, const char *icon, int icon_index)
+{
+    FILE *f = pf_fopen(lnk, "w");
+    if (!f) return 0;
+    fprintf(f, "target=%s\nworkdir=%s\ndescription=%s\nicon=%s,%d\n", target, workdir, description, icon,
+            icon_index);
+    return fclose(f) == 0;
+}
+
+/* ---- processes and paths ---- */
+
+int pf_start_process(const char *command_line)
+{
+    (void)command_line;
+    errno = ENOSYS;
+    return 0;
+}
+
+int pf_delete_at_restart(const char *path)
+{
+    (void)path;
+    errno = ENOSYS;
+    return 0;
+}
+
+int pf_is_absolute(const char *path) { return path[0] == '/' || path[0] == '\\'; }
 
 #endif

@@ -10,8 +10,15 @@
 
 #include <windows.h>
 
+#include <objbase.h>
+#include <objidl.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #ifdef KELP_FAULTS
 int pf_fail_read_in;
@@ -188,6 +195,176 @@ void pf_res_update_add(pf_res_update u, unsigned type, unsigned id, const void *
 int pf_res_update_end(pf_res_update u, int discard)
 {
     return EndUpdateResourceA((HANDLE)u, discard ? TRUE : FALSE) ? 1 : 0;
+}
+
+/* ---- the command line and the drives ---- */
+
+char **pf_args(int *argc)
+{
+    static char **list;
+    static int count;
+    if (list) {
+        *argc = count;
+        return list;
+    }
+    *argc = 0;
+    int n = 0;
+    LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!wide) return NULL;
+    char **out = (char **)calloc((size_t)n + 1, sizeof *out);
+    /* With the UTF-8 code page every character converts exactly. Elsewhere a
+       character outside the code page would be best-fit mapped, perhaps to a
+       quote or a backslash: such an argument is refused instead. */
+    UINT cp = GetACP();
+    DWORD flags = cp == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    for (int i = 0; out && i < n; i++) {
+        BOOL lossy = FALSE;
+        BOOL *plossy = cp == CP_UTF8 ? NULL : &lossy;
+        int len = WideCharToMultiByte(CP_ACP, flags, wide[i], -1, NULL, 0, NULL, plossy);
+        char *a = len > 0 ? (char *)malloc((size_t)len) : NULL;
+        if (!a || WideCharToMultiByte(CP_ACP, flags, wide[i], -1, a, len, NULL, plossy) != len || lossy) {
+            for (int j = 0; j < i; j++) free(out[j]);
+            free(a);
+            free(out);
+            out = NULL;
+            break;
+        }
+        out[i] = a;
+    }
+    LocalFree(wide);
+    if (!out) return NULL;
+    list = out;
+    count = n;
+    *argc = n;
+    return list;
+}
+
+void pf_set_args(int argc, char **argv)
+{
+    (void)argc;
+    (void)argv;
+}
+
+int pf_cd_drives(char *out, size_t cap)
+{
+    DWORD mask = GetLogicalDrives();
+    size_t at = 0;
+    int count = 0;
+    for (int bit = 2; bit <= 25; bit++) {
+        if (!(mask & (1u << bit))) continue;
+        char root[4] = {(char)('A' + bit), ':', '\\', 0};
+        if (GetDriveTypeA(root) != DRIVE_CDROM) continue;
+        if (at + 5 > cap) break;
+        memcpy(out + at, root, 4);
+        at += 4;
+        count++;
+    }
+    if (at < cap) out[at] = 0;
+    return count;
+}
+
+/* ---- resources of the running program ---- */
+
+const void *pf_own_rcdata(const char *name, uint64_t *size)
+{
+    HRSRC r = FindResourceA(NULL, name, MAKEINTRESOURCEA(10) /* RT_RCDATA */);
+    if (!r) return NULL;
+    HGLOBAL g = LoadResource(NULL, r);
+    const void *p = g ? LockResource(g) : NULL;
+    if (p) *size = SizeofResource(NULL, r);
+    return p;
+}
+
+/* ---- the registry ---- */
+
+pf_key pf_reg_create_user_key(const char *subkey)
+{
+    HKEY k = NULL;
+    LONG r = RegCreateKeyExA(HKEY_CURRENT_USER, subkey, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_WRITE, NULL, &k, NULL);
+    if (r != ERROR_SUCCESS) {
+        SetLastError((DWORD)r);
+        return NULL;
+    }
+    return (pf_key)k;
+}
+
+int pf_reg_set_string(pf_key k, const char *name, const char *text)
+{
+    return RegSetValueExA((HKEY)k, name, 0, REG_SZ, (const BYTE *)text, (DWORD)strlen(text) + 1) == ERROR_SUCCESS;
+}
+
+int pf_reg_set_dword(pf_key k, const char *name, uint32_t value)
+{
+    DWORD v = value;
+    return RegSetValueExA((HKEY)k, name, 0, REG_DWORD, (const BYTE *)&v, sizeof v) == ERROR_SUCCESS;
+}
+
+void pf_reg_close(pf_key k)
+{
+    if (k) RegCloseKey((HKEY)k);
+}
+
+int pf_reg_delete_user_key(const char *subkey) { return RegDeleteKeyA(HKEY_CURRENT_USER, subkey) == ERROR_SUCCESS; }
+
+/* ---- the shell ---- */
+
+int pf_shell_folder(int which, char *out, size_t cap)
+{
+    char p[MAX_PATH];
+    int csidl = which == PF_FOLDER_PROGRAMS ? CSIDL_PROGRAMS : which == PF_FOLDER_DESKTOP ? CSIDL_DESKTOPDIRECTORY : -1;
+    if (csidl < 0 || SHGetFolderPathA(NULL, csidl, NULL, SHGFP_TYPE_CURRENT, p) != S_OK) return 0;
+    return snprintf(out, cap, "%s", p) < (int)cap;
+}
+
+/* The result is not kept: a thread whose COM was already initialised gets
+   S_FALSE, and CoUninitialize balances either answer. */
+void pf_com_begin(void) { CoInitialize(NULL); }
+void pf_com_end(void) { CoUninitialize(); }
+
+int pf_make_shortcut(const char *lnk, const char *target, const char *workdir,
+                     const char *description, const char *icon, int icon_index)
+{
+    IShellLinkA *link = NULL;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA, (void **)&link)))
+        return 0;
+    link->SetPath(target);
+    link->SetWorkingDirectory(workdir);
+    link->SetDescription(description);
+    link->SetIconLocation(icon, icon_index);
+    IPersistFile *file = NULL;
+    int ok = 0;
+    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void **)&file))) {
+        WCHAR wide[520];
+        if (MultiByteToWideChar(CP_ACP, 0, lnk, -1, wide, 520) > 0) ok = SUCCEEDED(file->Save(wide, TRUE));
+        file->Release();
+    }
+    link->Release();
+    return ok;
+}
+
+/* ---- processes and paths ---- */
+
+int pf_start_process(const char *command_line)
+{
+    char cmd[1300];
+    STARTUPINFOA si;
+    PROCESS_INFORMATION pi;
+    snprintf(cmd, sizeof cmd, "%s", command_line); /* CreateProcessA may write to it */
+    memset(&si, 0, sizeof si);
+    si.cb = sizeof si;
+    if (!CreateProcessA(NULL, cmd, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return 0;
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return 1;
+}
+
+int pf_delete_at_restart(const char *path) { return MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT) ? 1 : 0; }
+
+int pf_is_absolute(const char *path)
+{
+    int letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+    if (letter && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) return 1;
+    return (path[0] == '\\' && path[1] == '\\') && path[2] && path[2] != '\\';
 }
 
 #endif

@@ -10,6 +10,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+int path_join(char *out, const char *folder, const char *name)
+{
+    return snprintf(out, PATH_CAP, "%s\\%s", folder, name) < PATH_CAP;
+}
+
 void progress_add(progress *p, uint64_t bytes)
 {
     p->done += bytes;

@@ -33,6 +33,11 @@ typedef struct progress {
     void *user;
 } progress;
 
+/* Joins a folder and a name with a backslash into out (PATH_CAP bytes);
+   0 when the result would be cut, and a cut path must not be used: it could
+   name another file. */
+int path_join(char *out, const char *folder, const char *name);
+
 /* Adds bytes to done, then calls the callback, if any, with the new done. */
 void progress_add(progress *p, uint64_t bytes);
 

@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <map>
+
 std::string scratch(const std::string &name)
 {
     char tmp[260];
@@ -31,6 +33,16 @@ std::string get(const std::string &path)
     std::string s(b, (size_t)n);
     free(b);
     return s;
+}
+
+void set_env(const std::string &name, const std::string &value)
+{
+    // putenv keeps the string itself: it lives until it is replaced.
+    static std::map<std::string, char *> kept;
+    char *s = strdup((name + "=" + value).c_str());
+    putenv(s);
+    free(kept[name]);
+    kept[name] = s;
 }
 
 std::string pattern_bytes(size_t n, unsigned seed)

@@ -16,6 +16,8 @@ std::string scratch(const std::string &name);
 void put(const std::string &path, const std::string &text);
 /* The whole file, or "<missing>". */
 std::string get(const std::string &path);
+/* Sets an environment variable of this process; an empty value stands for none. */
+void set_env(const std::string &name, const std::string &value);
 /* A deterministic byte pattern of n bytes. */
 std::string pattern_bytes(size_t n, unsigned seed);
 

@@ -1,0 +1,38 @@
+/*
+ * install.h - the install procedure: one complete install from an install_opts
+ * record (copy the disc, set up the hard-disk files, write the game executable
+ * with the disc's icon, the uninstaller, the registry entry, the shortcuts), and
+ * the names the uninstall removes again.
+ *
+ * do_install runs on one thread at a time (the silent run's main thread or the
+ * window's worker) and only reads its options.
+ */
+#ifndef KELP_INSTALL_H
+#define KELP_INSTALL_H
+
+#include "util.h"
+
+typedef struct install_opts {
+    char cd[PATH_CAP];  /* the disc source: drive root, folder, ISO, BIN or CUE */
+    char dir[PATH_CAP]; /* the install folder */
+    int desktop;        /* nonzero: a desktop shortcut */
+    int startmenu;      /* nonzero: a shortcut in the Start menu's Programs folder */
+} install_opts;
+
+#define GAME_TITLE "The Kelpmire"
+#define UNINSTALL_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kelpmire_Quorvane"
+#define PAYLOAD_NAME "GAMEEXE"
+
+/* 1 when the install finished, 0 when it stopped (the reason is logged).
+   cb, when given, hears every byte counted, with user handed back. */
+int do_install(const install_opts *o, progress_fn cb, void *user);
+/* The Start-menu and desktop shortcut paths, each into PATH_CAP bytes; a path
+   the shell cannot report is left empty. */
+void shortcut_paths(char *startmenu, char *desktop);
+/* Creates or replaces one shortcut; no result, no log line. An empty path is
+   no shortcut. */
+void make_link(const char *lnk, const char *target, const char *workdir);
+/* 1 when the running setup carries the game executable. */
+int prebuilt_available(void);
+
+#endif

@@ -1,0 +1,119 @@
+/*
+ * setup.cpp - start-up: arguments, disc detection, defaults, options, run mode.
+ * Runs on the main thread before any other thread exists.
+ */
+#include "setup.h"
+
+#include "cdsrc.h"
+#include "game_install.h"
+#include "platform.h"
+#include "setup_log.h"
+#include "uninstall.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+
+install_opts opts;
+int quiet;
+int silent;
+
+/* Opens a candidate, asks the game profile, and takes it when it is the disc. */
+static void try_candidate(const char *path)
+{
+    cd_source *src = cd_open(path);
+    if (src && game_is_cd(src)) snprintf(opts.cd, sizeof opts.cd, "%s", path);
+    cd_close(src);
+}
+
+static int ends_with_ci(const char *name, const char *ext)
+{
+    const char *dot = strrchr(name, '.');
+    return dot && strcasecmp(dot, ext) == 0;
+}
+
+/* The first CD-ROM drive holding the game disc, else the first ".iso" or
+   ".cue" beside the setup that is the game disc. The enumeration runs to its
+   end; a ".bin" is found only through the sheet that names it. */
+static void detect_disc(void)
+{
+    char drives[27 * 4 + 1];
+    int n = pf_cd_drives(drives, sizeof drives);
+    const char *d = drives;
+    for (int i = 0; i < n && !opts.cd[0]; i++, d += strlen(d) + 1) try_candidate(d);
+
+    char folder[PATH_CAP], pattern[PATH_CAP], path[PATH_CAP];
+    if (!pf_module_path(folder, sizeof folder)) return;
+    char *slash = strrchr(folder, '\\');
+    if (!slash) slash = strrchr(folder, '/');
+    if (!slash) return;
+    *slash = 0;
+    if (!path_join(pattern, folder, "*")) return;
+    pf_entry e;
+    pf_find h = pf_find_first(pattern, &e);
+    if (!h) return;
+    do {
+        if (opts.cd[0] || !(ends_with_ci(e.name, ".iso") || ends_with_ci(e.name, ".cue"))) continue;
+        if (!path_join(path, folder, e.name)) continue;
+        try_candidate(path);
+    } while (pf_find_next(h, &e));
+    pf_find_close(h);
+}
+
+/* Applies the options left to right; an option with a value takes the next
+   argument, whatever it is, and the empty string when it is the last. */
+static void apply_options(int argc, char **argv)
+{
+    for (int i = 1; i < argc; i++) {
+        const char *a = argv[i];
+        if (strcasecmp(a, "/silent") == 0) {
+            silent = 1;
+        } else if (strcasecmp(a, "/nodesktop") == 0) {
+            opts.desktop = 0;
+        } else if (strcasecmp(a, "/nostartmenu") == 0) {
+            opts.startmenu = 0;
+        } else if (strcasecmp(a, "/cd") == 0 || strcasecmp(a, "/dir") == 0) {
+            char *field = strcasecmp(a, "/cd") == 0 ? opts.cd : opts.dir;
+            const char *value = i + 1 < argc ? argv[++i] : "";
+            snprintf(field, PATH_CAP, "%s", value);
+        }
+    }
+}
+
+int setup_main(void *instance, int show)
+{
+    int argc = 0;
+    char **argv = pf_args(&argc);
+    if (!argv) return 1; /* the command line could not be converted exactly */
+
+    for (int i = 1; i < argc; i++)
+        if (strcasecmp(argv[i], "/quiet") == 0) quiet = 1;
+    /* The uninstall stages run before anything else, the log included; the
+       first uninstall argument wins, and a trailing "/uninstall2" is no stage. */
+    for (int i = 1; i < argc; i++) {
+        if (strcasecmp(argv[i], "/uninstall") == 0) return uninstall_stage1(quiet);
+        if (strcasecmp(argv[i], "/uninstall2") == 0) {
+            if (i + 1 < argc) return uninstall_stage2(argv[i + 1], quiet);
+            break;
+        }
+    }
+
+    log_open();
+    setup_log("setup started");
+    detect_disc();
+    if (!opts.dir[0]) snprintf(opts.dir, sizeof opts.dir, "%s", DEFAULT_DIR);
+    opts.desktop = 1;
+    opts.startmenu = 1;
+    setup_log("defaults: cd '%s' dir '%s'", opts.cd, opts.dir);
+    apply_options(argc, argv);
+
+    int rc;
+    if (silent) {
+        log_set_window(NULL, 1);
+        rc = do_install(&opts, NULL, NULL) ? 0 : 1;
+    } else {
+        rc = window_run(instance, show);
+    }
+    log_close();
+    return rc;
+}

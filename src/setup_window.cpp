@@ -1,0 +1,284 @@
+/*
+ * setup_window.cpp - the setup window: one fixed window laid out in pixels,
+ * with the install running on a worker thread.
+ *
+ * The UI thread owns every window. The worker runs do_install and talks to
+ * the window only by posting: WM_SETUP_LOG (from setup_log), WM_SETUP_PROGRESS
+ * (from on_progress) and WM_SETUP_DONE (at its end). busy and done_ok belong
+ * to the UI thread; last belongs to the worker; opts is written only by the
+ * Install command, before the worker starts.
+ */
+#ifdef _WIN32
+
+#include "setup.h"
+#include "setup_log.h"
+#include "util.h"
+
+#include <windows.h>
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+enum { WM_SETUP_PROGRESS = 0x8002, WM_SETUP_DONE = 0x8003 };
+enum { ID_IMAGE = 101, ID_FOLDER = 102, ID_BROWSE = 103, ID_INSTALL = 104, ID_CANCEL = 105 };
+
+#define SETUP_CAPTION "The Kelpmire setup"
+
+static HWND hwnd;
+static HFONT font;
+static HWND e_cd, e_dir, c_start, c_desk, prog, st, lst, b_install, b_close;
+static int busy;
+static int done_ok;
+static int last = -1;
+
+/* Creates one child of the main window with the dialog font. */
+static HWND mk(const char *cls, const char *text, DWORD style, int x, int y, int w, int h, int id)
+{
+    DWORD ex = strcmp(cls, "EDIT") == 0 ? WS_EX_CLIENTEDGE : 0;
+    HWND c = CreateWindowExA(ex, cls, text, style | WS_CHILD | WS_VISIBLE, x, y, w, h, hwnd,
+                             (HMENU)(INT_PTR)id, GetModuleHandleA(NULL), NULL);
+    SendMessageA(c, WM_SETFONT, (WPARAM)font, TRUE);
+    return c;
+}
+
+/* Lets the user pick a folder and puts its path into the edit box. */
+static void browse_folder(HWND edit, const char *title)
+{
+    char name[260], path[260];
+    BROWSEINFOA bi;
+    memset(&bi, 0, sizeof bi);
+    bi.hwndOwner = hwnd;
+    bi.pszDisplayName = name;
+    bi.lpszTitle = title;
+    bi.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+    LPITEMIDLIST item = SHBrowseForFolderA(&bi);
+    if (!item) return;
+    if (SHGetPathFromIDListA(item, path)) SetWindowTextA(edit, path);
+    CoTaskMemFree(item);
+}
+
+static void pick_image(void)
+{
+    char file[PATH_CAP];
+    memset(file, 0, sizeof file);
+    GetWindowTextA(e_cd, file, sizeof file);
+    if (is_dir(file)) file[0] = 0; /* a folder is no file name to start from */
+    OPENFILENAMEA ofn;
+    memset(&ofn, 0, sizeof ofn);
+    static_assert(sizeof(OPENFILENAMEA) == 152, "the full OPENFILENAMEA");
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = hwnd;
+    ofn.lpstrFilter = "CD images (*.iso;*.cue;*.bin)\0*.iso;*.cue;*.bin\0All files\0*.*\0";
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = sizeof file;
+    ofn.lpstrTitle = "The Kelpmire CD";
+    ofn.Flags = OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
+    if (GetOpenFileNameA(&ofn)) SetWindowTextA(e_cd, file);
+}
+
+/* The progress callback: posts the permille only when it changes. Runs on
+   the worker thread. */
+static void on_progress(uint64_t done, uint64_t total, void *user)
+{
+    (void)user;
+    uint64_t p = total == 0 ? 0 : (uint64_t)((unsigned __int128)done * 1000 / total);
+    if (p > 1000) p = 1000;
+    if ((int)p == last) return;
+    if (hwnd && !silent) {
+        last = (int)p;
+        PostMessageA(hwnd, WM_SETUP_PROGRESS, (WPARAM)p, 0);
+    }
+}
+
+static DWORD WINAPI worker(LPVOID param)
+{
+    (void)param;
+    int ok = do_install(&opts, on_progress, NULL);
+    PostMessageA(hwnd, WM_SETUP_DONE, (WPARAM)ok, 0);
+    return 0;
+}
+
+static void start_install(void)
+{
+    GetWindowTextA(e_cd, opts.cd, sizeof opts.cd);
+    GetWindowTextA(e_dir, opts.dir, sizeof opts.dir);
+    opts.startmenu = SendMessageA(c_start, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    opts.desktop = SendMessageA(c_desk, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    if (!opts.cd[0] || !opts.dir[0]) {
+        MessageBoxA(hwnd, "Please choose the CD and the install folder.", SETUP_CAPTION, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    busy = 1;
+    EnableWindow(b_install, FALSE);
+    SetWindowTextA(b_close, "Cancel");
+    SetWindowTextA(st, "Installing...");
+    HANDLE t = CreateThread(NULL, 0, worker, NULL, 0, NULL);
+    if (!t) {
+        /* Without a worker nothing runs: say so and be ready again. */
+        busy = 0;
+        EnableWindow(b_install, TRUE);
+        SetWindowTextA(st, "The installation could not be started.");
+        MessageBoxA(hwnd, "The installation could not be started.", SETUP_CAPTION, MB_OK | MB_ICONERROR);
+        return;
+    }
+    CloseHandle(t);
+}
+
+static void play(void)
+{
+    char exe[780];
+    snprintf(exe, sizeof exe, "%s\\kelpmire.exe", opts.dir);
+    ShellExecuteA(NULL, "open", exe, NULL, opts.dir, SW_SHOWNORMAL);
+    DestroyWindow(hwnd);
+}
+
+static void close_request(void)
+{
+    if (!busy) {
+        DestroyWindow(hwnd);
+        return;
+    }
+    if (MessageBoxA(hwnd, "Stop the installation?", SETUP_CAPTION, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
+    /* The install may have finished while the question was open. */
+    if (busy) ExitProcess(1);
+    DestroyWindow(hwnd);
+}
+
+static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
+{
+    switch (msg) {
+    case WM_SETUP_LOG: {
+        char *line = (char *)lp;
+        LRESULT i = SendMessageA(lst, LB_ADDSTRING, 0, (LPARAM)line);
+        SendMessageA(lst, LB_SETCURSEL, (WPARAM)i, 0);
+        SetWindowTextA(st, line);
+        free(line);
+        return 0;
+    }
+    case WM_SETUP_PROGRESS:
+        SendMessageA(prog, PBM_SETPOS, wp, 0);
+        return 0;
+    case WM_SETUP_DONE:
+        busy = 0;
+        if (wp) {
+            done_ok = 1;
+            SendMessageA(prog, PBM_SETPOS, 1000, 0);
+            SetWindowTextA(st, "The Kelpmire is installed.");
+            SetWindowTextA(b_install, "Play");
+        } else {
+            SetWindowTextA(st, "The installation did not finish - see the messages above.");
+        }
+        EnableWindow(b_install, TRUE);
+        SetWindowTextA(b_close, "Close");
+        return 0;
+    case WM_COMMAND:
+        switch (LOWORD(wp)) {
+        case ID_IMAGE:
+            pick_image();
+            break;
+        case ID_FOLDER:
+            browse_folder(e_cd, "The Kelpmire CD (drive or folder)");
+            break;
+        case ID_BROWSE:
+            browse_folder(e_dir, "Install folder");
+            break;
+        case ID_INSTALL:
+            if (done_ok)
+                play();
+            else
+                start_install();
+            break;
+        case ID_CANCEL:
+            close_request();
+            break;
+        }
+        return 0;
+    case WM_CLOSE:
+        close_request();
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(w, msg, wp, lp);
+}
+
+int window_run(void *instance, int show)
+{
+    HINSTANCE inst = (HINSTANCE)instance;
+    INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&icc);
+    CoInitialize(NULL);
+
+    /* The size that includes iPaddedBorderWidth, as Vista and later expect. */
+    static_assert(sizeof(NONCLIENTMETRICSA) == 344, "NONCLIENTMETRICSA with iPaddedBorderWidth");
+    NONCLIENTMETRICSA ncm;
+    memset(&ncm, 0, sizeof ncm);
+    ncm.cbSize = sizeof ncm;
+    SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof ncm, &ncm, 0);
+    font = CreateFontIndirectA(&ncm.lfMessageFont);
+
+    WNDCLASSA wc;
+    memset(&wc, 0, sizeof wc);
+    wc.lpfnWndProc = wndproc;
+    wc.hInstance = inst;
+    wc.hIcon = LoadIconA(inst, MAKEINTRESOURCEA(1));
+    wc.hCursor = LoadCursorA(NULL, IDC_ARROW);
+    wc.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
+    wc.lpszClassName = "KelpmireSetup";
+    if (!RegisterClassA(&wc)) {
+        setup_log("ERROR: %s", "the setup window cannot be created");
+        return 1;
+    }
+
+    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+    RECT r = {0, 0, 630, 420};
+    AdjustWindowRect(&r, style, FALSE);
+    hwnd = CreateWindowExA(0, "KelpmireSetup", "The Kelpmire - Quorvane Setup", style, CW_USEDEFAULT, CW_USEDEFAULT,
+                           r.right - r.left, r.bottom - r.top, NULL, NULL, inst, NULL);
+    if (!hwnd) {
+        setup_log("ERROR: %s", "the setup window cannot be created");
+        return 1;
+    }
+
+    mk("STATIC",
+       "Install The Kelpmire as a native Windows game.\nYou need your copy of The Kelpmire: the CD, an ISO / BIN+CUE "
+       "image, or a copied folder.",
+       SS_LEFT, 16, 14, 600, 36, 0);
+    mk("STATIC", "CD:", 0, 16, 66, 90, 20, 0);
+    e_cd = mk("EDIT", opts.cd, ES_AUTOHSCROLL, 110, 62, 360, 24, 0);
+    mk("BUTTON", "Image...", BS_PUSHBUTTON, 478, 62, 66, 24, ID_IMAGE);
+    mk("BUTTON", "Folder...", BS_PUSHBUTTON, 548, 62, 66, 24, ID_FOLDER);
+    mk("STATIC", "Install to:", 0, 16, 98, 90, 20, 0);
+    e_dir = mk("EDIT", opts.dir, ES_AUTOHSCROLL, 110, 94, 360, 24, 0);
+    mk("BUTTON", "Browse...", BS_PUSHBUTTON, 478, 94, 136, 24, ID_BROWSE);
+    c_start = mk("BUTTON", "Start menu shortcut", BS_AUTOCHECKBOX, 16, 134, 200, 22, 0);
+    c_desk = mk("BUTTON", "Desktop shortcut", BS_AUTOCHECKBOX, 230, 134, 200, 22, 0);
+    SendMessageA(c_start, BM_SETCHECK, BST_CHECKED, 0);
+    SendMessageA(c_desk, BM_SETCHECK, BST_CHECKED, 0);
+    prog = mk("msctls_progress32", "", 0, 16, 168, 598, 18, 0);
+    SendMessageA(prog, PBM_SETRANGE32, 0, 1000);
+    st = mk("STATIC", "Ready. About 500 MB of free space is needed.", 0, 16, 192, 598, 20, 0);
+    lst = mk("LISTBOX", "", WS_BORDER | WS_VSCROLL | LBS_NOINTEGRALHEIGHT, 16, 216, 598, 110, 0);
+    b_install = mk("BUTTON", "Install", BS_DEFPUSHBUTTON, 418, 336, 96, 30, ID_INSTALL);
+    b_close = mk("BUTTON", "Cancel", BS_PUSHBUTTON, 518, 336, 96, 30, ID_CANCEL);
+
+    log_set_window(hwnd, silent);
+    ShowWindow(hwnd, show);
+
+    MSG m;
+    while (GetMessageA(&m, NULL, 0, 0) > 0) {
+        if (IsDialogMessageA(hwnd, &m)) continue;
+        TranslateMessage(&m);
+        DispatchMessageA(&m);
+    }
+    log_set_window(NULL, silent);
+    return 0;
+}
+
+#endif

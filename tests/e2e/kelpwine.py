@@ -1,0 +1,133 @@
+"""Running the real Windows programs under Wine for the end-to-end tests.
+
+One Wine prefix serves a whole test script (its registry, its shell folders,
+its temporary folder); the programs run through scripts/wine-run. Paths on the
+Linux side are reached from Windows as drive Z:.
+"""
+import glob
+import os
+import re
+import shutil
+import subprocess
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
+UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Kelpmire_Quorvane"
+
+
+def win(path):
+    """The Windows name of a Linux path, through drive Z:."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Wine:
+    def __init__(self, prefix):
+        self.prefix = os.path.abspath(prefix)
+        self.env = dict(os.environ)
+        self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", HOME=self.prefix + ".home",
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+        self.run_exe("cmd", "/c", "exit")  # makes the prefix on first use
+
+    def run_exe(self, exe, *args, timeout=300, check_rc=None):
+        """Runs a program to its end and returns (exit code, stdout, stderr)."""
+        p = subprocess.run([WINE_RUN, self.prefix, exe, *args], env=self.env, timeout=timeout,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if check_rc is not None and p.returncode != check_rc:
+            raise AssertionError(f"{exe} {args}: exit {p.returncode}\n{p.stderr.decode(errors='replace')}")
+        return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+
+    def start_exe(self, exe, *args):
+        """Starts a program and returns its process without waiting."""
+        return subprocess.Popen([WINE_RUN, self.prefix, exe, *args], env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def wait_idle(self, timeout=120):
+        """Waits until every Windows process of the prefix has ended."""
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=timeout)
+
+    def user_dir(self):
+        users = [d for d in glob.glob(os.path.join(self.prefix, "drive_c", "users", "*"))
+                 if os.path.basename(d) != "Public"]
+        return users[0]
+
+    def drive_c(self, *parts):
+        return os.path.join(self.prefix, "drive_c", *parts)
+
+    def temp_dir(self):
+        return os.path.join(self.user_dir(), "AppData", "Local", "Temp") \
+            if os.path.isdir(os.path.join(self.user_dir(), "AppData", "Local", "Temp")) \
+            else os.path.join(self.user_dir(), "Temp")
+
+    def log_lines(self):
+        path = os.path.join(self.temp_dir(), "kelpmire_setup.log")
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8").replace("\r\n", "\n").splitlines()
+
+    def shortcut_files(self):
+        """The Start-menu and desktop shortcut files of the prefix's user."""
+        u = self.user_dir()
+        return (os.path.join(u, "AppData", "Roaming", "Microsoft", "Windows", "Start Menu", "Programs",
+                             "The Kelpmire.lnk"),
+                os.path.join(u, "Desktop", "The Kelpmire.lnk"))
+
+    def reg_query(self, key=UNINSTALL_KEY):
+        """The values of a key as {name: (type, data)}, or None when it is missing."""
+        rc, out, _ = self.run_exe("reg", "query", key)
+        if rc != 0:
+            return None
+        values = {}
+        for line in out.splitlines():
+            m = re.match(r"^\s{4}(\S+)\s{4}(REG_\w+)\s{4}(.*)$", line.rstrip("\r"))
+            if m:
+                values[m.group(1)] = (m.group(2), m.group(3))
+        return values
+
+    def reg_delete(self, key=UNINSTALL_KEY):
+        self.run_exe("reg", "delete", key, "/f")
+
+    def set_cdrom(self, letter, folder):
+        """Makes drive letter a CD-ROM drive holding the given Linux folder."""
+        link = os.path.join(self.prefix, "dosdevices", letter.lower() + ":")
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(os.path.abspath(folder), link)
+        self.run_exe("reg", "add", r"HKLM\Software\Wine\Drives", "/v", letter.lower() + ":", "/t", "REG_SZ",
+                     "/d", "cdrom", "/f", check_rc=0)
+
+    def remove_drive(self, letter):
+        link = os.path.join(self.prefix, "dosdevices", letter.lower() + ":")
+        if os.path.lexists(link):
+            os.remove(link)
+        self.run_exe("reg", "delete", r"HKLM\Software\Wine\Drives", "/v", letter.lower() + ":", "/f")
+
+
+def lnkinfo(path):
+    """The fields lnkinfo reads from a shortcut file, as {field: value}."""
+    out = subprocess.run(["lnkinfo", path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         check=True).stdout.decode("utf-8", "replace")
+    fields = {}
+    for line in out.splitlines():
+        m = re.match(r"^\s+([A-Za-z][A-Za-z ]+?)\s*:\s(.*)$", line)
+        if m:
+            fields.setdefault(m.group(1), m.group(2).strip())
+    return fields
+
+
+def tree_files(root):
+    """{relative path: bytes} of every file below root."""
+    out = {}
+    for base, _, files in os.walk(root):
+        for f in files:
+            p = os.path.join(base, f)
+            with open(p, "rb") as fh:
+                out[os.path.relpath(p, root)] = fh.read()
+    return out
+
+
+def fresh_dir(path):
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    return path

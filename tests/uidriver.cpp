@@ -1,0 +1,274 @@
+/*
+ * uidriver.cpp - a test driver for the setup's windows and message boxes, run
+ * under Wine beside the program it drives (same prefix, same display).
+ *
+ *   uidriver msgbox CAPTION BUTTON [TIMEOUT_MS]
+ *       Waits for a message box with that caption, prints its text on one line,
+ *       then presses the button whose text (without '&') is BUTTON.
+ *       Exit 0 when pressed, 1 when no such box came up in time, 2 on usage.
+ *   uidriver nomsgbox CAPTION [WAIT_MS]
+ *       Exit 0 when no message box with that caption appears within the wait.
+ *
+ * The setup window (class "KelpmireSetup"), waited for up to 30 s:
+ *   uidriver dump
+ *       "window<TAB>client width<TAB>client height<TAB>screen x<TAB>screen y"
+ *       "title<TAB>text", then one line per child in creation order:
+ *       "child<TAB>class<TAB>text<TAB>style hex<TAB>id<TAB>x<TAB>y<TAB>w<TAB>h<TAB>enabled<TAB>checked"
+ *       (position in client coordinates), then "progress<TAB>pos" and
+ *       "list<TAB>line" for every list box line.
+ *   uidriver press ID          presses the push button with that control id
+ *   uidriver settext N TEXT    sets the text of the N-th edit box (0 = disc, 1 = folder)
+ *   uidriver check N 0|1       sets the N-th check box (0 = Start menu, 1 = desktop)
+ *   uidriver close             asks the window to close (WM_CLOSE)
+ *   uidriver wait TEXT [TIMEOUT_MS]
+ *       waits until the status line (the child whose text is shown there)
+ *       reads TEXT; exit 1 on time-out.
+ */
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+struct find_ctx {
+    const char *caption;
+    HWND found;
+};
+
+static BOOL CALLBACK find_box(HWND w, LPARAM lp)
+{
+    find_ctx *c = (find_ctx *)lp;
+    char cls[64], title[512];
+    GetClassNameA(w, cls, sizeof cls);
+    GetWindowTextA(w, title, sizeof title);
+    if (strcmp(cls, "#32770") == 0 && strcmp(title, c->caption) == 0 && IsWindowVisible(w)) {
+        c->found = w;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static HWND wait_box(const char *caption, DWORD timeout_ms)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        find_ctx c = {caption, NULL};
+        EnumWindows(find_box, (LPARAM)&c);
+        if (c.found) return c.found;
+        if (GetTickCount() - start > timeout_ms) return NULL;
+        Sleep(50);
+    }
+}
+
+/* The button text without its '&' accelerator marks. */
+static void plain_text(HWND w, char *out, int cap)
+{
+    char raw[256];
+    GetWindowTextA(w, raw, sizeof raw);
+    int j = 0;
+    for (int i = 0; raw[i] && j < cap - 1; i++)
+        if (raw[i] != '&') out[j++] = raw[i];
+    out[j] = 0;
+}
+
+static int press(HWND box, const char *button)
+{
+    for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        char cls[64], text[256];
+        GetClassNameA(c, cls, sizeof cls);
+        if (_stricmp(cls, "Button") != 0) continue;
+        plain_text(c, text, sizeof text);
+        if (_stricmp(text, button) != 0) continue;
+        int id = GetDlgCtrlID(c);
+        PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)c);
+        return 1;
+    }
+    return 0;
+}
+
+/* The message: the box's static text control (the icon is a static too, without text). */
+static void box_text(HWND box, char *out, int cap)
+{
+    out[0] = 0;
+    for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        char cls[64];
+        GetClassNameA(c, cls, sizeof cls);
+        if (_stricmp(cls, "Static") != 0) continue;
+        GetWindowTextA(c, out, cap);
+        if (out[0]) return;
+    }
+}
+
+static HWND wait_setup(DWORD timeout_ms)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND w = FindWindowA("KelpmireSetup", NULL);
+        if (w && IsWindowVisible(w)) return w;
+        if (GetTickCount() - start > timeout_ms) return NULL;
+        Sleep(50);
+    }
+}
+
+/* The children of the setup window in creation order (the z-order of siblings
+   created without an insert position). */
+static int children(HWND w, HWND *out, int cap)
+{
+    int n = 0;
+    for (HWND c = GetWindow(w, GW_CHILD); c && n < cap; c = GetWindow(c, GW_HWNDNEXT)) out[n++] = c;
+    return n;
+}
+
+static HWND nth_of_class(HWND w, const char *cls, DWORD style_mask, DWORD style_value, int index)
+{
+    HWND kids[64];
+    int n = children(w, kids, 64);
+    for (int i = 0; i < n; i++) {
+        char c[64];
+        GetClassNameA(kids[i], c, sizeof c);
+        DWORD style = (DWORD)GetWindowLongA(kids[i], GWL_STYLE);
+        if (_stricmp(c, cls) == 0 && (style & style_mask) == style_value && index-- == 0) return kids[i];
+    }
+    return NULL;
+}
+
+static void one_line(char *s)
+{
+    for (; *s; s++)
+        if (*s == '\n' || *s == '\r' || *s == '\t') *s = ' ';
+}
+
+static int dump(HWND w)
+{
+    RECT rc;
+    POINT origin = {0, 0};
+    GetClientRect(w, &rc);
+    ClientToScreen(w, &origin);
+    printf("window\t%ld\t%ld\t%ld\t%ld\n", rc.right - rc.left, rc.bottom - rc.top, origin.x, origin.y);
+    char text[4096], cls[64];
+    GetWindowTextA(w, text, sizeof text);
+    printf("title\t%s\n", text);
+    HWND kids[64];
+    int n = children(w, kids, 64);
+    HWND list = NULL, prog = NULL;
+    for (int i = 0; i < n; i++) {
+        HWND c = kids[i];
+        GetClassNameA(c, cls, sizeof cls);
+        GetWindowTextA(c, text, sizeof text);
+        one_line(text);
+        RECT r;
+        GetWindowRect(c, &r);
+        POINT tl = {r.left, r.top};
+        ScreenToClient(w, &tl);
+        DWORD style = (DWORD)GetWindowLongA(c, GWL_STYLE);
+        LRESULT checked = _stricmp(cls, "Button") == 0 ? SendMessageA(c, BM_GETCHECK, 0, 0) : 0;
+        printf("child\t%s\t%s\t%08lx\t%d\t%ld\t%ld\t%ld\t%ld\t%d\t%d\n", cls, text, (unsigned long)style,
+               GetDlgCtrlID(c), tl.x, tl.y, r.right - r.left, r.bottom - r.top, IsWindowEnabled(c) ? 1 : 0,
+               (int)checked);
+        if (_stricmp(cls, "ListBox") == 0) list = c;
+        if (_stricmp(cls, "msctls_progress32") == 0) prog = c;
+    }
+    if (prog) printf("progress\t%ld\n", (long)SendMessageA(prog, 0x408 /* PBM_GETPOS */, 0, 0));
+    if (list) {
+        LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
+        for (LRESULT i = 0; i < count; i++) {
+            LRESULT len = SendMessageA(list, LB_GETTEXTLEN, (WPARAM)i, 0);
+            if (len < 0 || len >= (LRESULT)sizeof text) continue;
+            SendMessageA(list, LB_GETTEXT, (WPARAM)i, (LPARAM)text);
+            printf("list\t%s\n", text);
+        }
+    }
+    return 0;
+}
+
+static int wait_status(HWND w, const char *want, DWORD timeout_ms)
+{
+    /* The status line is the static right below the progress bar. */
+    HWND st = NULL;
+    HWND kids[64];
+    int n = children(w, kids, 64);
+    for (int i = 0; i + 1 < n; i++) {
+        char cls[64];
+        GetClassNameA(kids[i], cls, sizeof cls);
+        if (_stricmp(cls, "msctls_progress32") == 0) st = kids[i + 1];
+    }
+    if (!st) return 1;
+    DWORD start = GetTickCount();
+    char text[1024];
+    for (;;) {
+        GetWindowTextA(st, text, sizeof text);
+        if (strcmp(text, want) == 0) return 0;
+        if (GetTickCount() - start > timeout_ms) {
+            fprintf(stderr, "uidriver: status reads \"%s\"\n", text);
+            return 1;
+        }
+        Sleep(50);
+    }
+}
+
+static int window_command(int argc, char **argv)
+{
+    HWND w = wait_setup(30000);
+    if (!w) {
+        fprintf(stderr, "uidriver: no setup window\n");
+        return 1;
+    }
+    const char *cmd = argv[1];
+    if (strcmp(cmd, "dump") == 0) return dump(w);
+    if (strcmp(cmd, "press") == 0 && argc >= 3) {
+        HWND b = GetDlgItem(w, atoi(argv[2]));
+        if (!b) return 1;
+        PostMessageA(w, WM_COMMAND, MAKEWPARAM(atoi(argv[2]), BN_CLICKED), (LPARAM)b);
+        return 0;
+    }
+    if (strcmp(cmd, "settext") == 0 && argc >= 4) {
+        HWND e = nth_of_class(w, "Edit", 0, 0, atoi(argv[2]));
+        return e && SendMessageA(e, WM_SETTEXT, 0, (LPARAM)argv[3]) ? 0 : 1;
+    }
+    if (strcmp(cmd, "check") == 0 && argc >= 4) {
+        HWND c = nth_of_class(w, "Button", BS_TYPEMASK, BS_AUTOCHECKBOX, atoi(argv[2]));
+        if (!c) return 1;
+        SendMessageA(c, BM_SETCHECK, atoi(argv[3]) ? BST_CHECKED : BST_UNCHECKED, 0);
+        return 0;
+    }
+    if (strcmp(cmd, "close") == 0) {
+        PostMessageA(w, WM_CLOSE, 0, 0);
+        return 0;
+    }
+    if (strcmp(cmd, "wait") == 0 && argc >= 3) return wait_status(w, argv[2], argc > 3 ? (DWORD)atol(argv[3]) : 60000);
+    return 2;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc >= 4 && strcmp(argv[1], "msgbox") == 0) {
+        DWORD timeout = argc > 4 ? (DWORD)atol(argv[4]) : 30000;
+        HWND box = wait_box(argv[2], timeout);
+        if (!box) {
+            fprintf(stderr, "uidriver: no message box \"%s\"\n", argv[2]);
+            return 1;
+        }
+        char text[2048];
+        box_text(box, text, sizeof text);
+        for (char *p = text; *p; p++)
+            if (*p == '\n' || *p == '\r') *p = ' ';
+        printf("%s\n", text);
+        fflush(stdout);
+        if (!press(box, argv[3])) {
+            fprintf(stderr, "uidriver: no button \"%s\"\n", argv[3]);
+            return 1;
+        }
+        return 0;
+    }
+    if (argc >= 3 && strcmp(argv[1], "nomsgbox") == 0) {
+        DWORD wait = argc > 3 ? (DWORD)atol(argv[3]) : 3000;
+        return wait_box(argv[2], wait) ? 1 : 0;
+    }
+    if (argc >= 2 && (strcmp(argv[1], "dump") == 0 || strcmp(argv[1], "press") == 0 || strcmp(argv[1], "settext") == 0 ||
+                      strcmp(argv[1], "check") == 0 || strcmp(argv[1], "close") == 0 || strcmp(argv[1], "wait") == 0)) {
+        int rc = window_command(argc, argv);
+        if (rc != 2) return rc;
+    }
+    fprintf(stderr, "usage: uidriver msgbox CAPTION BUTTON [TIMEOUT_MS] | nomsgbox CAPTION [WAIT_MS]\n");
+    return 2;
+}
