@@ -40,7 +40,7 @@ class Wine:
     def start_exe(self, exe, *args):
         """Starts a program and returns its process without waiting."""
         return subprocess.Popen([WINE_RUN, self.prefix, exe, *args], env=self.env,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def wait_idle(self, timeout=120):
         """Waits until every Windows process of the prefix has ended."""

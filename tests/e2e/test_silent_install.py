@@ -1,0 +1,311 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the silent install under Wine.
+
+usage: test_silent_install.py SOURCE_DIR BUILD_DIR
+
+Runs the real kelpmire_setup.exe /silent on a sample disc as a folder, an ISO
+image and raw Mode 1 and Mode 2 images through their CUE sheets, and checks
+what it leaves with independent means: the file trees, wrestool, `wine reg
+query`, lnkinfo and the log file. Then disc detection (a CD-ROM drive letter,
+an image beside the setup), the failures, paths in several scripts, and a
+second install over the first.
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from kelpwine import Wine, fresh_dir, lnkinfo, tree_files, win  # noqa: E402
+
+SRC, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
+del sys.argv[1:3]
+WORK = os.path.join(BUILD, "e2e", "silent")
+SETUP = os.path.join(BUILD, "kelpmire_setup.exe")
+NOPAYLOAD = os.path.join(BUILD, "kelpmire_setup_nopayload.exe")
+SETICON = os.path.join(BUILD, "seticon.exe")
+UIDRIVER = os.path.join(BUILD, "uidriver.exe")
+PAYLOAD = os.path.join(BUILD, "payload", "kelpmire_game.exe")
+PY = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+HD_MAP = {"kmx.exe": "SETUP/KMX.EXE", "playw32.dll": "SETUP/PLAYW32.DLL", "HD.QAR": "DATA/HD.QAR"}
+
+wine = None
+disc = img = None
+
+
+def setUpModule():
+    global wine, disc, img
+    fresh_dir(WORK)
+    disc = os.path.join(WORK, "disc")
+    img = os.path.join(WORK, "img")
+    subprocess.run([PY, os.path.join(SRC, "tools", "make_sample_disc.py"), disc], check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run(["bash", os.path.join(SRC, "tools", "make_disc_images.sh"), disc, img, "game"], check=True,
+                   env=dict(os.environ, PYTHON=PY))
+    wine = Wine(os.path.join(WORK, "prefix"))
+
+
+def digest_tree(root):
+    return {k: hashlib.sha256(v).hexdigest() for k, v in tree_files(root).items()}
+
+
+def c_path(win_path):
+    """The Linux path of a C:\\ path in the prefix."""
+    assert win_path[:3].upper() == "C:\\"
+    return wine.drive_c(*win_path[3:].split("\\"))
+
+
+def clean_install_state():
+    """No registry entry and no shortcuts left by an earlier test."""
+    wine.reg_delete()
+    for lnk in wine.shortcut_files():
+        if os.path.exists(lnk):
+            os.remove(lnk)
+
+
+_expected_exe = None
+
+
+def expected_game_exe():
+    """The stand-in game with the disc's icon, as seticon writes it: the same
+    code the setup uses, run separately on a fresh copy of the payload."""
+    global _expected_exe
+    if _expected_exe is None:
+        work = fresh_dir(os.path.join(WORK, "expected_exe"))
+        exe = os.path.join(work, "kelpmire.exe")
+        shutil.copy(PAYLOAD, exe)
+        wine.run_exe(SETICON, win(exe), "--ico", win(os.path.join(disc, "KMIRE.ICO")), check_rc=0)
+        with open(exe, "rb") as f:
+            _expected_exe = f.read()
+    return _expected_exe
+
+
+def run_setup(*args, exe=SETUP):
+    rc, _, _ = wine.run_exe(exe, *args)
+    return rc
+
+
+class SilentInstall(unittest.TestCase):
+    def check_install(self, win_dir, source_desc, log_prefix=None):
+        d = c_path(win_dir)
+        # The disc tree, byte for byte, and the three hard-disk files.
+        self.assertEqual(digest_tree(os.path.join(d, "game", "cd")), digest_tree(disc))
+        for name, rel in HD_MAP.items():
+            with open(os.path.join(d, "game", "hd", name), "rb") as a, open(os.path.join(disc, rel), "rb") as b:
+                self.assertEqual(a.read(), b.read(), name)
+        # The game with the disc's icon, and the uninstaller.
+        with open(os.path.join(d, "kelpmire.exe"), "rb") as f:
+            self.assertEqual(f.read(), expected_game_exe())
+        listing = subprocess.run(["wrestool", "-l", os.path.join(d, "kelpmire.exe")], stdout=subprocess.PIPE,
+                                 check=True).stdout.decode()
+        self.assertIn("--type=14 --name=1", listing)
+        with open(os.path.join(d, "uninstall.exe"), "rb") as a, open(SETUP, "rb") as b:
+            self.assertEqual(a.read(), b.read())
+        # The registry entry, exactly.
+        total = sum(len(v) for v in tree_files(disc).values())
+        self.assertEqual(wine.reg_query(), {
+            "DisplayName": ("REG_SZ", "The Kelpmire (Quorvane)"),
+            "UninstallString": ("REG_SZ", f'"{win_dir}\\uninstall.exe" /uninstall'),
+            "DisplayIcon": ("REG_SZ", f"{win_dir}\\kelpmire.exe,0"),
+            "InstallLocation": ("REG_SZ", win_dir),
+            "Publisher": ("REG_SZ", "Quorvane port (fan project)"),
+            "EstimatedSize": ("REG_DWORD", hex((total + 0x1400000) >> 10)),
+            "NoModify": ("REG_DWORD", "0x1"),
+            "NoRepair": ("REG_DWORD", "0x1"),
+        })
+        # Both shortcuts.
+        for lnk in wine.shortcut_files():
+            f = lnkinfo(lnk)
+            self.assertEqual(f.get("Local path"), f"{win_dir}\\kelpmire.exe", lnk)
+            self.assertEqual(f.get("Working directory"), win_dir, lnk)
+            self.assertEqual(f.get("Description"), "The Kelpmire", lnk)
+            self.assertEqual(f.get("Icon location"), f"{win_dir}\\kelpmire.exe", lnk)
+        # The log, line by line.
+        images = len(subprocess.run(["icotool", "-l", os.path.join(disc, "KMIRE.ICO")], stdout=subprocess.PIPE,
+                                    check=True).stdout.decode().splitlines())
+        self.assertEqual(wine.log_lines(), (log_prefix or [
+            "setup started",
+            "defaults: cd '' dir 'C:\\Games\\The Kelpmire PC'",
+        ]) + [
+            f"Install to {win_dir}",
+            f"Copying {source_desc} ...",
+            "Setting up the game files ...",
+            f"icon: {images} images from the CD",
+            "Done.",
+        ])
+
+    def test_every_form_of_the_disc(self):
+        forms = [
+            ("folder", disc, f"folder {win(disc)}"),
+            ("iso", os.path.join(img, "game.iso"), f"image {win(os.path.join(img, 'game.iso'))}"),
+            ("mode1", os.path.join(img, "game.cue"), f"image {win(os.path.join(img, 'game.bin'))}"),
+            ("mode2", os.path.join(img, "game_m2.cue"), f"image {win(os.path.join(img, 'game_m2.bin'))}"),
+        ]
+        for name, source, desc in forms:
+            with self.subTest(form=name):
+                clean_install_state()
+                before = digest_tree(os.path.dirname(source) if name != "folder" else disc)
+                win_dir = f"C:\\Games\\Kelpmire {name}"
+                self.assertEqual(run_setup("/silent", "/cd", win(source), "/dir", win_dir), 0)
+                self.check_install(win_dir, desc)
+                self.assertEqual(digest_tree(os.path.dirname(source) if name != "folder" else disc), before,
+                                 "the source is never written")
+
+    def test_names_in_several_scripts(self):
+        clean_install_state()
+        src = os.path.join(WORK, "Kelp Łódź 東京 disc")
+        shutil.rmtree(src, ignore_errors=True)
+        shutil.copytree(disc, src)
+        win_dir = "C:\\Games\\Kelpmire Łódź 東京"
+        self.assertEqual(run_setup("/silent", "/cd", win(src), "/dir", win_dir), 0)
+        d = c_path(win_dir)
+        self.assertEqual(digest_tree(os.path.join(d, "game", "cd")), digest_tree(disc))
+        # `reg query` prints through the console's code page; the hive itself
+        # holds the exact text once Wine has written it out.
+        wine.wait_idle()
+        with open(os.path.join(wine.prefix, "user.reg"), encoding="utf-8") as f:
+            hive = f.read()
+        want = '"InstallLocation"="C:\\\\Games\\\\Kelpmire \\x141\\x00f3d\\x17a \\x6771\\x4eac"'
+        self.assertTrue(want in hive, want)
+        for lnk in wine.shortcut_files():
+            self.assertEqual(lnkinfo(lnk).get("Working directory"), win_dir)
+        self.assertEqual(wine.log_lines()[-1], "Done.")
+
+    def test_second_install_replaces_the_first(self):
+        clean_install_state()
+        win_dir = "C:\\Games\\Kelpmire again"
+        self.assertEqual(run_setup("/silent", "/cd", win(disc), "/dir", win_dir), 0)
+        d = c_path(win_dir)
+        for rel in ("kelpmire.exe", "uninstall.exe", os.path.join("game", "cd", "DATA", "A.QAR"),
+                    os.path.join("game", "hd", "HD.QAR")):
+            with open(os.path.join(d, rel), "wb") as f:
+                f.write(b"spoiled")
+        for lnk in wine.shortcut_files():
+            os.remove(lnk)
+        wine.reg_delete()
+        self.assertEqual(run_setup("/silent", "/cd", win(os.path.join(img, "game.iso")), "/dir", win_dir), 0)
+        self.check_install(win_dir, f"image {win(os.path.join(img, 'game.iso'))}")
+
+
+class Detection(unittest.TestCase):
+    def setUp(self):
+        clean_install_state()
+        self.beside = fresh_dir(os.path.join(WORK, "beside"))
+        self.setup = os.path.join(self.beside, "kelpmire_setup.exe")
+        shutil.copy(SETUP, self.setup)
+
+    def tearDown(self):
+        wine.remove_drive("k")
+
+    def defaults_line(self):
+        return next(line for line in wine.log_lines() if line.startswith("defaults: "))
+
+    def test_cd_drive_is_found_without_cd(self):
+        wine.set_cdrom("k", disc)
+        self.assertEqual(run_setup("/silent", "/dir", "C:\\Games\\Kelpmire drive"), 0)
+        self.assertEqual(self.defaults_line(), "defaults: cd 'K:\\' dir 'C:\\Games\\The Kelpmire PC'")
+        self.assertEqual(wine.log_lines()[3], "Copying folder K:\\ ...")
+
+    def test_image_beside_the_setup_is_found(self):
+        # A sheet that is not the game's, a backup and a bare BIN are passed over.
+        os.makedirs(os.path.join(self.beside, "other"))
+        with open(os.path.join(self.beside, "other", "x.txt"), "w") as f:
+            f.write("not the game")
+        subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-o", os.path.join(self.beside, "AAA.ISO"),
+                        os.path.join(self.beside, "other")], check=True, stderr=subprocess.DEVNULL)
+        shutil.copy(os.path.join(img, "game.iso"), os.path.join(self.beside, "game.iso.bak"))
+        shutil.copy(os.path.join(img, "game.bin"), os.path.join(self.beside, "game.bin"))
+        shutil.copy(os.path.join(img, "game.iso"), os.path.join(self.beside, "Game.Iso"))
+        rc, _, _ = wine.run_exe(self.setup, "/silent", "/dir", "C:\\Games\\Kelpmire beside")
+        self.assertEqual(rc, 0)
+        found = win(os.path.join(self.beside, "Game.Iso"))
+        self.assertEqual(self.defaults_line(), f"defaults: cd '{found}' dir 'C:\\Games\\The Kelpmire PC'")
+        self.assertIn("CD check: DATA\\A.QAR missing", wine.log_lines())
+
+    def test_drive_wins_over_an_image_and_cd_wins_over_both(self):
+        wine.set_cdrom("k", disc)
+        shutil.copy(os.path.join(img, "game.iso"), os.path.join(self.beside, "game.iso"))
+        rc, _, _ = wine.run_exe(self.setup, "/silent", "/dir", "C:\\Games\\Kelpmire both")
+        self.assertEqual(rc, 0)
+        self.assertEqual(self.defaults_line(), "defaults: cd 'K:\\' dir 'C:\\Games\\The Kelpmire PC'")
+        rc, _, _ = wine.run_exe(self.setup, "/silent", "/cd", win(os.path.join(img, "game.cue")), "/dir",
+                                "C:\\Games\\Kelpmire both")
+        self.assertEqual(rc, 0)
+        self.assertIn(f"Copying image {win(os.path.join(img, 'game.bin'))} ...", wine.log_lines())
+
+
+class Failures(unittest.TestCase):
+    def setUp(self):
+        clean_install_state()
+
+    def assert_nothing_installed(self, win_dir):
+        self.assertFalse(os.path.exists(c_path(win_dir)))
+        self.assertIsNone(wine.reg_query())
+
+    def test_folder_that_is_not_the_game_disc(self):
+        other = fresh_dir(os.path.join(WORK, "not_the_disc"))
+        shutil.copytree(os.path.join(disc, "SETUP"), os.path.join(other, "SETUP"))
+        win_dir = "C:\\Games\\Kelpmire never"
+        self.assertEqual(run_setup("/silent", "/cd", win(other), "/dir", win_dir), 1)
+        self.assertEqual(wine.log_lines()[2:], [
+            f"Install to {win_dir}",
+            "CD check: DATA\\A.QAR missing",
+            "ERROR: this is not the The Kelpmire CD",
+        ])
+        self.assert_nothing_installed(win_dir)
+
+    def test_no_disc_found_and_no_cd(self):
+        self.assertEqual(run_setup("/silent", "/dir", "C:\\Games\\Kelpmire nothing"), 1)
+        self.assertEqual(wine.log_lines()[-1], "ERROR: the CD is not a readable disc, image or folder")
+
+    def test_setup_without_the_game_executable(self):
+        win_dir = "C:\\Games\\Kelpmire no payload"
+        rc, _, _ = wine.run_exe(NOPAYLOAD, "/silent", "/cd", win(disc), "/dir", win_dir)
+        self.assertEqual(rc, 1)
+        self.assertEqual(wine.log_lines()[2:], [
+            f"Install to {win_dir}",
+            "ERROR: this setup does not contain the game executable",
+        ])
+        self.assert_nothing_installed(win_dir)
+
+    def test_hard_disk_file_that_cannot_be_copied_shows_the_error_box(self):
+        # A folder of that name passes the disc check but cannot be copied as a file.
+        broken = os.path.join(WORK, "hd_is_a_folder")
+        shutil.rmtree(broken, ignore_errors=True)
+        shutil.copytree(disc, broken)
+        os.remove(os.path.join(broken, "DATA", "HD.QAR"))
+        os.makedirs(os.path.join(broken, "DATA", "HD.QAR"))
+        win_dir = "C:\\Games\\Kelpmire box"
+        setup = wine.start_exe(SETUP, "/silent", "/cd", win(broken), "/dir", win_dir)
+        rc, text, err = wine.run_exe(UIDRIVER, "msgbox", "The Kelpmire setup", "OK", "60000")
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(text.strip(), "Copying the game files from the CD failed.")
+        self.assertEqual(setup.wait(timeout=60), 1)
+        hd_source = f"{win_dir}\\game\\cd\\DATA\\HD.QAR"
+        self.assertEqual(wine.log_lines()[-2:], [f"cannot read {hd_source}", f"cannot copy {hd_source}"])
+        d = c_path(win_dir)
+        self.assertTrue(os.path.exists(os.path.join(d, "game", "hd", "kmx.exe")))
+        self.assertFalse(os.path.exists(os.path.join(d, "kelpmire.exe")))
+        self.assertIsNone(wine.reg_query())
+
+    def test_write_that_fails_mid_copy(self):
+        win_dir = "C:\\Games\\Kelpmire blocked"
+        d = c_path(win_dir)
+        # A folder where the copy wants to write DATA\T.QAR, after A.QAR and HD.QAR.
+        os.makedirs(os.path.join(d, "game", "cd", "DATA", "T.QAR"))
+        before = digest_tree(disc)
+        self.assertEqual(run_setup("/silent", "/cd", win(disc), "/dir", win_dir), 1)
+        self.assertEqual(wine.log_lines()[-2:], [
+            f"cannot write {win_dir}\\game\\cd\\DATA\\T.QAR",
+            "ERROR: copying the CD failed",
+        ])
+        self.assertEqual(digest_tree(disc), before)
+        self.assertTrue(os.path.exists(os.path.join(d, "game", "cd", "DATA", "A.QAR")))
+        self.assertFalse(os.path.exists(os.path.join(d, "uninstall.exe")))
+        self.assertIsNone(wine.reg_query())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
