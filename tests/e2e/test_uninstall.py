@@ -1,0 +1,141 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the two-stage uninstall under Wine.
+
+usage: test_uninstall.py SOURCE_DIR BUILD_DIR
+
+Installs the sample disc silently with the real setup, puts a file of the
+user's into the install folder, then runs the installed uninstall.exe as
+Windows would and checks what is left once every Wine process has ended.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from kelpwine import Wine, fresh_dir, win  # noqa: E402
+
+SRC, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
+del sys.argv[1:3]
+WORK = os.path.join(BUILD, "e2e", "uninstall")
+SETUP = os.path.join(BUILD, "kelpmire_setup.exe")
+UIDRIVER = os.path.join(BUILD, "uidriver.exe")
+PY = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+WIN_DIR = "C:\\Games\\The Kelpmire PC"
+INSTALLED = ["kelpmire.exe", "uninstall.exe", "kelpmire.ini", "kelpmire_registry.txt", "kelpmire.log",
+             "kelpmire_setup.log"]
+CAPTION = "The Kelpmire uninstall"
+
+wine = None
+disc = None
+
+
+def setUpModule():
+    global wine, disc
+    fresh_dir(WORK)
+    disc = os.path.join(WORK, "disc")
+    subprocess.run([PY, os.path.join(SRC, "tools", "make_sample_disc.py"), disc], check=True,
+                   stdout=subprocess.DEVNULL)
+    wine = Wine(os.path.join(WORK, "prefix"))
+
+
+class Uninstall(unittest.TestCase):
+    def setUp(self):
+        wine.wait_idle()
+        self.dir = wine.drive_c("Games", "The Kelpmire PC")
+        shutil.rmtree(self.dir, ignore_errors=True)
+        temp_copy = os.path.join(wine.temp_dir(), "kelpmire_uninstall.exe")
+        if os.path.exists(temp_copy):
+            os.remove(temp_copy)
+        rc, _, _ = wine.run_exe(SETUP, "/silent", "/cd", win(disc), "/dir", WIN_DIR)
+        self.assertEqual(rc, 0)
+        # What the game itself may leave, and a file of the user's.
+        for name in ("kelpmire.ini", "kelpmire_registry.txt", "kelpmire.log", "kelpmire_setup.log"):
+            with open(os.path.join(self.dir, name), "w") as f:
+                f.write("the game's")
+        with open(os.path.join(self.dir, "my notes.txt"), "w") as f:
+            f.write("mine")
+        self.log = wine.log_lines()
+        self.assertIsNotNone(wine.reg_query())
+
+    def uninstall(self, *args):
+        rc, _, _ = wine.run_exe(os.path.join(self.dir, "uninstall.exe"), *args)
+        self.assertEqual(rc, 0)
+        wine.wait_idle()  # stage 2 runs on after stage 1 has ended
+
+    def assert_removed(self):
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "game")))
+        for name in INSTALLED:
+            self.assertFalse(os.path.exists(os.path.join(self.dir, name)), name)
+        for lnk in wine.shortcut_files():
+            self.assertFalse(os.path.exists(lnk), lnk)
+        self.assertIsNone(wine.reg_query())
+        with open(os.path.join(self.dir, "my notes.txt")) as f:
+            self.assertEqual(f.read(), "mine")
+        self.assertTrue(os.path.exists(os.path.join(wine.temp_dir(), "kelpmire_uninstall.exe")))
+        self.assertEqual(wine.log_lines(), self.log, "the uninstall never touches the setup log")
+
+    def assert_untouched(self):
+        for name in INSTALLED:
+            self.assertTrue(os.path.exists(os.path.join(self.dir, name)), name)
+        self.assertTrue(os.path.exists(os.path.join(self.dir, "game", "cd", "DATA", "A.QAR")))
+        for lnk in wine.shortcut_files():
+            self.assertTrue(os.path.exists(lnk), lnk)
+        self.assertIsNotNone(wine.reg_query())
+
+    def test_quiet_uninstall_in_any_spelling_and_order(self):
+        for args in (["/uninstall", "/quiet"], ["/UNINSTALL", "/quiet"], ["/quiet", "/uninstall"]):
+            with self.subTest(args=args):
+                if args != ["/uninstall", "/quiet"]:
+                    self.setUp()
+                self.uninstall(*args)
+                self.assert_removed()
+                self.assertEqual(os.listdir(self.dir), ["my notes.txt"])
+
+    def test_folder_goes_when_nothing_else_is_in_it(self):
+        os.remove(os.path.join(self.dir, "my notes.txt"))
+        self.uninstall("/uninstall", "/quiet")
+        self.assertFalse(os.path.exists(self.dir))
+
+    def test_answer_no_changes_nothing(self):
+        stage1 = wine.start_exe(os.path.join(self.dir, "uninstall.exe"), "/uninstall")
+        rc, text, err = wine.run_exe(UIDRIVER, "msgbox", CAPTION, "No", "60000")
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(text.strip(), "Remove The Kelpmire (Quorvane) and its saved games?")
+        self.assertEqual(stage1.wait(timeout=60), 0)
+        wine.wait_idle()
+        self.assert_untouched()
+        self.assertFalse(os.path.exists(os.path.join(wine.temp_dir(), "kelpmire_uninstall.exe")))
+
+    def test_answer_yes_removes_and_says_so(self):
+        stage1 = wine.start_exe(os.path.join(self.dir, "uninstall.exe"), "/uninstall")
+        rc, _, err = wine.run_exe(UIDRIVER, "msgbox", CAPTION, "Yes", "60000")
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(stage1.wait(timeout=60), 0)
+        rc, text, err = wine.run_exe(UIDRIVER, "msgbox", CAPTION, "OK", "60000")
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(text.strip(), "The Kelpmire has been removed.")
+        wine.wait_idle()
+        self.assert_removed()
+
+    def test_stage_two_with_an_empty_folder_removes_nothing(self):
+        for folder in ("", "Games", ".."):
+            rc, _, _ = wine.run_exe(SETUP, "/uninstall2", folder, "/quiet")
+            self.assertEqual(rc, 0)
+        wine.wait_idle()
+        self.assert_untouched()
+
+    def test_uninstall2_as_the_last_argument_is_a_setup_run(self):
+        setup = wine.start_exe(SETUP, "/uninstall2")
+        rc, out, err = wine.run_exe(UIDRIVER, "dump")
+        self.assertEqual(rc, 0, err)
+        self.assertIn("title\tThe Kelpmire - Quorvane Setup", out.replace("\r", ""))
+        wine.run_exe(UIDRIVER, "close")
+        self.assertEqual(setup.wait(timeout=60), 0)
+        self.assertEqual(wine.log_lines()[0], "setup started")
+        self.assert_untouched()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
