@@ -17,7 +17,9 @@
  *       "window<TAB>client width<TAB>client height<TAB>screen x<TAB>screen y"
  *       "frame<TAB>screen x<TAB>screen y<TAB>width<TAB>height" (the outer rectangle)
  *       "title<TAB>text", then one line per child in creation order:
- *       "child<TAB>class<TAB>text<TAB>style hex<TAB>id<TAB>x<TAB>y<TAB>w<TAB>h<TAB>enabled<TAB>checked"
+ *       "style<TAB>style hex<TAB>extended style hex" of the window,
+ *       "child<TAB>class<TAB>text<TAB>style hex<TAB>id<TAB>x<TAB>y<TAB>w<TAB>h<TAB>enabled<TAB>checked
+ *        <TAB>extended style hex"
  *       (position in client coordinates), then "progress<TAB>pos" and
  *       "list<TAB>line" for every list box line.
  *   uidriver press ID          presses the push button with that control id
@@ -175,6 +177,8 @@ static int dump(HWND w)
     char text[4096], cls[64];
     text_of(w, text, sizeof text);
     printf("title\t%s\n", text);
+    printf("style\t%08lx\t%08lx\n", (unsigned long)GetWindowLongA(w, GWL_STYLE),
+           (unsigned long)GetWindowLongA(w, GWL_EXSTYLE));
     HWND kids[64];
     int n = children(w, kids, 64);
     HWND list = NULL, prog = NULL;
@@ -189,9 +193,9 @@ static int dump(HWND w)
         ScreenToClient(w, &tl);
         DWORD style = (DWORD)GetWindowLongA(c, GWL_STYLE);
         LRESULT checked = _stricmp(cls, "Button") == 0 ? SendMessageA(c, BM_GETCHECK, 0, 0) : 0;
-        printf("child\t%s\t%s\t%08lx\t%d\t%ld\t%ld\t%ld\t%ld\t%d\t%d\n", cls, text, (unsigned long)style,
+        printf("child\t%s\t%s\t%08lx\t%d\t%ld\t%ld\t%ld\t%ld\t%d\t%d\t%08lx\n", cls, text, (unsigned long)style,
                GetDlgCtrlID(c), tl.x, tl.y, r.right - r.left, r.bottom - r.top, IsWindowEnabled(c) ? 1 : 0,
-               (int)checked);
+               (int)checked, (unsigned long)GetWindowLongA(c, GWL_EXSTYLE));
         if (_stricmp(cls, "ListBox") == 0) list = c;
         if (_stricmp(cls, "msctls_progress32") == 0) prog = c;
     }

@@ -54,6 +54,7 @@ TABLE = [
 ]
 WS_CHILD_VISIBLE = 0x50000000
 WS_VSCROLL = 0x200000
+WS_EX_CLIENTEDGE = 0x200
 
 
 
@@ -98,10 +99,12 @@ class Window:
                 self.frame = tuple(int(v) for v in f[1:5])
             elif f[0] == "title":
                 self.title = f[1]
+            elif f[0] == "style":
+                self.style, self.exstyle = int(f[1], 16), int(f[2], 16)
             elif f[0] == "child":
                 self.children.append(dict(cls=f[1], text=f[2], style=int(f[3], 16), id=int(f[4]),
                                           rect=tuple(int(v) for v in f[5:9]), enabled=f[9] == "1",
-                                          checked=f[10] == "1"))
+                                          checked=f[10] == "1", exstyle=int(f[11], 16)))
             elif f[0] == "progress":
                 self.progress = int(f[1])
             elif f[0] == "list":
@@ -248,6 +251,8 @@ def case_ready_and_image(wine, disc, iso):
     w = s.dump()
     check(w.client == (630, 420), f"client area 630 x 420 (got {w.client})")
     check(w.title == "The Kelpmire - Quorvane Setup", "title")
+    # Caption, system menu and minimise box; neither sizing border nor maximise box.
+    check(w.style & 0xCF0000 == 0xCA0000, f"window style {w.style:#x}")
     check(len(w.children) == len(TABLE), f"{len(TABLE)} children (got {len(w.children)})")
     values = {2: win(os.path.join(beside, "game.iso")), 6: r"C:\Custom Place"}
     for i, (cls, text, style, cid, x, y, width, height) in enumerate(TABLE):
@@ -260,10 +265,13 @@ def case_ready_and_image(wine, disc, iso):
         check(c["id"] == cid, f"child {i + 1} id {cid} (got {c['id']})")
         check(c["rect"] == (x, y, width, height), f"child {i + 1} at {x},{y} size {width}x{height} (got {c['rect']})")
         # A list box shows its scroll bar, and so the WS_VSCROLL bit, only while
-        # its lines overflow; the installed state checks it.
-        want = (style | WS_CHILD_VISIBLE) & ~(WS_VSCROLL if cls == "ListBox" else 0)
-        check(c["style"] & want == want, f"child {i + 1} style has {want:#x} (got {c['style']:#x})")
-        check(c["style"] & 0x30000 == 0, f"child {i + 1} has neither WS_TABSTOP nor WS_GROUP")
+        # its lines overflow; the installed state checks it. The rest is exact:
+        # no WS_TABSTOP, no WS_GROUP, nothing else.
+        loose = WS_VSCROLL if cls == "ListBox" else 0
+        want = style | WS_CHILD_VISIBLE
+        check(c["style"] & ~loose == want & ~loose, f"child {i + 1} style {want:#x} (got {c['style']:#x})")
+        check(c["exstyle"] & WS_EX_CLIENTEDGE == (WS_EX_CLIENTEDGE if cls == "Edit" else 0),
+              f"child {i + 1} sunken edge only on edit boxes (got {c['exstyle']:#x})")
     check(w.child(8)["checked"] and w.child(9)["checked"], "both check boxes checked despite the options")
     check(w.progress == 0 and w.lines == [], "progress 0, list empty")
     check(w.child(13)["enabled"], "Install enabled")
@@ -368,7 +376,8 @@ def case_stop(wine, bigdisc):
         check(0 < w1.progress < w2.progress < 1000, f"the bar rises ({w1.progress}, then {w2.progress})")
         text = s.answer("close", button="No")
         check(text == "Stop the installation?", f"the close box asks the same (got {text!r})")
-        check(s.proc.poll() is None, "No again: still running")
+        w3 = s.dump()
+        check(s.proc.poll() is None and w3.progress < 1000, f"No again: still running, at {w3.progress} of 1000")
         text = s.answer("press", "105", button="Yes")
         check(text == "Stop the installation?", "Cancel asks again")
         rc = s.wait_exit()
@@ -376,6 +385,22 @@ def case_stop(wine, bigdisc):
         slow.stop()
     check(rc == 1, f"Yes ends the process with 1 (got {rc})")
     check(not os.path.exists(c_path(wine, r"C:\Long\kelpmire.exe")), "the install was stopped before its end")
+
+
+def case_finish_during_question(wine, bigdisc):
+    """The install ends while "Stop the installation?" is open: Yes then closes
+    the window normally."""
+    print("== the install ends while the question is open")
+    clean(wine)
+    s = Setup(wine, setup_exe, "/cd", win(bigdisc), "/dir", r"C:\Long")
+    s.dump()
+    rc, out = s.drive("start", "--", "press", "105")
+    check(rc == 0 and "status\tInstalling...\n" in out, "installing, Cancel pressed")
+    # The question's own message loop keeps handling the install's messages.
+    rc, out = s.drive("wait", INSTALLED, "60000", "--", "msgbox", CAPTION, "Yes", "5000")
+    check(rc == 0 and out.strip() == "Stop the installation?", f"installed while the question was open ({out!r})")
+    check(s.wait_exit() == 0, "Yes after the end closes the setup with 0")
+    check(os.path.exists(c_path(wine, r"C:\Long\kelpmire.exe")), "the install is complete")
 
 
 def make_big_disc(disc, big):
@@ -426,6 +451,7 @@ def main():
         case_fail_then_play(wine, disc, notdisc)
         case_empty_box(wine, disc)
         case_stop(wine, bigdisc)
+        case_finish_during_question(wine, bigdisc)
     except AssertionError as e:
         check(False, str(e))
     finally:
