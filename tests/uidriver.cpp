@@ -40,9 +40,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-/* A window's text as UTF-8. Wide messages throughout: Wine hands an ANSI
-   WM_GETTEXT or LB_GETTEXT between processes of different code pages back
-   unconverted (the setup runs with the UTF-8 code page, this driver without). */
+/* A window's text as UTF-8. Wide messages throughout: under Wine, ANSI reads
+   of the setup's edit and list boxes came back empty or cut to one character
+   (the setup runs with the UTF-8 code page, this driver without). */
 static void utf8_of(const wchar_t *w, char *out, int cap)
 {
     if (!WideCharToMultiByte(CP_UTF8, 0, w, -1, out, cap, NULL, NULL)) out[0] = 0;
@@ -52,7 +52,9 @@ static void text_of(HWND w, char *out, int cap)
 {
     wchar_t buf[4096];
     buf[0] = 0;
-    SendMessageW(w, WM_GETTEXT, sizeof buf / sizeof buf[0], (LPARAM)buf);
+    DWORD_PTR len;
+    if (!SendMessageTimeoutW(w, WM_GETTEXT, sizeof buf / sizeof buf[0], (LPARAM)buf, SMTO_ABORTIFHUNG, 10000, &len))
+        buf[0] = 0;
     utf8_of(buf, out, cap);
 }
 
@@ -65,8 +67,12 @@ static BOOL CALLBACK find_box(HWND w, LPARAM lp)
 {
     find_ctx *c = (find_ctx *)lp;
     char cls[64], title[512];
+    wchar_t wide[512];
     GetClassNameA(w, cls, sizeof cls);
-    text_of(w, title, sizeof title);
+    /* The caption as the system keeps it: no message to a window that may be
+       busy, of any process. */
+    if (!GetWindowTextW(w, wide, sizeof wide / sizeof wide[0])) wide[0] = 0;
+    utf8_of(wide, title, sizeof title);
     if (strcmp(cls, "#32770") == 0 && strcmp(title, c->caption) == 0 && IsWindowVisible(w)) {
         c->found = w;
         return FALSE;
