@@ -8,6 +8,10 @@ DISPLAY, or on an Xvfb display of its own when none is set. Each case starts
 the real setup, reads the window through the driver and checks what the
 install left on disk. The screenshots ready.png and installed.png are left in
 BUILD_DIR/e2e/window for people to look at.
+
+The installs to be stopped copy a disc of 40,000 small files (made once and
+kept in the work folder) while the setup is let run a tenth of the time, so
+that they last long enough for the questions and answers.
 """
 import os
 import shutil
