@@ -113,20 +113,20 @@ static void start_install(void)
         MessageBoxA(hwnd, "Please choose the CD and the install folder.", SETUP_CAPTION, MB_OK | MB_ICONEXCLAMATION);
         return;
     }
-    busy = 1;
-    EnableWindow(b_install, FALSE);
-    SetWindowTextA(b_close, "Cancel");
-    SetWindowTextA(st, "Installing...");
+    /* The thread first: when it cannot start, the window stays as it was
+       (Ready or Failed) and says why. Its posts wait in the queue until this
+       command has returned, so the state below is set before any of them. */
     HANDLE t = CreateThread(NULL, 0, worker, NULL, 0, NULL);
     if (!t) {
-        /* Without a worker nothing runs: say so and be ready again. */
-        busy = 0;
-        EnableWindow(b_install, TRUE);
-        SetWindowTextA(st, "The installation could not be started.");
+        setup_log("ERROR: cannot start the installation (error %lu)", GetLastError());
         MessageBoxA(hwnd, "The installation could not be started.", SETUP_CAPTION, MB_OK | MB_ICONERROR);
         return;
     }
     CloseHandle(t);
+    busy = 1;
+    EnableWindow(b_install, FALSE);
+    SetWindowTextA(b_close, "Cancel");
+    SetWindowTextA(st, "Installing...");
 }
 
 static void play(void)

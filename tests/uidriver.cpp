@@ -4,19 +4,29 @@
  *
  *   uidriver msgbox CAPTION BUTTON [TIMEOUT_MS]
  *       Waits for a message box with that caption, prints its text on one line,
- *       then presses the button whose text (without '&') is BUTTON.
- *       Exit 0 when pressed, 1 when no such box came up in time, 2 on usage.
+ *       then presses the button whose text (without '&') is BUTTON and waits
+ *       until the box has gone. Exit 0 when pressed, 1 when no such box came
+ *       up in time or it did not go, 2 on usage.
  *   uidriver nomsgbox CAPTION [WAIT_MS]
  *       Exit 0 when no message box with that caption appears within the wait.
+ *
+ * Commands may be chained: "uidriver press 105 -- msgbox CAPTION No" runs both.
  *
  * The setup window (class "KelpmireSetup"), waited for up to 30 s:
  *   uidriver dump
  *       "window<TAB>client width<TAB>client height<TAB>screen x<TAB>screen y"
+ *       "frame<TAB>screen x<TAB>screen y<TAB>width<TAB>height" (the outer rectangle)
  *       "title<TAB>text", then one line per child in creation order:
- *       "child<TAB>class<TAB>text<TAB>style hex<TAB>id<TAB>x<TAB>y<TAB>w<TAB>h<TAB>enabled<TAB>checked"
+ *       "style<TAB>style hex<TAB>extended style hex" of the window,
+ *       "child<TAB>class<TAB>text<TAB>style hex<TAB>id<TAB>x<TAB>y<TAB>w<TAB>h<TAB>enabled<TAB>checked
+ *        <TAB>extended style hex"
  *       (position in client coordinates), then "progress<TAB>pos" and
  *       "list<TAB>line" for every list box line.
  *   uidriver press ID          presses the push button with that control id
+ *   uidriver start
+ *       presses Install and prints what the window shows once the command has
+ *       been handled and before any message of the install has been:
+ *       "status<TAB>text", "install<TAB>text<TAB>enabled", "close<TAB>text".
  *   uidriver settext N TEXT    sets the text of the N-th edit box (0 = disc, 1 = folder)
  *   uidriver check N 0|1       sets the N-th check box (0 = Start menu, 1 = desktop)
  *   uidriver close             asks the window to close (WM_CLOSE)
@@ -30,6 +40,24 @@
 #include <stdlib.h>
 #include <string.h>
 
+/* A window's text as UTF-8. Wide messages throughout: under Wine, ANSI reads
+   of the setup's edit and list boxes came back empty or cut to one character
+   (the setup runs with the UTF-8 code page, this driver without). */
+static void utf8_of(const wchar_t *w, char *out, int cap)
+{
+    if (!WideCharToMultiByte(CP_UTF8, 0, w, -1, out, cap, NULL, NULL)) out[0] = 0;
+}
+
+static void text_of(HWND w, char *out, int cap)
+{
+    wchar_t buf[4096];
+    buf[0] = 0;
+    DWORD_PTR len;
+    if (!SendMessageTimeoutW(w, WM_GETTEXT, sizeof buf / sizeof buf[0], (LPARAM)buf, SMTO_ABORTIFHUNG, 10000, &len))
+        buf[0] = 0;
+    utf8_of(buf, out, cap);
+}
+
 struct find_ctx {
     const char *caption;
     HWND found;
@@ -39,8 +67,12 @@ static BOOL CALLBACK find_box(HWND w, LPARAM lp)
 {
     find_ctx *c = (find_ctx *)lp;
     char cls[64], title[512];
+    wchar_t wide[512];
     GetClassNameA(w, cls, sizeof cls);
-    GetWindowTextA(w, title, sizeof title);
+    /* The caption as the system keeps it: no message to a window that may be
+       busy, of any process. */
+    if (!GetWindowTextW(w, wide, sizeof wide / sizeof wide[0])) wide[0] = 0;
+    utf8_of(wide, title, sizeof title);
     if (strcmp(cls, "#32770") == 0 && strcmp(title, c->caption) == 0 && IsWindowVisible(w)) {
         c->found = w;
         return FALSE;
@@ -64,7 +96,7 @@ static HWND wait_box(const char *caption, DWORD timeout_ms)
 static void plain_text(HWND w, char *out, int cap)
 {
     char raw[256];
-    GetWindowTextA(w, raw, sizeof raw);
+    text_of(w, raw, sizeof raw);
     int j = 0;
     for (int i = 0; raw[i] && j < cap - 1; i++)
         if (raw[i] != '&') out[j++] = raw[i];
@@ -94,7 +126,7 @@ static void box_text(HWND box, char *out, int cap)
         char cls[64];
         GetClassNameA(c, cls, sizeof cls);
         if (_stricmp(cls, "Static") != 0) continue;
-        GetWindowTextA(c, out, cap);
+        text_of(c, out, cap);
         if (out[0]) return;
     }
 }
@@ -145,16 +177,21 @@ static int dump(HWND w)
     GetClientRect(w, &rc);
     ClientToScreen(w, &origin);
     printf("window\t%ld\t%ld\t%ld\t%ld\n", rc.right - rc.left, rc.bottom - rc.top, origin.x, origin.y);
+    RECT fr;
+    GetWindowRect(w, &fr);
+    printf("frame\t%ld\t%ld\t%ld\t%ld\n", fr.left, fr.top, fr.right - fr.left, fr.bottom - fr.top);
     char text[4096], cls[64];
-    GetWindowTextA(w, text, sizeof text);
+    text_of(w, text, sizeof text);
     printf("title\t%s\n", text);
+    printf("style\t%08lx\t%08lx\n", (unsigned long)GetWindowLongA(w, GWL_STYLE),
+           (unsigned long)GetWindowLongA(w, GWL_EXSTYLE));
     HWND kids[64];
     int n = children(w, kids, 64);
     HWND list = NULL, prog = NULL;
     for (int i = 0; i < n; i++) {
         HWND c = kids[i];
         GetClassNameA(c, cls, sizeof cls);
-        GetWindowTextA(c, text, sizeof text);
+        text_of(c, text, sizeof text);
         one_line(text);
         RECT r;
         GetWindowRect(c, &r);
@@ -162,9 +199,9 @@ static int dump(HWND w)
         ScreenToClient(w, &tl);
         DWORD style = (DWORD)GetWindowLongA(c, GWL_STYLE);
         LRESULT checked = _stricmp(cls, "Button") == 0 ? SendMessageA(c, BM_GETCHECK, 0, 0) : 0;
-        printf("child\t%s\t%s\t%08lx\t%d\t%ld\t%ld\t%ld\t%ld\t%d\t%d\n", cls, text, (unsigned long)style,
+        printf("child\t%s\t%s\t%08lx\t%d\t%ld\t%ld\t%ld\t%ld\t%d\t%d\t%08lx\n", cls, text, (unsigned long)style,
                GetDlgCtrlID(c), tl.x, tl.y, r.right - r.left, r.bottom - r.top, IsWindowEnabled(c) ? 1 : 0,
-               (int)checked);
+               (int)checked, (unsigned long)GetWindowLongA(c, GWL_EXSTYLE));
         if (_stricmp(cls, "ListBox") == 0) list = c;
         if (_stricmp(cls, "msctls_progress32") == 0) prog = c;
     }
@@ -172,18 +209,20 @@ static int dump(HWND w)
     if (list) {
         LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
         for (LRESULT i = 0; i < count; i++) {
-            LRESULT len = SendMessageA(list, LB_GETTEXTLEN, (WPARAM)i, 0);
-            if (len < 0 || len >= (LRESULT)sizeof text) continue;
-            SendMessageA(list, LB_GETTEXT, (WPARAM)i, (LPARAM)text);
+            wchar_t line[4096];
+            LRESULT len = SendMessageW(list, LB_GETTEXTLEN, (WPARAM)i, 0);
+            if (len < 0 || len >= (LRESULT)(sizeof line / sizeof line[0])) continue;
+            SendMessageW(list, LB_GETTEXT, (WPARAM)i, (LPARAM)line);
+            utf8_of(line, text, sizeof text);
             printf("list\t%s\n", text);
         }
     }
     return 0;
 }
 
-static int wait_status(HWND w, const char *want, DWORD timeout_ms)
+/* The status line is the static right below the progress bar. */
+static HWND status_line(HWND w)
 {
-    /* The status line is the static right below the progress bar. */
     HWND st = NULL;
     HWND kids[64];
     int n = children(w, kids, 64);
@@ -192,11 +231,35 @@ static int wait_status(HWND w, const char *want, DWORD timeout_ms)
         GetClassNameA(kids[i], cls, sizeof cls);
         if (_stricmp(cls, "msctls_progress32") == 0) st = kids[i + 1];
     }
+    return st;
+}
+
+/* Sent messages are handled before posted ones, in the order they were sent.
+   The Install command goes as a sent message that does not wait, and the text
+   queries follow it at once: the window answers them right after the command,
+   before it takes the first line that the install thread posts. */
+static int start_install(HWND w)
+{
+    HWND st = status_line(w), install = GetDlgItem(w, 104), close = GetDlgItem(w, 105);
+    if (!st || !install || !close) return 1;
+    char status[1024], install_text[256], close_text[256];
+    SendNotifyMessageA(w, WM_COMMAND, MAKEWPARAM(104, BN_CLICKED), (LPARAM)install);
+    text_of(st, status, sizeof status);
+    text_of(install, install_text, sizeof install_text);
+    text_of(close, close_text, sizeof close_text);
+    int enabled = IsWindowEnabled(install) ? 1 : 0;
+    printf("status\t%s\ninstall\t%s\t%d\nclose\t%s\n", status, install_text, enabled, close_text);
+    return 0;
+}
+
+static int wait_status(HWND w, const char *want, DWORD timeout_ms)
+{
+    HWND st = status_line(w);
     if (!st) return 1;
     DWORD start = GetTickCount();
     char text[1024];
     for (;;) {
-        GetWindowTextA(st, text, sizeof text);
+        text_of(st, text, sizeof text);
         if (strcmp(text, want) == 0) return 0;
         if (GetTickCount() - start > timeout_ms) {
             fprintf(stderr, "uidriver: status reads \"%s\"\n", text);
@@ -221,6 +284,7 @@ static int window_command(int argc, char **argv)
         PostMessageA(w, WM_COMMAND, MAKEWPARAM(atoi(argv[2]), BN_CLICKED), (LPARAM)b);
         return 0;
     }
+    if (strcmp(cmd, "start") == 0) return start_install(w);
     if (strcmp(cmd, "settext") == 0 && argc >= 4) {
         HWND e = nth_of_class(w, "Edit", 0, 0, atoi(argv[2]));
         return e && SendMessageA(e, WM_SETTEXT, 0, (LPARAM)argv[3]) ? 0 : 1;
@@ -239,7 +303,7 @@ static int window_command(int argc, char **argv)
     return 2;
 }
 
-int main(int argc, char **argv)
+static int one_command(int argc, char **argv)
 {
     if (argc >= 4 && strcmp(argv[1], "msgbox") == 0) {
         DWORD timeout = argc > 4 ? (DWORD)atol(argv[4]) : 30000;
@@ -258,17 +322,39 @@ int main(int argc, char **argv)
             fprintf(stderr, "uidriver: no button \"%s\"\n", argv[3]);
             return 1;
         }
-        return 0;
+        /* The press is posted: wait for the box to go, so that the next command
+           cannot find this box again. */
+        for (DWORD start = GetTickCount(); IsWindow(box) && GetTickCount() - start < timeout;) Sleep(20);
+        return IsWindow(box) ? 1 : 0;
     }
     if (argc >= 3 && strcmp(argv[1], "nomsgbox") == 0) {
         DWORD wait = argc > 3 ? (DWORD)atol(argv[3]) : 3000;
         return wait_box(argv[2], wait) ? 1 : 0;
     }
-    if (argc >= 2 && (strcmp(argv[1], "dump") == 0 || strcmp(argv[1], "press") == 0 || strcmp(argv[1], "settext") == 0 ||
+    if (argc >= 2 && (strcmp(argv[1], "dump") == 0 || strcmp(argv[1], "press") == 0 || strcmp(argv[1], "start") == 0 ||
+                      strcmp(argv[1], "settext") == 0 ||
                       strcmp(argv[1], "check") == 0 || strcmp(argv[1], "close") == 0 || strcmp(argv[1], "wait") == 0)) {
         int rc = window_command(argc, argv);
         if (rc != 2) return rc;
     }
     fprintf(stderr, "usage: uidriver msgbox CAPTION BUTTON [TIMEOUT_MS] | nomsgbox CAPTION [WAIT_MS]\n");
     return 2;
+}
+
+/* Several commands in one run, separated by "--", saves a Wine start each:
+   they run in order and the first that fails ends the run with its code. */
+int main(int argc, char **argv)
+{
+    int first = 1;
+    for (int i = 1; i <= argc; i++) {
+        if (i < argc && strcmp(argv[i], "--") != 0) continue;
+        char *saved = argv[first - 1];
+        argv[first - 1] = argv[0];
+        int rc = one_command(i - first + 1, argv + first - 1);
+        argv[first - 1] = saved;
+        fflush(stdout);
+        if (rc != 0) return rc;
+        first = i + 1;
+    }
+    return 0;
 }
