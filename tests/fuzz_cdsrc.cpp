@@ -74,12 +74,11 @@ static int only_kept(const char *keep)
     return strays == 0;
 }
 
+// Names are listed as the disc records them, even empty or unsafe ones (the
+// copy is where those are refused); the first becomes one more path to look up.
 static void remember_first(const char *rel, uint64_t, void *user)
 {
     char *first = (char *)user;
-    // Names are listed as the disc records them (the copy is where unsafe ones
-    // are refused), but a path is never empty.
-    if (!rel[0]) abort();
     if (!first[0]) snprintf(first, PATH_CAP, "%s", rel);
 }
 
