@@ -237,7 +237,9 @@ class Faults:
         # Wine runs as root here, so Unix permissions would not stop it; a file
         # that another Windows program holds open without sharing does.
         locked = os.path.join(self.disc, "DATA", "T.QAR")
-        holder = self.wine.start_exe(self.lockfile, win(locked), "60")
+        holder = subprocess.Popen([os.path.join(ROOT, "scripts", "wine-run"), self.wine.prefix, self.lockfile,
+                                   win(locked), "60"], env=self.wine.env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL)
         try:
             first = holder.stdout.readline().decode(errors="replace").strip()
             assert first == "locked", first
