@@ -341,8 +341,10 @@ static uint64_t iso_total(cd_source *src, walk *w, uint32_t extent, uint32_t siz
     return total;
 }
 
-/* Copies one extent's data to the open file in chunks of COPY_RUN sectors. */
-static int copy_extent(cd_source *src, pf_file f, const iso_entry *e, progress *pr)
+/* Copies one extent's data to the open file to (its path) in chunks of
+   COPY_RUN sectors. A failed write, such as a full disk, is logged here: the
+   caller's own line would not say which file or why. */
+static int copy_extent(cd_source *src, pf_file f, const char *to, const iso_entry *e, progress *pr)
 {
     uint64_t sector = e->extent;
     uint32_t remain = e->size;
@@ -354,7 +356,10 @@ static int copy_extent(cd_source *src, pf_file f, const iso_entry *e, progress *
             return 0;
         }
         uint32_t bytes = n * CD_SECTOR < remain ? n * CD_SECTOR : remain, put = 0;
-        if (!pf_write(f, buf, bytes, &put) || put != bytes) return 0;
+        if (!pf_write(f, buf, bytes, &put) || put != bytes) {
+            setup_log("write failed: %s", to);
+            return 0;
+        }
         remain -= bytes;
         sector += n;
         if (pr) progress_add(pr, bytes);
@@ -390,12 +395,12 @@ static int iso_copy(cd_source *src, walk *w, uint32_t extent, uint32_t size, con
             ok = 0;
             break;
         }
-        ok = copy_extent(src, f, e, pr);
+        ok = copy_extent(src, f, child, e, pr);
         /* The records of a multi-extent file follow one another under one name;
            their data are joined into the one target file. */
         while (ok && e->more && i + 1 < n && !list[i + 1].directory && strcmp(list[i + 1].name, e->name) == 0) {
             e = &list[++i];
-            ok = copy_extent(src, f, e, pr);
+            ok = copy_extent(src, f, child, e, pr);
         }
         pf_close(f);
     }

@@ -41,7 +41,9 @@ enum {
 /* ---- files ---- */
 
 /* Opens an existing file for reading, others may read it too. sequential = 1 hints
-   a front-to-back scan. A folder is not a file: opening one fails. */
+   a front-to-back scan. A folder is not a file: opening one fails, and so does
+   opening a device or a pipe (a name such as CON or a FIFO taken from a CUE
+   sheet would otherwise block the first read). */
 pf_file pf_open_read(const char *path, int sequential);
 /* Creates a file for writing, replacing an existing one, with normal attributes
    and no sharing. */

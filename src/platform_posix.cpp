@@ -113,12 +113,14 @@ pf_file pf_open_read(const char *path, int sequential)
 {
     char p[MAP_CAP];
     map_path(path, p);
-    int fd = open(p, O_RDONLY | O_CLOEXEC);
+    /* Non-blocking, so that opening a FIFO returns at once; only a regular
+       file is kept, and it reads the same with the flag cleared again. */
+    int fd = open(p, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return PF_NO_FILE;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    struct stat st = {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
         close(fd);
-        errno = EISDIR;
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
         return PF_NO_FILE;
     }
     if (sequential) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);

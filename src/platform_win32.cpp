@@ -30,8 +30,15 @@ static HANDLE unwrap(pf_file f) { return f == PF_NO_FILE ? INVALID_HANDLE_VALUE 
 
 pf_file pf_open_read(const char *path, int sequential)
 {
-    return wrap(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                            sequential ? FILE_FLAG_SEQUENTIAL_SCAN : 0, NULL));
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                           sequential ? FILE_FLAG_SEQUENTIAL_SCAN : 0, NULL);
+    /* Reserved names (CON, COM1, ...) open devices in any folder. */
+    if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return PF_NO_FILE;
+    }
+    return wrap(h);
 }
 
 pf_file pf_create(const char *path)

@@ -115,6 +115,7 @@ int copy_file(const char *from, const char *to, progress *pr)
         }
         if (got == 0) break;
         if (!pf_write(out, buf, got, &put) || put != got) {
+            setup_log("write failed: %s", to); /* a full disk, say: name the file */
             ok = 0;
             break;
         }

@@ -15,6 +15,10 @@
 #include <functional>
 #include <map>
 
+#ifndef _WIN32
+#include <sys/stat.h> // mkfifo
+#endif
+
 namespace {
 
 // ---- an ISO 9660 image in memory ----
@@ -256,6 +260,22 @@ TEST(CdOpen, ThreeLayoutsACueSheetAndJunk)
     cd_close(nullptr);
 }
 
+// A sheet may name anything. A device or a pipe is not an image: opening one
+// must fail at once rather than wait in the first read for data that never come.
+TEST(CdOpen, ACueSheetNamingADeviceOrAPipeYieldsNone)
+{
+    std::string d = scratch("cue_device");
+#ifdef _WIN32
+    const char *name = "NUL";
+#else
+    const char *name = "pipe.bin";
+    ASSERT_EQ(mkfifo((d + "/pipe.bin").c_str(), 0600), 0);
+#endif
+    put(d + "\\dev.cue", std::string("FILE \"") + name + "\" BINARY\n");
+    EXPECT_EQ(cd_open((d + "\\dev.cue").c_str()), nullptr);
+    EXPECT_EQ(cd_open((d + "\\" + name).c_str()), nullptr);
+}
+
 TEST(CdOpen, FoldersLoseTrailingSeparatorsAndAFolderNamedCueIsAFolder)
 {
     std::string d = scratch("cd_open_dir");
@@ -425,6 +445,32 @@ TEST(CdCopyAll, ReadErrorInTheSecondChunkStopsEverything)
     EXPECT_EQ(get(d + "\\out\\BIG.BIN"), big.substr(0, 65536));
     EXPECT_FALSE(path_exists((d + "\\out\\LATER.TXT").c_str()));
     cd_close(s);
+}
+
+// A full disk: the second write of a file fails. Both kinds of source name the
+// target in their line, keep what was written and copy nothing after it.
+TEST(CdCopyAll, WriteErrorNamesTheTargetAndStopsEverything)
+{
+    std::string big = pattern_bytes(1100000, 7);
+    for (int folder = 0; folder < 2; folder++) {
+        LogCapture log;
+        std::string d = scratch(folder ? "copy_writeerr_dir" : "copy_writeerr_iso");
+        std::string from = d + "\\src";
+        if (folder) {
+            put(from + "\\BIG.BIN", big);
+        } else {
+            from = save(d, "w.iso", build(D("", {F("BIG.BIN;1", big), F("LATER.TXT;1", "x")})).bytes);
+        }
+        cd_source *s = cd_open(from.c_str());
+        ASSERT_NE(s, nullptr);
+        pf_fail_write_in = 2;
+        EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 0);
+        pf_fail_write_in = 0;
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"write failed: " + d + "\\out\\BIG.BIN"});
+        EXPECT_EQ(get(d + "\\out\\BIG.BIN").size(), folder ? 1048576u : 65536u);
+        EXPECT_FALSE(path_exists((d + "\\out\\LATER.TXT").c_str()));
+        cd_close(s);
+    }
 }
 
 // A chain of n nested folders L1\L2\..., each holding one file of one byte.

@@ -200,14 +200,16 @@ TEST(CopyFile, ReadFailureAfterFirstBlockKeepsWhatWasWrittenAndSaysNothing)
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST(CopyFile, WriteFailureStopsTheCopy)
+TEST(CopyFile, WriteFailureStopsTheCopyAndNamesTheTarget)
 {
+    LogCapture log;
     std::string d = scratch("copy_writefail");
     put(d + "\\src", pattern_bytes(3000000, 1));
     pf_fail_write_in = 2;
     EXPECT_EQ(copy_file((d + "\\src").c_str(), (d + "\\dst").c_str(), nullptr), 0);
     pf_fail_write_in = 0;
     EXPECT_EQ(get(d + "\\dst").size(), 1048576u);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"write failed: " + d + "\\dst"});
 }
 
 TEST(CopyFile, ReadOnlySourceGivesWritableTarget)

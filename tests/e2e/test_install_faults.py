@@ -1,0 +1,278 @@
+#!/usr/bin/env python3
+"""test_install_faults.py - the real setup under Wine, meeting faults during an
+install: a disk that fills during the disc copy, an image cut short in the
+middle of a file, a run killed half-way and run again, and a source file that
+another program holds locked.
+
+usage: test_install_faults.py SETUP_EXE LOCKFILE_EXE WORKDIR
+
+WORKDIR holds this test's own Wine prefix and its fixtures, so that it never
+disturbs the other end-to-end tests. Each case prints one line; the exit code
+is 1 when any case failed.
+"""
+import hashlib
+import os
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from kelpwine import ROOT, Wine, fresh_dir, win  # noqa: E402
+
+PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+
+
+def tree_digest(root):
+    """{relative path: (size, sha256)} of every file below root, and the folders."""
+    out = {}
+    for base, dirs, files in os.walk(root):
+        for d in dirs:
+            out[os.path.relpath(os.path.join(base, d), root) + "/"] = None
+        for f in files:
+            p = os.path.join(base, f)
+            h = hashlib.sha256()
+            with open(p, "rb") as fh:
+                for block in iter(lambda: fh.read(1 << 20), b""):
+                    h.update(block)
+            out[os.path.relpath(p, root)] = (os.path.getsize(p), h.hexdigest())
+    return out
+
+
+def iso_files(image):
+    """(name, extent, size) of every file of a plain ISO 9660 image, in the order
+    a copy meets them (each directory's records in disc order, depth first)."""
+    with open(image, "rb") as f:
+        data = f.read()
+
+    def le32(at):
+        return int.from_bytes(data[at:at + 4], "little")
+
+    out = []
+
+    def walk(extent, size):
+        d = extent * 2048
+        end = d + size
+        while d < end:
+            n = data[d]
+            if n == 0:
+                d = (d // 2048 + 1) * 2048
+                continue
+            ident = data[d + 33:d + 33 + data[d + 32]]
+            if ident not in (b"\0", b"\1"):
+                if data[d + 25] & 2:
+                    walk(le32(d + 2), le32(d + 10))
+                else:
+                    out.append((ident.split(b";")[0].rstrip(b".").decode(), le32(d + 2), le32(d + 10)))
+            d += n
+
+    pvd = 16 * 2048
+    walk(le32(pvd + 158), le32(pvd + 166))
+    return out
+
+
+class Faults:
+    def __init__(self, setup, lockfile, work):
+        self.setup, self.lockfile = os.path.abspath(setup), os.path.abspath(lockfile)
+        self.work = os.path.abspath(work)
+        os.makedirs(self.work, exist_ok=True)
+        self.wine = Wine(os.path.join(self.work, "prefix"))
+        self.disc = os.path.join(self.work, "disc")
+        subprocess.run([PYTHON, os.path.join(ROOT, "tools", "make_sample_disc.py"), self.disc], check=True)
+        images = fresh_dir(os.path.join(self.work, "images"))
+        subprocess.run(["bash", os.path.join(ROOT, "tools", "make_disc_images.sh"), self.disc, images],
+                       check=True, env=dict(os.environ, PYTHON=PYTHON))
+        self.iso = os.path.join(images, "game.iso")
+
+    def install(self, cd, folder, timeout=300):
+        """Runs a silent install; returns (exit code, log lines)."""
+        self.wine.reg_delete()
+        rc, _, _ = self.wine.run_exe(self.setup, "/silent", "/nodesktop", "/nostartmenu",
+                                     "/cd", win(cd), "/dir", win(folder), timeout=timeout)
+        return rc, self.wine.log_lines() or []
+
+    def nothing_registered(self, folder):
+        assert self.wine.reg_query() is None, "an uninstall entry was written"
+        for f in ("kelpmire.exe", "uninstall.exe"):
+            assert not os.path.exists(os.path.join(folder, f)), f + " was written"
+
+    # ---- the disk fills during the disc copy ----
+
+    def small_disk(self, path, kib):
+        """A file system of kib KiB at path: a tmpfs, where mounting is allowed.
+        A tmpfs that fills fails write() with ENOSPC, which Wine's WriteFile
+        reports as ERROR_DISK_FULL, exactly as a full Windows disk. Returns the
+        way to undo it, or None where this machine cannot mount."""
+        os.makedirs(path, exist_ok=True)
+        subprocess.run(["umount", path], stderr=subprocess.DEVNULL)
+        r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk,mode=0755" % kib, "tmpfs", path],
+                           stderr=subprocess.PIPE)
+        if r.returncode != 0:
+            return None
+        return lambda: subprocess.run(["umount", path], check=True)
+
+    def case_disk_full(self):
+        small = os.path.join(self.work, "small")
+        folder = os.path.join(small, "Kelpmire")
+        before = tree_digest(os.path.dirname(self.iso))
+        undo = self.small_disk(small, 256)
+        limit = None
+        if undo is None:
+            # No mount here (not root): a per-file size limit instead, which
+            # the setup's process inherits. A write past it fails with EFBIG
+            # (SIGXFSZ ignored), which WriteFile reports as a failure as well.
+            # The Wine server is started first, outside the limit, so that
+            # its registry files are not cut.
+            fresh_dir(small)
+            subprocess.run(["wineserver", "-p5"], env=self.wine.env, check=True)
+            limit = 96 * 1024
+        try:
+            if limit is None:
+                rc, lines = self.install(self.iso, folder)
+            else:
+                rc, lines = self.install_limited(self.iso, folder, limit)
+            assert rc == 1, "exit %d" % rc
+            writes = [l for l in lines if l.startswith("write failed: " + win(folder) + "\\game\\cd\\")]
+            assert writes, "no line of the copy: %s" % lines
+            assert lines[-1] == "ERROR: copying the CD failed", lines
+            assert os.listdir(small) == ["Kelpmire"], os.listdir(small)
+            self.nothing_registered(folder)
+            assert tree_digest(os.path.dirname(self.iso)) == before, "the source changed"
+            return "disk full (%s): %s" % ("tmpfs of 256 KiB" if limit is None else "file size limit",
+                                           writes[0])
+        finally:
+            if undo:
+                undo()
+
+    def install_limited(self, cd, folder, limit):
+        self.wine.reg_delete()
+
+        def cap():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        p = subprocess.run([os.path.join(ROOT, "scripts", "wine-run"), self.wine.prefix, self.setup, "/silent",
+                            "/nodesktop", "/nostartmenu", "/cd", win(cd), "/dir", win(folder)],
+                           env=self.wine.env, preexec_fn=cap, timeout=300,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return p.returncode, self.wine.log_lines() or []
+
+    # ---- an image cut short in the middle of a file ----
+
+    def case_cut_image(self):
+        # The file whose data lie last in the image: cutting inside it leaves
+        # every file before it whole, so it is the one the copy stops at.
+        name, extent, size = max(iso_files(self.iso), key=lambda f: f[1] + (f[2] + 2047) // 2048)
+        assert size > 4096, (name, size)
+        cut = os.path.join(self.work, "cut.iso")
+        with open(self.iso, "rb") as f:
+            data = f.read((extent + (size // 2048) // 2) * 2048 + 1000)
+        with open(cut, "wb") as f:
+            f.write(data)
+        folder = fresh_dir(os.path.join(self.work, "cut_install"))
+        rc, lines = self.install(cut, folder)
+        assert rc == 1, "exit %d" % rc
+        assert "read error in %s" % name in lines, lines
+        assert lines[-1] == "ERROR: copying the CD failed", lines
+        self.nothing_registered(folder)
+        return "cut image: read error in %s, exit 1" % name
+
+    # ---- a run killed half-way, then run again ----
+
+    def case_killed_and_again(self):
+        disc = os.path.join(self.work, "big_disc")
+        shutil.rmtree(disc, ignore_errors=True)
+        shutil.copytree(self.disc, disc)
+        # A large file, so that the copy is caught in the middle of it.
+        big = os.path.join(disc, "MOVIES", "BIG.MOV")
+        os.makedirs(os.path.dirname(big))
+        block = hashlib.sha256(b"kelp").digest() * (1 << 15)  # 1 MiB
+        with open(big, "wb") as f:
+            for i in range(384):
+                f.write(block[i % 32:] + block[:i % 32])
+        try:
+            folder = os.path.join(self.work, "killed")
+            shutil.rmtree(folder, ignore_errors=True)
+            target = os.path.join(folder, "game", "cd", "MOVIES", "BIG.MOV")
+            self.wine.reg_delete()
+            p = self.wine.start_exe(self.setup, "/silent", "/nodesktop", "/nostartmenu",
+                                    "/cd", win(disc), "/dir", win(folder))
+            deadline = time.time() + 120
+            while time.time() < deadline and p.poll() is None:
+                if os.path.exists(target) and os.path.getsize(target) >= (64 << 20):
+                    break
+                time.sleep(0.005)
+            assert p.poll() is None, "the install ended before it could be stopped"
+            subprocess.run(["wineserver", "-k"], env=self.wine.env)
+            p.wait(timeout=60)
+            cut_at = os.path.getsize(target)
+            assert 0 < cut_at < os.path.getsize(big), cut_at
+            lines = self.wine.log_lines()
+            assert "Done." not in lines, lines
+
+            rc, lines = self.install(disc, folder)
+            assert rc == 0 and lines[-1] == "Done.", (rc, lines)
+            again = tree_digest(folder)
+            assert self.wine.reg_query() is not None, "no uninstall entry"
+
+            whole = os.path.join(self.work, "whole")
+            shutil.rmtree(whole, ignore_errors=True)
+            rc, lines = self.install(disc, whole)
+            assert rc == 0 and lines[-1] == "Done.", (rc, lines)
+            expected = tree_digest(whole)
+            diff = sorted(set(again.items()) ^ set(expected.items()))
+            assert again == expected, "the two installs differ: %s" % diff[:6]
+            return "killed at %d MiB of %d, then run again: %d entries as an uninterrupted install" % (
+                cut_at >> 20, os.path.getsize(big) >> 20, len(again))
+        finally:
+            for d in (disc, os.path.join(self.work, "killed"), os.path.join(self.work, "whole")):
+                shutil.rmtree(d, ignore_errors=True)
+
+    # ---- a source file that cannot be read ----
+
+    def case_locked_file(self):
+        # Wine runs as root here, so Unix permissions would not stop it; a file
+        # that another Windows program holds open without sharing does.
+        locked = os.path.join(self.disc, "DATA", "T.QAR")
+        holder = subprocess.Popen([os.path.join(ROOT, "scripts", "wine-run"), self.wine.prefix, self.lockfile,
+                                   win(locked), "60"], env=self.wine.env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL)
+        try:
+            first = holder.stdout.readline().decode(errors="replace").strip()
+            assert first == "locked", first
+            folder = fresh_dir(os.path.join(self.work, "locked_install"))
+            rc, lines = self.install(self.disc, folder)
+            assert rc == 1, "exit %d" % rc
+            line = "cannot read %s\\DATA\\T.QAR" % win(self.disc)
+            assert line in lines, lines
+            assert lines[-1] == "ERROR: copying the CD failed", lines
+            self.nothing_registered(folder)
+            return "locked file: " + line
+        finally:
+            holder.kill()
+            subprocess.run(["wineserver", "-k"], env=self.wine.env)
+            holder.wait(timeout=60)
+
+
+def main(argv):
+    if len(argv) != 4:
+        sys.exit(__doc__)
+    t = Faults(argv[1], argv[2], argv[3])
+    failed = 0
+    for case in (t.case_disk_full, t.case_cut_image, t.case_locked_file, t.case_killed_and_again):
+        try:
+            print("ok   " + case())
+        except Exception:  # noqa: BLE001 - every case reports, then the next runs
+            failed += 1
+            print("FAIL " + case.__name__)
+            traceback.print_exc()
+        sys.stdout.flush()
+    t.wine.wait_idle()
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""make_seeds.py - writes the seed corpora of the fuzz targets into
+tests/fuzz/corpus/<target>/ (committed; run again only to change them).
+
+The seeds are the unit tests' kind of fixture, kept small: a compact ISO image
+whose directories and files sit in the system area before the volume
+descriptor (17 sectors in all), its raw Mode 1 and Mode 2 Form 1 forms, one
+with a loop and a multi-extent file, CUE sheets in the forms the reader meets,
+icon files and emblem pictures (tools/make_pbm.py).
+
+usage: make_seeds.py
+"""
+import os
+import struct
+import sys
+
+import numpy
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import iso2bin  # noqa: E402
+import make_pbm  # noqa: E402
+
+
+def both32(v):
+    return struct.pack("<I", v) + struct.pack(">I", v)
+
+
+def rec(ident, extent, size, flags=0):
+    n = 33 + len(ident)
+    n += n & 1
+    r = bytes([n, 0]) + both32(extent) + both32(size) + bytes(7) + bytes([flags, 0, 0]) + \
+        struct.pack("<H", 1) + struct.pack(">H", 1) + bytes([len(ident)]) + ident
+    return r.ljust(n, b"\0")
+
+
+def image(dirs, files, root=1):
+    """dirs: {lba: [records]}, files: {lba: bytes}; the PVD names root."""
+    img = bytearray(17 * 2048)
+    for lba, recs in dirs.items():
+        d = b"".join(recs)
+        img[lba * 2048:lba * 2048 + len(d)] = d
+    for lba, data in files.items():
+        img[lba * 2048:lba * 2048 + len(data)] = data
+    pvd = bytearray(2048)
+    pvd[0] = 1
+    pvd[1:6] = b"CD001"
+    pvd[6] = 1
+    r = rec(b"\0", root, 2048, 2)
+    pvd[156:156 + len(r)] = r
+    img[16 * 2048:17 * 2048] = pvd
+    return bytes(img)
+
+
+def disc_seeds():
+    dot, up = rec(b"\0", 1, 2048, 2), rec(b"\1", 1, 2048, 2)
+    plain = image({1: [dot, up, rec(b"README.TXT;1", 3, 11), rec(b"DATA", 2, 2048, 2), rec(b"EMPTY.;1", 0, 0)],
+                   2: [rec(b"\0", 2, 2048, 2), up, rec(b"A.QAR;1", 4, 5000), rec(b"SUB", 7, 2048, 2)],
+                   7: [rec(b"\0", 7, 2048, 2), rec(b"\1", 2, 2048, 2), rec(b"B.DAT;1", 3, 11)]},
+                  {3: b"hello kelp\n", 4: bytes(range(256)) * 19 + bytes(136)})
+    # A directory that contains itself and its parent again, and a file in two extents.
+    hostile = image({1: [dot, up, rec(b"LOOP", 1, 2048, 2), rec(b"BIG.DAT;1", 3, 2048, 0x80),
+                         rec(b"BIG.DAT;1", 5, 100), rec(b"CON", 3, 4)]},
+                    {3: b"x" * 4096})
+    iso = {"plain.iso": plain, "hostile.iso": hostile}
+    out = dict(iso)
+    sectors = numpy.frombuffer(plain, numpy.uint8).reshape(-1, 2048)
+    out["plain_mode1.bin"] = iso2bin.raw_sectors(sectors, 0, 1).tobytes()
+    out["plain_mode2.bin"] = iso2bin.raw_sectors(sectors, 0, 2).tobytes()
+    return out
+
+
+def cue_seeds():
+    return {
+        "plain.cue": b'FILE "game.bin" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n',
+        "crlf.cue": b'REM made by hand\r\nFILE "GAME.BIN" BINARY\r\n  TRACK 01 MODE2/2352\r\n',
+        "colon.cue": b'FILE "Z:game.bin" BINARY\n',
+        "unquoted.cue": b"FILE game.bin BINARY\n",
+        "subfolder.cue": b'FILE "sub\\..\\game.bin" BINARY\n',
+    }
+
+
+def ico(images):
+    """An icon file of (width, height, bytes) images."""
+    head = struct.pack("<HHH", 0, 1, len(images))
+    at = 6 + 16 * len(images)
+    dirs, body = b"", b""
+    for w, h, data in images:
+        dirs += struct.pack("<BBBBHHII", w, h, 0, 0, 1, 32, len(data), at + len(body))
+        body += data
+    return head + dirs + body
+
+
+def bmp_image(side):
+    hdr = struct.pack("<IiiHHIIiiII", 40, side, side * 2, 1, 32, 0, 0, 0, 0, 0, 0)
+    return hdr + bytes([0x20, 0x40, 0x80, 0xFF]) * side * side + bytes(((side + 31) // 32) * 4 * side)
+
+
+def icon_seeds():
+    return {
+        "one.ico": ico([(16, 16, bmp_image(16))]),
+        "two.ico": ico([(16, 16, bmp_image(16)), (8, 8, bmp_image(8))]),
+        "png.ico": ico([(0, 0, b"\x89PNG\r\n\x1a\n" + bytes(24))]),
+    }
+
+
+def pbm(w, h, packed):
+    body = b"".join((make_pbm.byterun1(r) if packed else r) for r in make_pbm.pixels(w, h))
+    bmhd = struct.pack(">HHhhBBBBHBBhh", w, h, 0, 0, 8, 0, 1 if packed else 0, 0, 0, 1, 1, w, h)
+    form = b"PBM " + make_pbm.chunk(b"BMHD", bmhd) + make_pbm.chunk(b"CMAP", make_pbm.palette()) + \
+        make_pbm.chunk(b"BODY", body)
+    return b"FORM" + struct.pack(">I", len(form)) + form
+
+
+def lbm_seeds():
+    return {"stored.lbm": pbm(12, 9, False), "byterun1.lbm": pbm(17, 13, True), "tiny.lbm": pbm(1, 1, False)}
+
+
+def main():
+    for target, seeds in (("cd_image", disc_seeds()), ("cd_cue", cue_seeds()),
+                          ("icon_ico", icon_seeds()), ("icon_lbm", lbm_seeds())):
+        folder = os.path.join(HERE, "corpus", target)
+        os.makedirs(folder, exist_ok=True)
+        for name, data in seeds.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+
+
+if __name__ == "__main__":
+    main()
