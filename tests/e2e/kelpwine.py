@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -31,11 +32,18 @@ class Wine:
 
     def run_exe(self, exe, *args, timeout=300, check_rc=None):
         """Runs a program to its end and returns (exit code, stdout, stderr)."""
-        p = subprocess.run([WINE_RUN, self.prefix, exe, *args], env=self.env, timeout=timeout,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # Files, not pipes: a Wine service started by this run inherits the
+        # output handles and would keep a pipe open long after the program ends.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            p = subprocess.run([WINE_RUN, self.prefix, exe, *args], env=self.env, timeout=timeout,
+                               stdout=out, stderr=err)
+            out.seek(0)
+            err.seek(0)
+            stdout = out.read().decode("utf-8", "replace")
+            stderr = err.read().decode("utf-8", "replace")
         if check_rc is not None and p.returncode != check_rc:
-            raise AssertionError(f"{exe} {args}: exit {p.returncode}\n{p.stderr.decode(errors='replace')}")
-        return p.returncode, p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+            raise AssertionError(f"{exe} {args}: exit {p.returncode}\n{stderr}")
+        return p.returncode, stdout, stderr
 
     def start_exe(self, exe, *args):
         """Starts a program and returns its process without waiting."""
