@@ -104,12 +104,15 @@ class Wine:
         os.symlink(os.path.abspath(folder), link)
         self.run_exe("reg", "add", r"HKLM\Software\Wine\Drives", "/v", letter.lower() + ":", "/t", "REG_SZ",
                      "/d", "cdrom", "/f", check_rc=0)
+        # Wine's mount manager reads its drives when the prefix starts.
+        self.wait_idle()
 
     def remove_drive(self, letter):
         link = os.path.join(self.prefix, "dosdevices", letter.lower() + ":")
         if os.path.lexists(link):
             os.remove(link)
         self.run_exe("reg", "delete", r"HKLM\Software\Wine\Drives", "/v", letter.lower() + ":", "/f")
+        self.wait_idle()
 
 
 def lnkinfo(path):
