@@ -104,7 +104,7 @@ static int child_path(const char *folder, const char *name, char *out)
         setup_log("unsafe name \"%s\" in %s", shown, folder);
         return 0;
     }
-    if (snprintf(out, PATH_CAP, "%s\\%s", folder, name) >= PATH_CAP) {
+    if (!path_join(out, folder, name)) {
         setup_log("path too long: %s\\%s", folder, name);
         return 0;
     }
@@ -415,7 +415,7 @@ static uint64_t dir_total(const char *folder, walk *w, int depth)
     char pattern[PATH_CAP], child[PATH_CAP];
     pf_entry e;
     uint64_t total = 0;
-    if (snprintf(pattern, sizeof pattern, "%s\\*", folder) >= (int)sizeof pattern) return 0;
+    if (!path_join(pattern, folder, "*")) return 0;
     pf_find h = pf_find_first(pattern, &e);
     if (!h) return 0;
     do {
@@ -427,7 +427,7 @@ static uint64_t dir_total(const char *folder, walk *w, int depth)
         }
         if (depth >= CD_MAX_DEPTH) continue;
         /* A cut path could name another folder: leave it out. */
-        if (snprintf(child, sizeof child, "%s\\%s", folder, e.name) >= (int)sizeof child) continue;
+        if (!path_join(child, folder, e.name)) continue;
         int len = walk_push(w, e.name);
         if (len < 0) continue;
         total += dir_total(child, w, depth + 1);
@@ -450,7 +450,7 @@ static int dir_copy(const char *folder, const char *target, progress *pr, int de
         if (strcmp(e.name, ".") == 0 || strcmp(e.name, "..") == 0) continue;
         int is_folder = (e.attrs & PF_ATTR_DIRECTORY) != 0;
         if (is_folder && depth >= CD_MAX_DEPTH) continue;
-        if (snprintf(from, sizeof from, "%s\\%s", folder, e.name) >= (int)sizeof from) {
+        if (!path_join(from, folder, e.name)) {
             setup_log("path too long: %s\\%s", folder, e.name);
             ok = 0;
         } else if (!child_path(target, e.name, to)) {
@@ -549,7 +549,7 @@ int cd_exists(cd_source *src, const char *rel)
         return iso_find(src, rel, &scratch);
     }
     char p[PATH_CAP];
-    if (snprintf(p, sizeof p, "%s\\%s", src->path, rel) >= (int)sizeof p) return 0;
+    if (!path_join(p, src->path, rel)) return 0;
     return path_exists(p);
 }
 
@@ -557,7 +557,7 @@ void *cd_read(cd_source *src, const char *rel, uint64_t *size)
 {
     if (src->kind != CD_SOURCE_IMAGE) {
         char p[PATH_CAP];
-        if (snprintf(p, sizeof p, "%s\\%s", src->path, rel) >= (int)sizeof p) return NULL;
+        if (!path_join(p, src->path, rel)) return NULL;
         return read_file(p, size);
     }
     iso_entry e;

@@ -157,7 +157,7 @@ int delete_tree(const char *folder)
                name another entry, or the folder itself. */
             /* A child whose path would be cut is left alone: the cut path could
                name another entry, or the folder itself. */
-            if (snprintf(child, sizeof child, "%s\\%s", folder, e.name) >= (int)sizeof child) continue;
+            if (!path_join(child, folder, e.name)) continue;
             if (e.attrs & PF_ATTR_REPARSE) {
                 pf_remove_dir(child); /* a link: never enter what it points to */
             } else if (e.attrs & PF_ATTR_DIRECTORY) {
