@@ -406,7 +406,7 @@ def case_finish_during_question(wine, bigdisc):
     rc, out = s.drive("start", "--", "press", "105")
     check(rc == 0 and "status\tInstalling...\n" in out, "installing, Cancel pressed")
     # The question's own message loop keeps handling the install's messages.
-    rc, out = s.drive("wait", INSTALLED, "180000", "--", "msgbox", CAPTION, "Yes", "5000")
+    rc, out = s.drive("wait", INSTALLED, "180000", "--", "msgbox", CAPTION, "Yes", "5000", timeout=200)
     check(rc == 0 and out.strip() == "Stop the installation?", f"installed while the question was open ({out!r})")
     check(s.wait_exit() == 0, "Yes after the end closes the setup with 0")
     check(os.path.exists(c_path(wine, r"C:\Long\kelpmire.exe")), "the install is complete")
