@@ -174,3 +174,27 @@ TEST(Platform, ResourceUpdateOffWindows)
 #endif
 
 } // namespace
+
+namespace {
+
+// Run by ctest under Wine with an extra argument and the expected outcome in
+// KELP_EXPECT_ARGS: "refused" for a character that the code page could only
+// approximate (this test program has no UTF-8 manifest), "kept" otherwise.
+TEST(Args, ConvertExactlyOrNotAtAll)
+{
+    const char *expect = getenv("KELP_EXPECT_ARGS");
+    if (!expect) GTEST_SKIP() << "run through ctest, which passes the argument";
+    int argc = -1;
+    char **argv = pf_args(&argc);
+    if (strcmp(expect, "refused") == 0) {
+        EXPECT_EQ(argv, nullptr);
+        EXPECT_EQ(argc, 0);
+        return;
+    }
+    ASSERT_NE(argv, nullptr);
+    ASSERT_GE(argc, 2);
+    EXPECT_STREQ(argv[argc - 1], "plain \"quoted\" words");
+    EXPECT_EQ(argv[argc], nullptr);
+}
+
+} // namespace
