@@ -9,11 +9,14 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
+# Debian's python3, which has numpy for the image tools.
+PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Kelpmire_Quorvane"
 
 
@@ -142,3 +145,13 @@ def fresh_dir(path):
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
     return path
+
+
+def make_sample_disc(tree, images=None):
+    """The small sample disc's tree in tree and, when images is given, its ISO,
+    BIN and CUE images there (game.iso, game.cue, game_m2.cue, ...)."""
+    subprocess.run([PYTHON, os.path.join(ROOT, "tools", "make_sample_disc.py"), tree], check=True,
+                   stdout=subprocess.DEVNULL)
+    if images:
+        subprocess.run(["bash", os.path.join(ROOT, "tools", "make_disc_images.sh"), tree, images, "game"],
+                       check=True, env=dict(os.environ, PYTHON=PYTHON), stdout=subprocess.DEVNULL)

@@ -21,9 +21,8 @@ import time
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import ROOT, Wine, fresh_dir, win  # noqa: E402
+from kelpwine import ROOT, Wine, fresh_dir, make_sample_disc, win  # noqa: E402
 
-PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 
 
 def tree_digest(root):
@@ -81,10 +80,8 @@ class Faults:
         os.makedirs(self.work, exist_ok=True)
         self.wine = Wine(os.path.join(self.work, "prefix"))
         self.disc = os.path.join(self.work, "disc")
-        subprocess.run([PYTHON, os.path.join(ROOT, "tools", "make_sample_disc.py"), self.disc], check=True)
         images = fresh_dir(os.path.join(self.work, "images"))
-        subprocess.run(["bash", os.path.join(ROOT, "tools", "make_disc_images.sh"), self.disc, images],
-                       check=True, env=dict(os.environ, PYTHON=PYTHON))
+        make_sample_disc(self.disc, images)
         self.iso = os.path.join(images, "game.iso")
 
     def install(self, cd, folder, timeout=300):

@@ -18,7 +18,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import Wine, fresh_dir, lnkinfo, tree_files, win  # noqa: E402
+from kelpwine import Wine, fresh_dir, lnkinfo, make_sample_disc, tree_files, win  # noqa: E402
 
 SRC, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
 del sys.argv[1:3]
@@ -28,7 +28,6 @@ NOPAYLOAD = os.path.join(BUILD, "kelpmire_setup_nopayload.exe")
 SETICON = os.path.join(BUILD, "seticon.exe")
 UIDRIVER = os.path.join(BUILD, "uidriver.exe")
 PAYLOAD = os.path.join(BUILD, "payload", "kelpmire_game.exe")
-PY = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 HD_MAP = {"kmx.exe": "SETUP/KMX.EXE", "playw32.dll": "SETUP/PLAYW32.DLL", "HD.QAR": "DATA/HD.QAR"}
 
 wine = None
@@ -40,10 +39,7 @@ def setUpModule():
     fresh_dir(WORK)
     disc = os.path.join(WORK, "disc")
     img = os.path.join(WORK, "img")
-    subprocess.run([PY, os.path.join(SRC, "tools", "make_sample_disc.py"), disc], check=True,
-                   stdout=subprocess.DEVNULL)
-    subprocess.run(["bash", os.path.join(SRC, "tools", "make_disc_images.sh"), disc, img, "game"], check=True,
-                   env=dict(os.environ, PYTHON=PY))
+    make_sample_disc(disc, img)
     wine = Wine(os.path.join(WORK, "prefix"))
 
 

@@ -14,14 +14,13 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import Wine, fresh_dir, win  # noqa: E402
+from kelpwine import Wine, fresh_dir, make_sample_disc, win  # noqa: E402
 
 SRC, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
 del sys.argv[1:3]
 WORK = os.path.join(BUILD, "e2e", "uninstall")
 SETUP = os.path.join(BUILD, "kelpmire_setup.exe")
 UIDRIVER = os.path.join(BUILD, "uidriver.exe")
-PY = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 WIN_DIR = "C:\\Games\\The Kelpmire PC"
 INSTALLED = ["kelpmire.exe", "uninstall.exe", "kelpmire.ini", "kelpmire_registry.txt", "kelpmire.log",
              "kelpmire_setup.log"]
@@ -35,8 +34,7 @@ def setUpModule():
     global wine, disc
     fresh_dir(WORK)
     disc = os.path.join(WORK, "disc")
-    subprocess.run([PY, os.path.join(SRC, "tools", "make_sample_disc.py"), disc], check=True,
-                   stdout=subprocess.DEVNULL)
+    make_sample_disc(disc)
     wine = Wine(os.path.join(WORK, "prefix"))
 
 

@@ -22,11 +22,10 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import WINE_RUN, Wine, fresh_dir, tree_files, win  # noqa: E402
+from kelpwine import WINE_RUN, Wine, fresh_dir, make_sample_disc, tree_files, win  # noqa: E402
 
 src_dir, build_dir, setup_exe, uidriver_exe = sys.argv[1:5]
 work = os.path.join(os.path.abspath(build_dir), "e2e", "window")
-python = shutil.which("python3", path="/usr/bin") or sys.executable
 failures = []
 
 CAPTION = "The Kelpmire setup"
@@ -434,11 +433,8 @@ def main():
     xvfb = start_display()
     disc = os.path.join(work, "disc")
     shutil.rmtree(disc, ignore_errors=True)
-    subprocess.run([python, os.path.join(src_dir, "tools", "make_sample_disc.py"), disc], check=True,
-                   stdout=subprocess.DEVNULL)
     images = fresh_dir(os.path.join(work, "images"))
-    subprocess.run(["bash", os.path.join(src_dir, "tools", "make_disc_images.sh"), disc, images], check=True,
-                   env=dict(os.environ, PYTHON=python), stdout=subprocess.DEVNULL)
+    make_sample_disc(disc, images)
     notdisc = fresh_dir(os.path.join(work, "notdisc"))
     with open(os.path.join(notdisc, "README.TXT"), "w") as f:
         f.write("not the game\n")
