@@ -18,6 +18,42 @@ install_opts opts;
 int quiet;
 int silent;
 
+/* The command line as the help box shows it. README.md's "Using the setup"
+   quotes it line for line, and a test holds the two together: change both. */
+static const char HELP_TEXT[] =
+    "kelpmire_setup.exe [/silent] [/cd SOURCE] [/dir FOLDER] [/nodesktop] [/nostartmenu]\n"
+    "\n"
+    "Without /silent the setup opens its window, with /cd and /dir filled in.\n"
+    "\n"
+    "/silent        install without the window\n"
+    "/cd SOURCE     the game disc: a drive such as D:\\, a folder holding a copy\n"
+    "               of the disc, an .iso image, or a .cue sheet with its .bin\n"
+    "               image. Without /cd the setup looks in the CD-ROM drives,\n"
+    "               then for a disc image beside itself.\n"
+    "/dir FOLDER    the install folder (default: " DEFAULT_DIR ")\n"
+    "/nodesktop     no desktop shortcut (silent install only)\n"
+    "/nostartmenu   no Start-menu shortcut (silent install only)\n"
+    "/?             this help (also -?, /h, /help)\n"
+    "\n"
+    "A value with spaces goes in double quotes:\n"
+    "  kelpmire_setup.exe /silent /cd D:\\ /dir \"" DEFAULT_DIR "\"\n"
+    "\n"
+    "Exit code: 0 when the game was installed, the window was closed or this\n"
+    "help was shown; 1 when a silent install failed or an install was stopped.\n"
+    "\n"
+    "Log: kelpmire_setup.log in the user's temporary folder (%TEMP%), written\n"
+    "anew by every run.\n"
+    "\n"
+    "To remove the game, Windows runs the uninstaller in the install folder:\n"
+    "  uninstall.exe /uninstall [/quiet]\n"
+    "/quiet         remove without asking and without the closing message";
+
+static int is_help(const char *a)
+{
+    return strcasecmp(a, "/?") == 0 || strcasecmp(a, "-?") == 0 || strcasecmp(a, "/h") == 0 ||
+           strcasecmp(a, "/help") == 0;
+}
+
 /* Opens a candidate, asks the game profile, and takes it when it is the disc. */
 static void try_candidate(const char *path)
 {
@@ -96,6 +132,14 @@ int setup_main(void *instance, int show)
             if (i + 1 < argc) return uninstall_stage2(argv[i + 1], quiet);
             break;
         }
+    }
+
+    /* Help is asked for by the first argument only: further on, "/h" may be
+       the value of /cd or /dir. It comes before the log and the disc search:
+       asking for help leaves no trace and waits for no drive. */
+    if (argc > 1 && is_help(argv[1])) {
+        pf_message_box(HELP_TEXT, SETUP_CAPTION, PF_MB_OK | PF_MB_ICONINFO);
+        return 0;
     }
 
     log_open();
