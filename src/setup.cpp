@@ -19,34 +19,46 @@ int quiet;
 int silent;
 
 /* The command line as the help box shows it. README.md's "Using the setup"
-   quotes it line for line, and a test holds the two together: change both. */
+   quotes it line for line, and a test holds the two together: change both.
+   Lines stay short because a message box wraps long lines again at its own
+   width, which breaks every hand-made indent. */
 static const char HELP_TEXT[] =
-    "kelpmire_setup.exe [/silent] [/cd SOURCE] [/dir FOLDER] [/nodesktop] [/nostartmenu]\n"
+    "kelpmire_setup.exe [/silent] [/cd SOURCE]\n"
+    "  [/dir FOLDER] [/nodesktop] [/nostartmenu]\n"
     "\n"
-    "Without /silent the setup opens its window, with /cd and /dir filled in.\n"
+    "Without /silent the setup opens its window,\n"
+    "with /cd and /dir filled in.\n"
     "\n"
-    "/silent        install without the window\n"
-    "/cd SOURCE     the game disc: a drive such as D:\\, a folder holding a copy\n"
-    "               of the disc, an .iso image, or a .cue sheet with its .bin\n"
-    "               image. Without /cd the setup looks in the CD-ROM drives,\n"
-    "               then for a disc image beside itself.\n"
-    "/dir FOLDER    the install folder (default: " DEFAULT_DIR ")\n"
-    "/nodesktop     no desktop shortcut (silent install only)\n"
-    "/nostartmenu   no Start-menu shortcut (silent install only)\n"
-    "/?             this help (also -?, /h, /help)\n"
+    "/silent: install without the window.\n"
+    "/cd SOURCE: the game disc, as a drive (D:\\),\n"
+    "  a folder holding a copy of the disc, an\n"
+    "  .iso image, or a .cue sheet with its .bin\n"
+    "  image. Without /cd the setup looks in the\n"
+    "  CD-ROM drives, then for a disc image\n"
+    "  beside itself.\n"
+    "/dir FOLDER: the install folder, by default\n"
+    "  " DEFAULT_DIR ".\n"
+    "/nodesktop: no desktop shortcut.\n"
+    "/nostartmenu: no Start-menu shortcut.\n"
+    "  (These two act on a silent install only.)\n"
+    "/? (or -?, /h, /help): this help.\n"
     "\n"
     "A value with spaces goes in double quotes:\n"
-    "  kelpmire_setup.exe /silent /cd D:\\ /dir \"" DEFAULT_DIR "\"\n"
+    "  kelpmire_setup.exe /silent /dir \"D:\\My Games\"\n"
     "\n"
-    "Exit code: 0 when the game was installed, the window was closed or this\n"
-    "help was shown; 1 when a silent install failed or an install was stopped.\n"
+    "Exit code: 0 when the game was installed, the\n"
+    "window was closed or this help was shown; 1\n"
+    "when a silent install failed or an install\n"
+    "was stopped.\n"
     "\n"
-    "Log: kelpmire_setup.log in the user's temporary folder (%TEMP%), written\n"
-    "anew by every run.\n"
+    "Log: kelpmire_setup.log in the user's\n"
+    "temporary folder (%TEMP%), new for every run.\n"
     "\n"
-    "To remove the game, Windows runs the uninstaller in the install folder:\n"
+    "To remove the game, Windows runs the\n"
+    "uninstaller in the install folder:\n"
     "  uninstall.exe /uninstall [/quiet]\n"
-    "/quiet         remove without asking and without the closing message";
+    "/quiet: remove it without asking and without\n"
+    "the closing message.";
 
 static int is_help(const char *a)
 {
