@@ -100,12 +100,14 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
     }
     cd_source *src = cd_open(o->cd);
     if (!src) {
-        setup_log("ERROR: %s", "the CD is not a readable disc, image or folder");
+        /* An empty path: start-up found no disc and none was named. */
+        setup_log("ERROR: %s", o->cd[0] ? "the CD is not a readable disc, image or folder"
+                                        : "no game disc found: insert the CD, or name the disc, an image or a folder with /cd");
         return 0;
     }
     if (!game_is_cd(src)) {
         cd_close(src);
-        setup_log("ERROR: %s", "this is not the The Kelpmire CD");
+        setup_log("ERROR: %s", "this is not The Kelpmire CD");
         return 0;
     }
 

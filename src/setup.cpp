@@ -18,6 +18,54 @@ install_opts opts;
 int quiet;
 int silent;
 
+/* The command line as the help box shows it. README.md's "Using the setup"
+   quotes it line for line, and a test holds the two together: change both.
+   Lines stay short because a message box wraps long lines again at its own
+   width, which breaks every hand-made indent. */
+static const char HELP_TEXT[] =
+    "kelpmire_setup.exe [/silent] [/cd SOURCE]\n"
+    "  [/dir FOLDER] [/nodesktop] [/nostartmenu]\n"
+    "\n"
+    "Without /silent the setup opens its window,\n"
+    "with /cd and /dir filled in.\n"
+    "\n"
+    "/silent: install without the window.\n"
+    "/cd SOURCE: the game disc, as a drive (D:\\),\n"
+    "  a folder holding a copy of the disc, an\n"
+    "  .iso image, or a .cue sheet with its .bin\n"
+    "  image. Without /cd the setup looks in the\n"
+    "  CD-ROM drives, then for a disc image\n"
+    "  beside itself.\n"
+    "/dir FOLDER: the install folder, by default\n"
+    "  " DEFAULT_DIR ".\n"
+    "/nodesktop: no desktop shortcut.\n"
+    "/nostartmenu: no Start-menu shortcut.\n"
+    "  (These two act on a silent install only.)\n"
+    "/? (or -?, /h, /help): this help.\n"
+    "\n"
+    "A value with spaces goes in double quotes:\n"
+    "  kelpmire_setup.exe /silent /dir \"D:\\My Games\"\n"
+    "\n"
+    "Exit code: 0 when the game was installed, the\n"
+    "window was closed or this help was shown; 1\n"
+    "when a silent install failed or an install\n"
+    "was stopped.\n"
+    "\n"
+    "Log: kelpmire_setup.log in the user's\n"
+    "temporary folder (%TEMP%), new for every run.\n"
+    "\n"
+    "To remove the game, Windows runs the\n"
+    "uninstaller in the install folder:\n"
+    "  uninstall.exe /uninstall [/quiet]\n"
+    "/quiet: remove it without asking and without\n"
+    "the closing message.";
+
+static int is_help(const char *a)
+{
+    return strcasecmp(a, "/?") == 0 || strcasecmp(a, "-?") == 0 || strcasecmp(a, "/h") == 0 ||
+           strcasecmp(a, "/help") == 0;
+}
+
 /* Opens a candidate, asks the game profile, and takes it when it is the disc. */
 static void try_candidate(const char *path)
 {
@@ -96,6 +144,14 @@ int setup_main(void *instance, int show)
             if (i + 1 < argc) return uninstall_stage2(argv[i + 1], quiet);
             break;
         }
+    }
+
+    /* Help is asked for by the first argument only: further on, "/h" may be
+       the value of /cd or /dir. It comes before the log and the disc search:
+       asking for help leaves no trace and waits for no drive. */
+    if (argc > 1 && is_help(argv[1])) {
+        pf_message_box(HELP_TEXT, SETUP_CAPTION, PF_MB_OK | PF_MB_ICONINFO);
+        return 0;
     }
 
     log_open();

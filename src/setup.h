@@ -2,8 +2,9 @@
  * setup.h - the front end: start-up, the command line and the run modes.
  *
  * setup_main does everything WinMain does after the platform's own start-up:
- * the uninstall dispatch, the log, disc detection, the defaults, the options,
- * and the silent run or the window run. Its result is the exit code.
+ * the uninstall dispatch, the help box, the log, disc detection, the defaults,
+ * the options, and the silent run or the window run. Its result is the exit
+ * code.
  *
  * The front end's globals live here and nowhere below: the options of the one
  * install and the two flags. They are settled before any worker thread starts.
@@ -14,6 +15,8 @@
 #include "install.h"
 
 #define DEFAULT_DIR "C:\\Games\\The Kelpmire PC"
+/* The caption of the setup's own message boxes. */
+#define SETUP_CAPTION "The Kelpmire setup"
 
 extern install_opts opts;
 extern int quiet;

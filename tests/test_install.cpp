@@ -143,7 +143,7 @@ TEST(DoInstall, NotTheGameDiscCreatesNothing)
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "Install to " + s.dir,
                                "CD check: SETUP\\KMX.EXE missing",
-                               "ERROR: this is not the The Kelpmire CD",
+                               "ERROR: this is not The Kelpmire CD",
                            }));
     EXPECT_FALSE(path_exists((s.root + "\\Games").c_str()));
 }
@@ -156,7 +156,7 @@ TEST(DoInstall, EarlyFailures)
         std::string cd, dir, error;
     } cases[] = {
         {s.root + "\\no such disc", s.dir, "ERROR: the CD is not a readable disc, image or folder"},
-        {"", s.dir, "ERROR: the CD is not a readable disc, image or folder"},
+        {"", s.dir, "ERROR: no game disc found: insert the CD, or name the disc, an image or a folder with /cd"},
         {s.disc, "", "ERROR: no install folder given"},
     };
     for (auto &c : cases) {

@@ -49,7 +49,8 @@ def digest_tree(root):
 
 def c_path(win_path):
     """The Linux path of a C:\\ path in the prefix."""
-    assert win_path[:3].upper() == "C:\\"
+    if win_path[:3].upper() != "C:\\":
+        raise ValueError(f"not a path on drive C: {win_path}")
     return wine.drive_c(*win_path[3:].split("\\"))
 
 
@@ -248,13 +249,36 @@ class Failures(unittest.TestCase):
         self.assertEqual(wine.log_lines()[2:], [
             f"Install to {win_dir}",
             "CD check: DATA\\A.QAR missing",
-            "ERROR: this is not the The Kelpmire CD",
+            "ERROR: this is not The Kelpmire CD",
         ])
         self.assert_nothing_installed(win_dir)
 
     def test_no_disc_found_and_no_cd(self):
-        self.assertEqual(run_setup("/silent", "/dir", "C:\\Games\\Kelpmire nothing"), 1)
-        self.assertEqual(wine.log_lines()[-1], "ERROR: the CD is not a readable disc, image or folder")
+        # A copy alone in its folder and no CD drive: start-up finds nothing.
+        # "/cd" as the last argument names no disc either.
+        setup = os.path.join(fresh_dir(os.path.join(WORK, "alone")), "kelpmire_setup.exe")
+        shutil.copy(SETUP, setup)
+        win_dir = "C:\\Games\\Kelpmire nothing"
+        for args in (["/silent", "/dir", win_dir], ["/silent", "/dir", win_dir, "/cd"]):
+            with self.subTest(args=args):
+                rc, _, _ = wine.run_exe(setup, *args)
+                self.assertEqual(rc, 1)
+                self.assertEqual(wine.log_lines(), [
+                    "setup started",
+                    "defaults: cd '' dir 'C:\\Games\\The Kelpmire PC'",
+                    f"Install to {win_dir}",
+                    "ERROR: no game disc found: insert the CD, or name the disc, an image or a folder with /cd",
+                ])
+                self.assert_nothing_installed(win_dir)
+
+    def test_disc_path_that_cannot_be_opened(self):
+        win_dir = "C:\\Games\\Kelpmire missing"
+        self.assertEqual(run_setup("/silent", "/cd", win(os.path.join(WORK, "no such disc")), "/dir", win_dir), 1)
+        self.assertEqual(wine.log_lines()[2:], [
+            f"Install to {win_dir}",
+            "ERROR: the CD is not a readable disc, image or folder",
+        ])
+        self.assert_nothing_installed(win_dir)
 
     def test_setup_without_the_game_executable(self):
         win_dir = "C:\\Games\\Kelpmire no payload"
