@@ -265,20 +265,25 @@ TEST(DeleteTree, RemovesALinkToAFolderWithoutEnteringIt)
     if (!fx) GTEST_SKIP() << "run through ctest, which makes the link";
     std::string base = fx;
     std::string tree = base + "\\tree", target = base + "\\target";
-    ASSERT_TRUE(pf_attributes((tree + "\\link").c_str()) & PF_ATTR_REPARSE) << "fixture made";
+    auto is_link = [](const std::string &p) {
+        uint32_t a = pf_attributes(p.c_str());
+        return a != PF_ATTR_INVALID && (a & PF_ATTR_REPARSE);
+    };
+    ASSERT_TRUE(is_link(tree + "\\link")) << "fixture made";
     int removed = delete_tree(tree.c_str());
     EXPECT_EQ(get(target + "\\keep.txt"), "keep\n") << "what the link points to is untouched";
     EXPECT_FALSE(path_exists((tree + "\\sub").c_str()));
 #ifdef _WIN32
-    // Wine shows a Unix link as a reparse point but cannot remove it from the
-    // Windows side; the tree then stays, and says so.
-    if (path_exists((tree + "\\link").c_str())) {
-        EXPECT_EQ(removed, 0);
-        return;
-    }
-#endif
+    // The Windows build meets this link only under Wine (ctest makes it on the
+    // Linux side). Wine shows a Unix link as a reparse point but cannot remove
+    // it from the Windows side: the link, and so the tree, stay, the result
+    // says so, and what the link points to is untouched (checked above).
+    EXPECT_TRUE(is_link(tree + "\\link")) << "the link stays under Wine";
+    EXPECT_EQ(removed, 0);
+#else
     EXPECT_NE(removed, 0);
     EXPECT_FALSE(path_exists(tree.c_str()));
+#endif
 }
 
 TEST(DeleteTree, ChildPathTooLongIsPassedOverNotCut)
