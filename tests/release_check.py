@@ -67,8 +67,8 @@ def copy_checkout(dest, keep_times):
     return dest
 
 
-def release(checkout, *args):
-    rc, out, err = run("bash", os.path.join(checkout, "scripts", "release"), *args)
+def release(checkout, *args, cwd=None):
+    rc, out, err = run("bash", os.path.join(checkout, "scripts", "release"), *args, cwd=cwd)
     if rc != 0:
         print(out + err)
     return rc, out.splitlines(), err.splitlines()
@@ -176,6 +176,23 @@ def main():
     check(stamp is not None and "1970" in stamp.group(1), f"no link time: {stamp and stamp.group(1)}")
     field, computed = pe_checksum(a)
     check(field != 0 and field == computed, f"PE checksum {field:08x}, computed {computed:08x}")
+
+    # The stand-in game inside is built the same way: stripped, no link time.
+    game = os.path.join(WORK, "payload.exe")
+    subprocess.run(["wrestool", "-x", "--raw", "--type=10", "--name=GAMEEXE", "-o", game, exe], check=True)
+    names = section_names(game)
+    _, header, _ = run(OBJDUMP, "-p", game)
+    check(".text" in names and not [n for n in names if n.startswith(".debug")]
+          and re.search(r"^Time/Date\s+.*1970", header, re.M), "the stand-in game: stripped, no link time")
+
+    # The real game, named relative to the caller's folder: carried as it is,
+    # and no warning.
+    real = os.path.join(BUILD, "noicon.exe")
+    rc, out, err = release(two, "--game-exe", os.path.relpath(real, WORK), cwd=WORK)
+    subprocess.run(["wrestool", "-x", "--raw", "--type=10", "--name=GAMEEXE", "-o", game,
+                    os.path.join(two, "dist", "kelpmire_setup.exe")], check=True)
+    check(rc == 0 and STANDIN_WARNING not in err and read(game) == read(real),
+          "--game-exe: that executable is the payload, without the stand-in warning")
 
     # The version resource, through wrestool and windres.
     _, listing, _ = run("wrestool", "-l", exe)
