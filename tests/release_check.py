@@ -10,14 +10,17 @@ section, no link time, a right PE checksum, and the version resource's fields.
 A throwaway certificate from openssl signs a release; `osslsigncode verify`
 accepts it against that certificate and refuses it against another; the signed
 setup installs silently under Wine and leaves itself, byte for byte, as
-uninstall.exe, with the uninstall entry's values as they always were.
+uninstall.exe, with the uninstall entry's values as they always were. The
+signature's time stamp comes from a server of the test's own on the loopback.
 """
+import http.server
 import os
 import re
 import shutil
 import struct
 import subprocess
 import sys
+import threading
 
 SRC, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
 sys.path.insert(0, os.path.join(SRC, "tests", "e2e"))
@@ -127,6 +130,58 @@ def make_certificate(name):
     return pfx, pw, pem
 
 
+TSA_CONFIG = """[ tsa ]
+default_tsa = tsa1
+[ tsa1 ]
+serial = {dir}/serial
+crypto_device = builtin
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256
+accuracy = secs:1
+ordering = no
+tsa_name = no
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+"""
+
+
+def start_time_stamp_server():
+    """An RFC 3161 time-stamp server on the loopback, answering with openssl ts
+    under a throwaway certificate of its own: (URL, its certificate, server)."""
+    d = fresh_dir(os.path.join(WORK, "tsa"))
+    key, pem, cnf = (os.path.join(d, n) for n in ("key.pem", "cert.pem", "ts.cnf"))
+    with open(cnf, "w") as f:
+        f.write(TSA_CONFIG.format(dir=d))
+    with open(os.path.join(d, "serial"), "w") as f:
+        f.write("01\n")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", pem,
+                    "-days", "2", "-subj", "/CN=Kelpmire test time stamps",
+                    "-addext", "extendedKeyUsage=critical,timeStamping"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    class Answer(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            query, reply = os.path.join(d, "query.tsq"), os.path.join(d, "reply.tsr")
+            with open(query, "wb") as f:
+                f.write(self.rfile.read(int(self.headers.get("Content-Length", 0))))
+            subprocess.run(["openssl", "ts", "-reply", "-config", cnf, "-queryfile", query, "-inkey", key,
+                            "-signer", pem, "-out", reply], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            body = read(reply) if os.path.exists(reply) else b""
+            self.send_response(200 if body else 500)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.HTTPServer(("127.0.0.1", 0), Answer)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return f"http://127.0.0.1:{server.server_address[1]}/", pem, server
+
+
 def main():
     fresh_dir(WORK)
     one = copy_checkout(os.path.join(WORK, "a", "kelp"), keep_times=True)
@@ -210,15 +265,18 @@ def main():
 
     # Signed with a throwaway certificate: a second run in copy one builds
     # nothing new and signs.
-    rc, out, err = release(one, "--sign", pfx, "--pass-file", pw)
+    tsa_url, tsa_pem, tsa = start_time_stamp_server()
+    rc, out, err = release(one, "--sign", pfx, "--pass-file", pw, "--timestamp", tsa_url)
+    tsa.shutdown()
     check(rc == 0 and UNSIGNED not in out, "signed release: exit 0, not called unsigned")
     signed = read(exe)
     check(signed != a and len(signed) > len(a), f"the signed setup ({len(signed)} bytes) carries a signature")
     rc, out, _ = run("sha256sum", "-c", "SHA256SUMS", cwd=os.path.dirname(exe))
     check(rc == 0, "SHA256SUMS names the signed setup")
-    rc, out, err = run("osslsigncode", "verify", "-in", exe, "-CAfile", pem)
+    rc, out, err = run("osslsigncode", "verify", "-in", exe, "-CAfile", pem, "-TSA-CAfile", tsa_pem)
     check(rc == 0 and "Signature verification: ok" in out and "sha256" in out.lower(),
           "osslsigncode verify: a SHA-256 signature by the throwaway certificate")
+    check("Timestamp Server Signature verification: ok" in out, "the signature carries the server's time stamp")
     if rc:
         print(out + err)
     rc, out, _ = run("osslsigncode", "verify", "-in", exe, "-CAfile", other_pem)
