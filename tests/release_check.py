@@ -163,6 +163,8 @@ def start_time_stamp_server():
     class Answer(http.server.BaseHTTPRequestHandler):
         def do_POST(self):
             query, reply = os.path.join(d, "query.tsq"), os.path.join(d, "reply.tsr")
+            if os.path.exists(reply):
+                os.remove(reply)
             with open(query, "wb") as f:
                 f.write(self.rfile.read(int(self.headers.get("Content-Length", 0))))
             subprocess.run(["openssl", "ts", "-reply", "-config", cnf, "-queryfile", query, "-inkey", key,
@@ -265,6 +267,13 @@ def main():
 
     # Signed with a throwaway certificate: a second run in copy one builds
     # nothing new and signs.
+    wrong = os.path.join(WORK, "wrong_pass.txt")
+    with open(wrong, "w") as f:
+        f.write("not the password\n")
+    rc, out, err = release(one, "--sign", pfx, "--pass-file", wrong)
+    dist = os.listdir(os.path.join(one, "dist"))
+    check(rc != 0 and "release: signing failed" in err and dist == [],
+          f"a wrong password: 'signing failed', and nothing left in dist ({dist})")
     tsa_url, tsa_pem, tsa = start_time_stamp_server()
     rc, out, err = release(one, "--sign", pfx, "--pass-file", pw, "--timestamp", tsa_url)
     tsa.shutdown()
