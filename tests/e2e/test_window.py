@@ -17,7 +17,11 @@ answered is held at a known point: its hard-disk folder holds a folder where
 the game profile must write a file, so the worker waits in the profile's error
 box until the test dismisses it. A question that must come before the install
 ends is queued behind the Install command while the setup is stopped by
-SIGSTOP, so the window handles it first.
+SIGSTOP, so the window handles it first. Typed keys come after every posted
+message, so Escape typed behind Enter is read after the install's first posts:
+that install copies a disc of 40,000 small files (made once and kept in the
+work folder), and is held at the hard-disk files as well, so that it is still
+running when the key is read and cannot end before the test answers.
 """
 import os
 import shutil
@@ -572,8 +576,9 @@ def case_keyboard_install_and_play_fails(wine, disc):
 
 
 def case_keyboard_escape_installing(wine, bigdisc):
-    """Escape during an install asks to stop it. The install is held at the
-    hard-disk files, so it cannot end before the test lets it."""
+    """Escape during an install asks to stop it. The install copies the large
+    disc and is held at the hard-disk files, so it cannot end before the test
+    lets it."""
     print("== the keyboard: Escape during an install")
     clean(wine)
     hold_at_hd_files(wine, r"C:\Long")
