@@ -42,9 +42,11 @@ int game_install_files(const char *cd_folder, const char *hd_folder)
         int whole = path_join(from, cd_folder, map[i][0]) && path_join(to, hd_folder, map[i][1]);
         if (!whole || !copy_file(from, to, NULL)) {
             setup_log("cannot copy %s", from);
-            /* Shown in every run mode, the silent one too: the install waits. */
-            pf_message_box("Copying the game files from the CD failed.", "The Kelpmire setup",
-                           PF_MB_OK | PF_MB_ICONERROR);
+            /* Shown in every run mode, the silent one too: the install waits.
+               In the window run the box is the window's, so that it cannot
+               open behind it unseen. */
+            pf_message_box_owned(log_window(), "Copying the game files from the CD failed.", "The Kelpmire setup",
+                                 PF_MB_OK | PF_MB_ICONERROR);
             return 0;
         }
     }

@@ -129,6 +129,9 @@ enum { PF_ID_OK = 1, PF_ID_YES = 6, PF_ID_NO = 7 };
    the first button, the one Enter would press (PF_ID_OK, or PF_ID_YES for a
    Yes/No box). */
 int pf_message_box(const char *text, const char *caption, unsigned flags);
+/* The same box owned by a window (none: no owner): it stays above that window,
+   which cannot be used while the box is open. */
+int pf_message_box_owned(void *owner, const char *text, const char *caption, unsigned flags);
 
 /* ---- resource update of another executable ----
  * BeginUpdateResourceA keeping the existing resources, UpdateResourceA in

@@ -427,6 +427,12 @@ int pf_message_box(const char *text, const char *caption, unsigned flags)
     return (flags & 0xF) == PF_MB_YESNO ? PF_ID_YES : PF_ID_OK;
 }
 
+int pf_message_box_owned(void *owner, const char *text, const char *caption, unsigned flags)
+{
+    (void)owner;
+    return pf_message_box(text, caption, flags);
+}
+
 /* ---- resource update, written beside the executable as "<exe>.res" ---- */
 
 struct res_entry {

@@ -179,7 +179,12 @@ int pf_post_message(void *window, unsigned msg, void *block)
 
 int pf_message_box(const char *text, const char *caption, unsigned flags)
 {
-    return MessageBoxA(NULL, text, caption, flags);
+    return pf_message_box_owned(NULL, text, caption, flags);
+}
+
+int pf_message_box_owned(void *owner, const char *text, const char *caption, unsigned flags)
+{
+    return MessageBoxA((HWND)owner, text, caption, flags);
 }
 
 /* ---- resource update ---- */

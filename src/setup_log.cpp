@@ -62,4 +62,6 @@ void log_set_window(void *window, int silent_run)
     silent = silent_run;
 }
 
+void *log_window(void) { return silent ? NULL : hwnd; }
+
 void log_to_stderr(int on) { to_stderr = on; }

@@ -37,6 +37,10 @@ void log_close(void);
 const char *log_path(void);
 /* Gives the log the window to post to (none: no window) and the silent flag. */
 void log_set_window(void *window, int silent);
+/* The window the log posts to, none in a silent run: the owner of a message box
+   that the install must show while the window exists, so that the box cannot
+   open behind it. */
+void *log_window(void);
 
 /* For the developer tools: when on, every line goes to standard error as well. */
 void log_to_stderr(int on);

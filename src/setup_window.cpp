@@ -7,6 +7,12 @@
  * (from on_progress) and WM_SETUP_DONE (at its end). busy and done_ok belong
  * to the UI thread; last belongs to the worker; opts is written only by the
  * Install command, before the worker starts.
+ *
+ * The layout is given in pixels at 96 DPI and scaled by the window's DPI / 96;
+ * the window follows a change of DPI (WM_DPICHANGED) by laying itself out
+ * again. Every child but the labels, the progress bar and the status line is a
+ * tab stop, so the dialog navigation of the message loop works the window by
+ * keyboard. Every message box shown while the window exists is owned by it.
  */
 #ifdef _WIN32
 
@@ -36,14 +42,103 @@ static int busy;
 static int done_ok;
 static int last = -1;
 
-/* Creates one child of the main window with the dialog font. */
+/* The DPI the window is laid out for, and each child with its place at 96 DPI. */
+static UINT dpi = 96;
+struct placed {
+    HWND w;
+    int x, y, cx, cy;
+};
+static placed kids[15];
+static int nkids;
+/* The child that had the focus when the window was last deactivated. */
+static HWND focus;
+
+static const DWORD WINDOW_STYLE = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+enum { CLIENT_W = 630, CLIENT_H = 420 };
+
+/* A length of the 96-DPI layout at the window's DPI, rounded. */
+static int px(int v) { return MulDiv(v, (int)dpi, 96); }
+
+/* The per-monitor DPI calls exist from Windows 10 (1607) on; the setup also runs
+   on older Windows, where the manifest makes it system-aware and the screen's
+   DPI is the window's. So they are looked up, not imported. */
+static FARPROC user32_proc(const char *name) { return GetProcAddress(GetModuleHandleA("user32.dll"), name); }
+
+static UINT window_dpi(HWND w)
+{
+    typedef UINT(WINAPI * dpi_for_window)(HWND);
+    dpi_for_window f = (dpi_for_window)(void *)user32_proc("GetDpiForWindow");
+    UINT d = f ? f(w) : 0;
+    if (!d) {
+        HDC dc = GetDC(NULL);
+        d = (UINT)GetDeviceCaps(dc, LOGPIXELSY);
+        ReleaseDC(NULL, dc);
+    }
+    return d ? d : 96;
+}
+
+/* The message font at the given DPI. Without the per-DPI query the system's
+   metrics (at the system DPI) are scaled to it. */
+static HFONT make_font(UINT at)
+{
+    typedef BOOL(WINAPI * spi_for_dpi)(UINT, UINT, PVOID, UINT, UINT);
+    spi_for_dpi f = (spi_for_dpi)(void *)user32_proc("SystemParametersInfoForDpi");
+    if (f) {
+        NONCLIENTMETRICSW ncm;
+        memset(&ncm, 0, sizeof ncm);
+        ncm.cbSize = sizeof ncm;
+        if (f(SPI_GETNONCLIENTMETRICS, sizeof ncm, &ncm, 0, at)) return CreateFontIndirectW(&ncm.lfMessageFont);
+    }
+    /* The size that includes iPaddedBorderWidth, as Vista and later expect. */
+    static_assert(sizeof(NONCLIENTMETRICSA) == 344, "NONCLIENTMETRICSA with iPaddedBorderWidth");
+    NONCLIENTMETRICSA ncm;
+    memset(&ncm, 0, sizeof ncm);
+    ncm.cbSize = sizeof ncm;
+    SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof ncm, &ncm, 0);
+    UINT system = window_dpi(NULL);
+    ncm.lfMessageFont.lfHeight = MulDiv(ncm.lfMessageFont.lfHeight, (int)at, (int)system);
+    return CreateFontIndirectA(&ncm.lfMessageFont);
+}
+
+/* The outer size of the window whose client area is the layout's at the DPI. */
+static SIZE frame_size(UINT at)
+{
+    typedef BOOL(WINAPI * adjust_for_dpi)(LPRECT, DWORD, BOOL, DWORD, UINT);
+    adjust_for_dpi f = (adjust_for_dpi)(void *)user32_proc("AdjustWindowRectExForDpi");
+    RECT r = {0, 0, MulDiv(CLIENT_W, (int)at, 96), MulDiv(CLIENT_H, (int)at, 96)};
+    if (!f || !f(&r, WINDOW_STYLE, FALSE, 0, at)) AdjustWindowRect(&r, WINDOW_STYLE, FALSE);
+    SIZE s = {r.right - r.left, r.bottom - r.top};
+    return s;
+}
+
+/* Creates one child of the main window with the dialog font; x, y, w and h are
+   96-DPI pixels, kept for a later change of DPI. */
 static HWND mk(const char *cls, const char *text, DWORD style, int x, int y, int w, int h, int id)
 {
     DWORD ex = strcmp(cls, "EDIT") == 0 ? WS_EX_CLIENTEDGE : 0;
-    HWND c = CreateWindowExA(ex, cls, text, style | WS_CHILD | WS_VISIBLE, x, y, w, h, hwnd,
+    HWND c = CreateWindowExA(ex, cls, text, style | WS_CHILD | WS_VISIBLE, px(x), px(y), px(w), px(h), hwnd,
                              (HMENU)(INT_PTR)id, GetModuleHandleA(NULL), NULL);
     SendMessageA(c, WM_SETFONT, (WPARAM)font, TRUE);
+    if (nkids < (int)(sizeof kids / sizeof kids[0])) kids[nkids++] = {c, x, y, w, h};
     return c;
+}
+
+/* The window moved to a monitor of another DPI, or the DPI changed: every
+   child again at the new scale with a font made for it, in the rectangle that
+   the system suggests for the window. */
+static void change_dpi(UINT to, const RECT *suggested)
+{
+    dpi = to;
+    HFONT old = font;
+    font = make_font(dpi);
+    for (int i = 0; i < nkids; i++) {
+        placed *k = &kids[i];
+        SetWindowPos(k->w, NULL, px(k->x), px(k->y), px(k->cx), px(k->cy), SWP_NOZORDER | SWP_NOACTIVATE);
+        SendMessageA(k->w, WM_SETFONT, (WPARAM)font, TRUE);
+    }
+    if (old) DeleteObject(old); /* no child uses it any more */
+    SetWindowPos(hwnd, NULL, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 /* Lets the user pick a folder and puts its path into the edit box. */
@@ -124,16 +219,39 @@ static void start_install(void)
     }
     CloseHandle(t);
     busy = 1;
+    /* A disabled control cannot keep the focus; without a focused child the
+       keys would reach no window, and Escape must still ask to stop. */
+    if (GetFocus() == b_install) SetFocus(b_close);
     EnableWindow(b_install, FALSE);
     SetWindowTextA(b_close, "Cancel");
     SetWindowTextA(st, "Installing...");
 }
 
+/* Starts the game and closes the setup; when the game cannot be started the
+   user is told and the window stays, so that Play can be tried again. */
 static void play(void)
 {
     char exe[780];
     snprintf(exe, sizeof exe, "%s\\kelpmire.exe", opts.dir);
-    ShellExecuteA(NULL, "open", exe, NULL, opts.dir, SW_SHOWNORMAL);
+    /* The Ex form with no error UI of its own: the failure is reported once,
+       in the setup's words, and the error code is the system's. */
+    SHELLEXECUTEINFOA sei;
+    memset(&sei, 0, sizeof sei);
+    sei.cbSize = sizeof sei;
+    sei.fMask = SEE_MASK_FLAG_NO_UI;
+    sei.lpVerb = "open";
+    sei.lpFile = exe;
+    sei.lpDirectory = opts.dir;
+    sei.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExA(&sei)) {
+        unsigned long err = GetLastError();
+        if (!err) err = (unsigned long)(INT_PTR)sei.hInstApp;
+        setup_log("ERROR: cannot start %s (error %lu)", exe, err);
+        char text[128];
+        snprintf(text, sizeof text, "The Kelpmire could not be started (error %lu).", err);
+        MessageBoxA(hwnd, text, SETUP_CAPTION, MB_OK | MB_ICONERROR);
+        return;
+    }
     DestroyWindow(hwnd);
 }
 
@@ -176,6 +294,23 @@ static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         EnableWindow(b_install, TRUE);
         SetWindowTextA(b_close, "Close");
         return 0;
+    case DM_GETDEFID:
+        /* Asked by the dialog navigation: Enter presses Install (later Play). */
+        return MAKELRESULT(ID_INSTALL, DC_HASDEFID);
+    case WM_DPICHANGED:
+        change_dpi(HIWORD(wp), (const RECT *)lp);
+        return 0;
+    case WM_ACTIVATE:
+        /* As a dialog does: the focused child is kept while another window is
+           active (a message box, a picker) and given back afterwards. */
+        if (LOWORD(wp) == WA_INACTIVE) {
+            HWND f = GetFocus();
+            if (f && IsChild(w, f)) focus = f;
+        } else if (focus && IsWindowEnabled(focus)) {
+            SetFocus(focus);
+            return 0;
+        }
+        break;
     case WM_COMMAND:
         switch (LOWORD(wp)) {
         case ID_IMAGE:
@@ -194,6 +329,7 @@ static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
                 start_install();
             break;
         case ID_CANCEL:
+        case IDCANCEL: /* Escape, from the dialog navigation */
             close_request();
             break;
         }
@@ -215,14 +351,6 @@ int window_run(void *instance, int show)
     InitCommonControlsEx(&icc);
     CoInitialize(NULL);
 
-    /* The size that includes iPaddedBorderWidth, as Vista and later expect. */
-    static_assert(sizeof(NONCLIENTMETRICSA) == 344, "NONCLIENTMETRICSA with iPaddedBorderWidth");
-    NONCLIENTMETRICSA ncm;
-    memset(&ncm, 0, sizeof ncm);
-    ncm.cbSize = sizeof ncm;
-    SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof ncm, &ncm, 0);
-    font = CreateFontIndirectA(&ncm.lfMessageFont);
-
     WNDCLASSA wc;
     memset(&wc, 0, sizeof wc);
     wc.lpfnWndProc = wndproc;
@@ -236,40 +364,46 @@ int window_run(void *instance, int show)
         return 1;
     }
 
-    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-    RECT r = {0, 0, 630, 420};
-    AdjustWindowRect(&r, style, FALSE);
-    hwnd = CreateWindowExA(0, "KelpmireSetup", "The Kelpmire - Quorvane Setup", style, CW_USEDEFAULT, CW_USEDEFAULT,
-                           r.right - r.left, r.bottom - r.top, NULL, NULL, inst, NULL);
+    /* The monitor, and so the DPI, is known once the window exists: it is
+       made at the 96-DPI size and sized for its DPI before it is shown. */
+    SIZE outer = frame_size(96);
+    hwnd = CreateWindowExA(0, "KelpmireSetup", "The Kelpmire - Quorvane Setup", WINDOW_STYLE, CW_USEDEFAULT,
+                           CW_USEDEFAULT, outer.cx, outer.cy, NULL, NULL, inst, NULL);
     if (!hwnd) {
         setup_log("ERROR: %s", "the setup window cannot be created");
         return 1;
     }
+    dpi = window_dpi(hwnd);
+    outer = frame_size(dpi);
+    SetWindowPos(hwnd, NULL, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    font = make_font(dpi);
 
     mk("STATIC",
        "Install The Kelpmire as a native Windows game.\nYou need your copy of The Kelpmire: the CD, an ISO / BIN+CUE "
        "image, or a copied folder.",
        SS_LEFT, 16, 14, 600, 36, 0);
     mk("STATIC", "CD:", 0, 16, 66, 90, 20, 0);
-    e_cd = mk("EDIT", opts.cd, ES_AUTOHSCROLL, 110, 62, 360, 24, 0);
-    mk("BUTTON", "Image...", BS_PUSHBUTTON, 478, 62, 66, 24, ID_IMAGE);
-    mk("BUTTON", "Folder...", BS_PUSHBUTTON, 548, 62, 66, 24, ID_FOLDER);
+    e_cd = mk("EDIT", opts.cd, ES_AUTOHSCROLL | WS_TABSTOP, 110, 62, 360, 24, 0);
+    mk("BUTTON", "Image...", BS_PUSHBUTTON | WS_TABSTOP, 478, 62, 66, 24, ID_IMAGE);
+    mk("BUTTON", "Folder...", BS_PUSHBUTTON | WS_TABSTOP, 548, 62, 66, 24, ID_FOLDER);
     mk("STATIC", "Install to:", 0, 16, 98, 90, 20, 0);
-    e_dir = mk("EDIT", opts.dir, ES_AUTOHSCROLL, 110, 94, 360, 24, 0);
-    mk("BUTTON", "Browse...", BS_PUSHBUTTON, 478, 94, 136, 24, ID_BROWSE);
-    c_start = mk("BUTTON", "Start menu shortcut", BS_AUTOCHECKBOX, 16, 134, 200, 22, 0);
-    c_desk = mk("BUTTON", "Desktop shortcut", BS_AUTOCHECKBOX, 230, 134, 200, 22, 0);
+    e_dir = mk("EDIT", opts.dir, ES_AUTOHSCROLL | WS_TABSTOP, 110, 94, 360, 24, 0);
+    mk("BUTTON", "Browse...", BS_PUSHBUTTON | WS_TABSTOP, 478, 94, 136, 24, ID_BROWSE);
+    c_start = mk("BUTTON", "Start menu shortcut", BS_AUTOCHECKBOX | WS_TABSTOP, 16, 134, 200, 22, 0);
+    c_desk = mk("BUTTON", "Desktop shortcut", BS_AUTOCHECKBOX | WS_TABSTOP, 230, 134, 200, 22, 0);
     SendMessageA(c_start, BM_SETCHECK, BST_CHECKED, 0);
     SendMessageA(c_desk, BM_SETCHECK, BST_CHECKED, 0);
     prog = mk("msctls_progress32", "", 0, 16, 168, 598, 18, 0);
     SendMessageA(prog, PBM_SETRANGE32, 0, 1000);
     st = mk("STATIC", "Ready. About 500 MB of free space is needed.", 0, 16, 192, 598, 20, 0);
-    lst = mk("LISTBOX", "", WS_BORDER | WS_VSCROLL | LBS_NOINTEGRALHEIGHT, 16, 216, 598, 110, 0);
-    b_install = mk("BUTTON", "Install", BS_DEFPUSHBUTTON, 418, 336, 96, 30, ID_INSTALL);
-    b_close = mk("BUTTON", "Cancel", BS_PUSHBUTTON, 518, 336, 96, 30, ID_CANCEL);
+    lst = mk("LISTBOX", "", WS_BORDER | WS_VSCROLL | LBS_NOINTEGRALHEIGHT | WS_TABSTOP, 16, 216, 598, 110, 0);
+    b_install = mk("BUTTON", "Install", BS_DEFPUSHBUTTON | WS_TABSTOP, 418, 336, 96, 30, ID_INSTALL);
+    b_close = mk("BUTTON", "Cancel", BS_PUSHBUTTON | WS_TABSTOP, 518, 336, 96, 30, ID_CANCEL);
 
     log_set_window(hwnd, silent);
     ShowWindow(hwnd, show);
+    /* The first thing to do: choose the disc, or, when one was found, install. */
+    SetFocus(opts.cd[0] ? b_install : e_cd);
 
     MSG m;
     while (GetMessageA(&m, NULL, 0, 0) > 0) {

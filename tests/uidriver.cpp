@@ -7,8 +7,13 @@
  *       then presses the button whose text (without '&') is BUTTON and waits
  *       until the box has gone. Exit 0 when pressed, 1 when no such box came
  *       up in time or it did not go, 2 on usage.
+ *   uidriver msgbox CAPTION BUTTON TIMEOUT_MS TEXT
+ *       The same for the box with that caption and that text, when two are open.
  *   uidriver nomsgbox CAPTION [WAIT_MS]
  *       Exit 0 when no message box with that caption appears within the wait.
+ *   uidriver boxowner CAPTION [TEXT]
+ *       Waits for the box like msgbox and prints "owner<TAB>class<TAB>title" of
+ *       the window that owns it ("owner<TAB>none" when none does).
  *
  * Commands may be chained: "uidriver press 105 -- msgbox CAPTION No" runs both.
  *
@@ -33,6 +38,20 @@
  *   uidriver wait TEXT [TIMEOUT_MS]
  *       waits until the status line (the child whose text is shown there)
  *       reads TEXT; exit 1 on time-out.
+ *   uidriver key NAME...       presses keys as the keyboard does (SendInput), into
+ *       the window that has the focus: tab, shift+tab, enter, escape, space
+ *   uidriver focus [FROM]      prints "focus<TAB>index": the child with the
+ *       keyboard focus (its index in creation order; -1 the window itself, -2
+ *       none of it); with FROM, first waits until the focus has left that index
+ *   uidriver waitcheck N 0|1   waits until the N-th check box reads 0 or 1
+ *   uidriver measure           the texts measured in their controls' fonts,
+ *       from inside the setup (uihook.dll); see there
+ *   uidriver dpichange DPI     sends the window WM_DPICHANGED for DPI, from inside
+ *   uidriver msgfont DPI       prints "msgfont<TAB>lfHeight<TAB>face": the
+ *       system's message font at that DPI
+ *
+ * The driver is per-monitor DPI aware, so that it sees the setup's positions
+ * and sizes as the setup itself does at any DPI.
  */
 #include <windows.h>
 
@@ -60,8 +79,11 @@ static void text_of(HWND w, char *out, int cap)
 
 struct find_ctx {
     const char *caption;
+    const char *text; /* none: any */
     HWND found;
 };
+
+static void box_text(HWND box, char *out, int cap);
 
 static BOOL CALLBACK find_box(HWND w, LPARAM lp)
 {
@@ -74,17 +96,22 @@ static BOOL CALLBACK find_box(HWND w, LPARAM lp)
     if (!GetWindowTextW(w, wide, sizeof wide / sizeof wide[0])) wide[0] = 0;
     utf8_of(wide, title, sizeof title);
     if (strcmp(cls, "#32770") == 0 && strcmp(title, c->caption) == 0 && IsWindowVisible(w)) {
+        if (c->text) {
+            char text[2048];
+            box_text(w, text, sizeof text);
+            if (strcmp(text, c->text) != 0) return TRUE;
+        }
         c->found = w;
         return FALSE;
     }
     return TRUE;
 }
 
-static HWND wait_box(const char *caption, DWORD timeout_ms)
+static HWND wait_box(const char *caption, DWORD timeout_ms, const char *text = NULL)
 {
     DWORD start = GetTickCount();
     for (;;) {
-        find_ctx c = {caption, NULL};
+        find_ctx c = {caption, text, NULL};
         EnumWindows(find_box, (LPARAM)&c);
         if (c.found) return c.found;
         if (GetTickCount() - start > timeout_ms) return NULL;
@@ -269,6 +296,101 @@ static int wait_status(HWND w, const char *want, DWORD timeout_ms)
     }
 }
 
+/* The index of a child in creation order; -1 for the window, -2 for neither. */
+static int child_index(HWND w, HWND c)
+{
+    if (c == w) return -1;
+    HWND kids[64];
+    int n = children(w, kids, 64);
+    for (int i = 0; i < n; i++)
+        if (kids[i] == c) return i;
+    return -2;
+}
+
+static int focus_index(HWND w)
+{
+    GUITHREADINFO gui;
+    memset(&gui, 0, sizeof gui);
+    gui.cbSize = sizeof gui;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(w, NULL), &gui)) return -2;
+    return child_index(w, gui.hwndFocus);
+}
+
+static int send_keys(int argc, char **argv)
+{
+    for (int i = 2; i < argc; i++) {
+        const char *k = argv[i];
+        int shift = strncmp(k, "shift+", 6) == 0;
+        if (shift) k += 6;
+        WORD vk = strcmp(k, "tab") == 0      ? VK_TAB
+                  : strcmp(k, "enter") == 0  ? VK_RETURN
+                  : strcmp(k, "escape") == 0 ? VK_ESCAPE
+                  : strcmp(k, "space") == 0  ? VK_SPACE
+                                             : 0;
+        if (!vk) return 2;
+        INPUT in[4];
+        int n = 0;
+        memset(in, 0, sizeof in);
+        if (shift) in[n++].ki.wVk = VK_SHIFT;
+        in[n++].ki.wVk = vk;
+        in[n].ki.wVk = vk;
+        in[n++].ki.dwFlags = KEYEVENTF_KEYUP;
+        if (shift) {
+            in[n].ki.wVk = VK_SHIFT;
+            in[n++].ki.dwFlags = KEYEVENTF_KEYUP;
+        }
+        for (int j = 0; j < n; j++) in[j].type = INPUT_KEYBOARD;
+        if (SendInput((UINT)n, in, sizeof in[0]) != (UINT)n) return 1;
+    }
+    return 0;
+}
+
+/* Runs one command of uihook.dll on the setup's window thread and prints its
+   answer. */
+static int hooked(HWND w, const char *cmd)
+{
+    char dll[MAX_PATH];
+    DWORD len = GetModuleFileNameA(NULL, dll, sizeof dll);
+    char *slash = strrchr(dll, '\\');
+    if (!len || !slash) return 1;
+    snprintf(slash + 1, sizeof dll - (slash + 1 - dll), "uihook.dll");
+    HMODULE mod = LoadLibraryA(dll);
+    HOOKPROC proc = mod ? (HOOKPROC)(void *)GetProcAddress(mod, "uihook_proc") : NULL;
+    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 65536, "uidriver-channel");
+    char *chan = map ? (char *)MapViewOfFile(map, FILE_MAP_ALL_ACCESS, 0, 0, 65536) : NULL;
+    HHOOK hook = proc ? SetWindowsHookExA(WH_CALLWNDPROC, proc, mod, GetWindowThreadProcessId(w, NULL)) : NULL;
+    int rc = 1;
+    if (chan && hook) {
+        snprintf(chan, 65536, "%s", cmd);
+        DWORD_PTR res;
+        if (SendMessageTimeoutA(w, RegisterWindowMessageA("uidriver-command"), 0, 0, SMTO_ABORTIFHUNG, 30000, &res) &&
+            strcmp(chan, cmd) != 0 && strncmp(chan, "failed", 6) != 0) {
+            fputs(chan, stdout);
+            rc = 0;
+        } else {
+            fprintf(stderr, "uidriver: %s: %s\n", cmd, strcmp(chan, cmd) == 0 ? "the hook did not run" : chan);
+        }
+    }
+    if (hook) UnhookWindowsHookEx(hook);
+    if (chan) UnmapViewOfFile(chan);
+    if (map) CloseHandle(map);
+    return rc;
+}
+
+static int message_font(UINT dpi)
+{
+    typedef BOOL(WINAPI * spi_for_dpi)(UINT, UINT, PVOID, UINT, UINT);
+    spi_for_dpi f = (spi_for_dpi)(void *)GetProcAddress(GetModuleHandleA("user32.dll"), "SystemParametersInfoForDpi");
+    NONCLIENTMETRICSW ncm;
+    memset(&ncm, 0, sizeof ncm);
+    ncm.cbSize = sizeof ncm;
+    if (!f || !f(SPI_GETNONCLIENTMETRICS, sizeof ncm, &ncm, 0, dpi)) return 1;
+    char face[128];
+    utf8_of(ncm.lfMessageFont.lfFaceName, face, sizeof face);
+    printf("msgfont\t%ld\t%s\n", (long)ncm.lfMessageFont.lfHeight, face);
+    return 0;
+}
+
 static int window_command(int argc, char **argv)
 {
     HWND w = wait_setup(30000);
@@ -300,6 +422,33 @@ static int window_command(int argc, char **argv)
         return 0;
     }
     if (strcmp(cmd, "wait") == 0 && argc >= 3) return wait_status(w, argv[2], argc > 3 ? (DWORD)atol(argv[3]) : 60000);
+    if (strcmp(cmd, "key") == 0 && argc >= 3) return send_keys(argc, argv);
+    if (strcmp(cmd, "focus") == 0) {
+        int f = focus_index(w);
+        if (argc >= 3) {
+            /* The keys go through the input queue after any posted message:
+               wait until the window has acted on them. */
+            int from = atoi(argv[2]);
+            for (DWORD start = GetTickCount(); f == from && GetTickCount() - start < 20000; f = focus_index(w))
+                Sleep(20);
+        }
+        printf("focus\t%d\n", f);
+        return 0;
+    }
+    if (strcmp(cmd, "waitcheck") == 0 && argc >= 4) {
+        HWND c = nth_of_class(w, "Button", BS_TYPEMASK, BS_AUTOCHECKBOX, atoi(argv[2]));
+        if (!c) return 1;
+        LRESULT want = atoi(argv[3]) ? BST_CHECKED : BST_UNCHECKED;
+        for (DWORD start = GetTickCount(); GetTickCount() - start < 20000; Sleep(20))
+            if (SendMessageA(c, BM_GETCHECK, 0, 0) == want) return 0;
+        return 1;
+    }
+    if (strcmp(cmd, "measure") == 0) return hooked(w, "measure");
+    if (strcmp(cmd, "dpichange") == 0 && argc >= 3) {
+        char c[64];
+        snprintf(c, sizeof c, "dpichange %d", atoi(argv[2]));
+        return hooked(w, c);
+    }
     return 2;
 }
 
@@ -307,7 +456,7 @@ static int one_command(int argc, char **argv)
 {
     if (argc >= 4 && strcmp(argv[1], "msgbox") == 0) {
         DWORD timeout = argc > 4 ? (DWORD)atol(argv[4]) : 30000;
-        HWND box = wait_box(argv[2], timeout);
+        HWND box = wait_box(argv[2], timeout, argc > 5 ? argv[5] : NULL);
         if (!box) {
             fprintf(stderr, "uidriver: no message box \"%s\"\n", argv[2]);
             return 1;
@@ -327,13 +476,35 @@ static int one_command(int argc, char **argv)
         for (DWORD start = GetTickCount(); IsWindow(box) && GetTickCount() - start < timeout;) Sleep(20);
         return IsWindow(box) ? 1 : 0;
     }
+    if (argc >= 3 && strcmp(argv[1], "boxowner") == 0) {
+        HWND box = wait_box(argv[2], 30000, argc > 3 ? argv[3] : NULL);
+        if (!box) {
+            fprintf(stderr, "uidriver: no message box \"%s\"\n", argv[2]);
+            return 1;
+        }
+        HWND owner = GetWindow(box, GW_OWNER);
+        char cls[64], title[512];
+        wchar_t wide[512];
+        if (!owner) {
+            printf("owner\tnone\n");
+            return 0;
+        }
+        GetClassNameA(owner, cls, sizeof cls);
+        if (!GetWindowTextW(owner, wide, sizeof wide / sizeof wide[0])) wide[0] = 0;
+        utf8_of(wide, title, sizeof title);
+        printf("owner\t%s\t%s\n", cls, title);
+        return 0;
+    }
+    if (argc >= 3 && strcmp(argv[1], "msgfont") == 0) return message_font((UINT)atoi(argv[2]));
     if (argc >= 3 && strcmp(argv[1], "nomsgbox") == 0) {
         DWORD wait = argc > 3 ? (DWORD)atol(argv[3]) : 3000;
         return wait_box(argv[2], wait) ? 1 : 0;
     }
     if (argc >= 2 && (strcmp(argv[1], "dump") == 0 || strcmp(argv[1], "press") == 0 || strcmp(argv[1], "start") == 0 ||
-                      strcmp(argv[1], "settext") == 0 ||
-                      strcmp(argv[1], "check") == 0 || strcmp(argv[1], "close") == 0 || strcmp(argv[1], "wait") == 0)) {
+                      strcmp(argv[1], "settext") == 0 || strcmp(argv[1], "check") == 0 ||
+                      strcmp(argv[1], "close") == 0 || strcmp(argv[1], "wait") == 0 || strcmp(argv[1], "key") == 0 ||
+                      strcmp(argv[1], "focus") == 0 || strcmp(argv[1], "waitcheck") == 0 ||
+                      strcmp(argv[1], "measure") == 0 || strcmp(argv[1], "dpichange") == 0)) {
         int rc = window_command(argc, argv);
         if (rc != 2) return rc;
     }
@@ -345,6 +516,12 @@ static int one_command(int argc, char **argv)
    they run in order and the first that fails ends the run with its code. */
 int main(int argc, char **argv)
 {
+    /* Per-monitor aware before any window call: an unaware caller is shown
+       other windows' positions scaled to 96 DPI. Looked up: older systems lack it. */
+    typedef BOOL(WINAPI * set_awareness)(HANDLE);
+    set_awareness aware =
+        (set_awareness)(void *)GetProcAddress(GetModuleHandleA("user32.dll"), "SetProcessDpiAwarenessContext");
+    if (!aware || !aware((HANDLE)-4 /* DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2 */)) SetProcessDPIAware();
     int first = 1;
     for (int i = 1; i <= argc; i++) {
         if (i < argc && strcmp(argv[i], "--") != 0) continue;

@@ -3,22 +3,32 @@
 
 usage: test_window.py SOURCE_DIR BUILD_DIR SETUP_EXE UIDRIVER_EXE
 
-Runs in a Wine prefix of its own (BUILD_DIR/e2e/window/prefix) on the display in
-DISPLAY, or on an Xvfb display of its own when none is set. Each case starts
-the real setup, reads the window through the driver and checks what the
-install left on disk. The screenshots ready.png and installed.png are left in
-BUILD_DIR/e2e/window for people to look at.
+Runs in a Wine prefix of its own (BUILD_DIR/e2e/window/prefix) on an Xvfb
+display of its own, large enough for the window at 200 %. Each case starts the
+real setup, reads the window through the driver and checks what the install
+left on disk. The screenshots ready.png, installed.png, dpi96.png and
+dpi192.png are left in BUILD_DIR/e2e/window for people to look at.
 
-The installs to be stopped copy a disc of 40,000 small files (made once and
-kept in the work folder) while the setup is let run a tenth of the time, so
-that they last long enough for the questions and answers.
+The display scaling is the prefix's LogPixels value; each scaling case sets it
+before the setup starts, and it is set back to 96 when the script ends.
+
+No case races the clock. An install that must still run when a question is
+answered is held at a known point: its hard-disk folder holds a folder where
+the game profile must write a file, so the worker waits in the profile's error
+box until the test dismisses it. A question that must come before the install
+ends is queued behind the Install command while the setup is stopped by
+SIGSTOP, so the window handles it first. Typed keys come after every posted
+message, so Escape typed behind Enter is read after the install's first posts:
+that install copies a disc of 40,000 small files (made once and kept in the
+work folder), and is held at the hard-disk files as well, so that it is still
+running when the key is read and cannot end before the test answers.
 """
 import os
 import shutil
 import subprocess
+import contextlib
 import signal
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -36,28 +46,40 @@ FAILED = "The installation did not finish - see the messages above."
 INTRO = ("Install The Kelpmire as a native Windows game. You need your copy of The Kelpmire: "
          "the CD, an ISO / BIN+CUE image, or a copied folder.")  # the driver prints line ends as blanks
 
-# class, text (None: the box's value), style, id, x, y, w, h; every child also
-# has WS_CHILD | WS_VISIBLE.
+STOP = "Stop the installation?"
+HD_FAILED = "Copying the game files from the CD failed."
+WS_TABSTOP = 0x10000
+
+# class, text (None: the box's value), style, id, x, y, w, h at 96 DPI; every
+# child also has WS_CHILD | WS_VISIBLE.
 TABLE = [
     ("Static", INTRO, 0x0, 0, 16, 14, 600, 36),
     ("Static", "CD:", 0x0, 0, 16, 66, 90, 20),
-    ("Edit", None, 0x80, 0, 110, 62, 360, 24),
-    ("Button", "Image...", 0x0, 101, 478, 62, 66, 24),
-    ("Button", "Folder...", 0x0, 102, 548, 62, 66, 24),
+    ("Edit", None, 0x80 | WS_TABSTOP, 0, 110, 62, 360, 24),
+    ("Button", "Image...", WS_TABSTOP, 101, 478, 62, 66, 24),
+    ("Button", "Folder...", WS_TABSTOP, 102, 548, 62, 66, 24),
     ("Static", "Install to:", 0x0, 0, 16, 98, 90, 20),
-    ("Edit", None, 0x80, 0, 110, 94, 360, 24),
-    ("Button", "Browse...", 0x0, 103, 478, 94, 136, 24),
-    ("Button", "Start menu shortcut", 0x3, 0, 16, 134, 200, 22),
-    ("Button", "Desktop shortcut", 0x3, 0, 230, 134, 200, 22),
+    ("Edit", None, 0x80 | WS_TABSTOP, 0, 110, 94, 360, 24),
+    ("Button", "Browse...", WS_TABSTOP, 103, 478, 94, 136, 24),
+    ("Button", "Start menu shortcut", 0x3 | WS_TABSTOP, 0, 16, 134, 200, 22),
+    ("Button", "Desktop shortcut", 0x3 | WS_TABSTOP, 0, 230, 134, 200, 22),
     ("msctls_progress32", "", 0x0, 0, 16, 168, 598, 18),
     ("Static", READY, 0x0, 0, 16, 192, 598, 20),
-    ("ListBox", "", 0xA00100, 0, 16, 216, 598, 110),
-    ("Button", "Install", 0x1, 104, 418, 336, 96, 30),
-    ("Button", "Cancel", 0x0, 105, 518, 336, 96, 30),
+    ("ListBox", "", 0xA00100 | WS_TABSTOP, 0, 16, 216, 598, 110),
+    ("Button", "Install", 0x1 | WS_TABSTOP, 104, 418, 336, 96, 30),
+    ("Button", "Cancel", WS_TABSTOP, 105, 518, 336, 96, 30),
 ]
+# The tab stops in the table's order (indexes of TABLE).
+TAB_ORDER = [i for i, row in enumerate(TABLE) if row[2] & WS_TABSTOP]
 WS_CHILD_VISIBLE = 0x50000000
 WS_VSCROLL = 0x200000
 WS_EX_CLIENTEDGE = 0x200
+DPIS = (96, 120, 144, 192)
+
+
+def px(v, dpi):
+    """A length of the 96-DPI layout at dpi, rounded half up (MulDiv)."""
+    return (v * dpi + 48) // 96
 
 
 
@@ -69,13 +91,12 @@ def check(cond, what):
 
 
 def start_display():
-    """An Xvfb display of our own when none is set; returns its process."""
-    if os.environ.get("DISPLAY"):
-        return None
+    """An Xvfb display of our own, whatever DISPLAY says: the window at 200 %
+    needs more than the usual test screen. Returns its process."""
     for n in range(90, 121):
         if os.path.exists(f"/tmp/.X{n}-lock"):
             continue
-        x = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+        x = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "2560x1600x24", "-nolisten", "tcp"],
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for _ in range(50):
             if os.path.exists(f"/tmp/.X11-unix/X{n}"):
@@ -152,11 +173,53 @@ class Setup:
     def wait_status(self, text, timeout_ms=60000):
         return self.drive("wait", text, str(timeout_ms))[0] == 0
 
-    def answer(self, *press, button):
+    def answer(self, *press, button, text=None):
         """Does the press (driver arguments), then answers the setup's message
-        box with button; returns its text, or None when none came up."""
-        rc, out = self.drive(*press, "--", "msgbox", CAPTION, button, "20000")
-        return out.strip() if rc == 0 else None
+        box (the one with that text, when given) with button; returns the box's
+        text, or None when none came up. The box's owner must be the window."""
+        only = (text,) if text else ()
+        before = (*press, "--") if press else ()
+        rc, out = self.drive(*before, "boxowner", CAPTION, *only, "--", "msgbox", CAPTION, button, "20000", *only)
+        if rc != 0:
+            return None
+        lines = out.strip().split("\n")
+        check(lines[0] == "owner\tKelpmireSetup\tThe Kelpmire - Quorvane Setup",
+              f"the box is owned by the setup window (got {lines[0]!r})")
+        return "\n".join(lines[1:]).strip()
+
+    def measure(self):
+        """The hook's measurement: one dict per child in creation order."""
+        rc, out = self.drive("measure")
+        rows = []
+        for line in out.splitlines():
+            f = line.split("\t")
+            if f[0] == "measure":
+                rows.append(dict(cls=f[1], tw=int(f[2]), th=int(f[3]), cw=int(f[4]), ch=int(f[5]),
+                                 lfheight=int(f[6]), face=f[7], line=int(f[8])))
+        return rows
+
+    def focus(self, keys=(), start=None):
+        """Presses keys one by one; returns the focus index after each (or the
+        current one when no key is given)."""
+        if not keys:
+            return [int(self.drive("focus")[1].split("\t")[1])]
+        # One driver run per key: each waits for the focus to leave where it was.
+        seen, cur = [], start
+        for k in keys:
+            rc, out = self.drive("key", k, "--", "focus", str(cur))
+            cur = int(out.strip().split("\t")[1]) if rc == 0 and out.strip() else -3
+            seen.append(cur)
+        return seen
+
+    @contextlib.contextmanager
+    def stopped(self):
+        """The setup stopped by SIGSTOP: what the driver posts or types meanwhile
+        waits in its queue, in order, until the block ends."""
+        os.kill(self.proc.pid, signal.SIGSTOP)
+        try:
+            yield
+        finally:
+            os.kill(self.proc.pid, signal.SIGCONT)
 
     def wait_exit(self, timeout=60):
         try:
@@ -164,35 +227,6 @@ class Setup:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             return None
-
-
-class Throttle(threading.Thread):
-    """Lets a process run a tenth of the time, as on a slow computer, so that an
-    install lasts long enough to be stopped; the program itself is unchanged."""
-
-    def __init__(self, proc):
-        super().__init__(daemon=True)
-        self.proc = proc
-        self.done = threading.Event()
-        self.start()
-
-    def run(self):
-        while not self.done.is_set() and self.proc.poll() is None:
-            try:
-                os.kill(self.proc.pid, signal.SIGSTOP)
-                time.sleep(0.09)
-                os.kill(self.proc.pid, signal.SIGCONT)
-                time.sleep(0.01)
-            except ProcessLookupError:
-                return
-
-    def stop(self):
-        self.done.set()
-        self.join()
-        try:
-            os.kill(self.proc.pid, signal.SIGCONT)
-        except ProcessLookupError:
-            pass
 
 
 def screenshot(setup, name):
@@ -214,7 +248,9 @@ def log_from_install(wine):
 
 def c_path(wine, windows_dir):
     """The Linux path of a folder on the prefix's drive C:."""
-    assert windows_dir[:3].upper() == "C:\\"
+    if windows_dir[:3].upper() != "C:\\":
+        check(False, f"{windows_dir} is on drive C:")
+        raise AssertionError(f"not on drive C: {windows_dir}")
     return wine.drive_c(*windows_dir[3:].split("\\"))
 
 
@@ -360,55 +396,207 @@ def case_empty_box(wine, disc):
     check(not any(l.startswith("Install to") for l in wine.log_lines() or []), "no install was started")
 
 
-def case_stop(wine, bigdisc):
-    print("== stopping a long install")
+def hold_at_hd_files(wine, windows_dir):
+    """A folder where the game profile must write "HD.QAR": the install then
+    waits in the profile's error box, after the disc copy, until it is answered."""
+    os.makedirs(os.path.join(c_path(wine, windows_dir), "game", "hd", "HD.QAR"))
+
+
+def case_stop(wine, disc):
+    print("== stopping an install held at a known point")
     clean(wine)
-    s = Setup(wine, setup_exe, "/cd", win(bigdisc), "/dir", r"C:\Long")
-    s.dump()
-    slow = Throttle(s.proc)
-    try:
-        rc, out = s.drive("start")
-        check("status\tInstalling...\n" in out, "installing")
-        text = s.answer("press", "105", button="No")
-        check(text == "Stop the installation?", f"Cancel asks (got {text!r})")
-        w1 = s.dump()
-        # The bar moves once the total is known and the copy runs; give it time.
-        deadline = time.time() + 30
-        while True:
-            time.sleep(0.5)
-            w2 = s.dump()
-            if w2.progress > w1.progress or time.time() > deadline:
-                break
-        check(s.proc.poll() is None and not w2.child(13)["enabled"] and w2.child(14)["text"] == "Cancel",
-              "No: the install goes on")
-        check(w1.progress < w2.progress < 1000, f"the bar rises ({w1.progress}, then {w2.progress})")
-        text = s.answer("close", button="No")
-        check(text == "Stop the installation?", f"the close box asks the same (got {text!r})")
-        w3 = s.dump()
-        check(s.proc.poll() is None and w3.progress < 1000, f"No again: still running, at {w3.progress} of 1000")
-        text = s.answer("press", "105", button="Yes")
-        check(text == "Stop the installation?", "Cancel asks again")
-        rc = s.wait_exit()
-    finally:
-        slow.stop()
-    check(rc == 1, f"Yes ends the process with 1 (got {rc})")
+    hold_at_hd_files(wine, r"C:\Long")
+    s = Setup(wine, setup_exe, "/cd", win(disc), "/dir", r"C:\Long")
+    w0 = s.dump()
+    rc, out = s.drive("start")
+    check("status\tInstalling...\n" in out, "installing")
+    # The worker now waits in the profile's box, which the window owns.
+    rc, out = s.drive("boxowner", CAPTION, HD_FAILED)
+    check(rc == 0 and out.strip() == "owner\tKelpmireSetup\tThe Kelpmire - Quorvane Setup",
+          f"the game profile's box is owned by the window (got {out.strip()!r})")
+    w1 = s.dump()
+    check(w0.progress < w1.progress < 1000, f"the bar rose with the copy ({w0.progress}, then {w1.progress})")
+    text = s.answer("press", "105", button="No", text=STOP)
+    check(text == STOP, f"Cancel asks (got {text!r})")
+    w2 = s.dump()
+    check(s.proc.poll() is None and not w2.child(13)["enabled"] and w2.child(14)["text"] == "Cancel",
+          "No: the install goes on")
+    text = s.answer("close", button="No", text=STOP)
+    check(text == STOP, f"the close box asks the same (got {text!r})")
+    check(s.proc.poll() is None and s.dump().status != FAILED, "No again: still running")
+    text = s.answer("press", "105", button="Yes", text=STOP)
+    check(text == STOP, "Cancel asks again")
+    check(s.wait_exit() == 1, "Yes ends the process with 1")
     check(not os.path.exists(c_path(wine, r"C:\Long\kelpmire.exe")), "the install was stopped before its end")
 
 
-def case_finish_during_question(wine, bigdisc):
+def case_finish_during_question(wine, disc):
     """The install ends while "Stop the installation?" is open: Yes then closes
     the window normally."""
     print("== the install ends while the question is open")
     clean(wine)
-    s = Setup(wine, setup_exe, "/cd", win(bigdisc), "/dir", r"C:\Long")
+    s = Setup(wine, setup_exe, "/cd", win(disc), "/dir", r"C:\Long")
     s.dump()
-    rc, out = s.drive("start", "--", "press", "105")
-    check(rc == 0 and "status\tInstalling...\n" in out, "installing, Cancel pressed")
+    # Install and Cancel wait in the queue together: Cancel is handled right
+    # after the install has started, before anything the install posts.
+    with s.stopped():
+        rc, _ = s.drive("press", "104", "--", "press", "105")
+    check(rc == 0, "Install and Cancel pressed")
     # The question's own message loop keeps handling the install's messages.
-    rc, out = s.drive("wait", INSTALLED, "180000", "--", "msgbox", CAPTION, "Yes", "5000", timeout=200)
-    check(rc == 0 and out.strip() == "Stop the installation?", f"installed while the question was open ({out!r})")
+    rc, out = s.drive("wait", INSTALLED, "600000", "--", "msgbox", CAPTION, "Yes", "5000", timeout=660)
+    check(rc == 0 and out.strip() == STOP, f"installed while the question was open ({out!r})")
     check(s.wait_exit() == 0, "Yes after the end closes the setup with 0")
     check(os.path.exists(c_path(wine, r"C:\Long\kelpmire.exe")), "the install is complete")
+
+
+def set_dpi(wine, dpi):
+    """The display scaling of the programs started from now on."""
+    wine.run_exe("reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi),
+                 "/f", check_rc=0)
+
+
+def check_layout(s, w, dpi, label):
+    """The table at dpi, every text whole in its control's font (the message
+    font at dpi), no two children overlapping, all inside the client area."""
+    check(len(w.children) == len(TABLE), f"{label}: {len(TABLE)} children")
+    for i, row in enumerate(TABLE[:len(w.children)]):
+        want = tuple(px(v, dpi) for v in row[4:8])
+        check(w.child(i)["rect"] == want, f"{label}: child {i + 1} at {want} (got {w.child(i)['rect']})")
+    rects = [c["rect"] for c in w.children]
+    for i, (x, y, cw, ch) in enumerate(rects):
+        check(x >= 0 and y >= 0 and x + cw <= w.client[0] and y + ch <= w.client[1],
+              f"{label}: child {i + 1} inside the client area {w.client}")
+        for j in range(i + 1, len(rects)):
+            x2, y2, cw2, ch2 = rects[j]
+            check(x + cw <= x2 or x2 + cw2 <= x or y + ch <= y2 or y2 + ch2 <= y,
+                  f"{label}: children {i + 1} and {j + 1} do not overlap")
+    rc, out = s.drive("msgfont", str(dpi))
+    font = out.strip().split("\t")
+    m = s.measure()
+    check(len(m) == len(TABLE), f"{label}: every child measured ({len(m)})")
+    edge, border = px(2, dpi), px(4, dpi)
+    box = px(13, dpi) + px(4, dpi)  # the check box's square and the gap after it
+    for i, (r, row) in enumerate(zip(m, TABLE)):
+        what = f"{label}: child {i + 1} ({(row[1] or row[0])[:24]})"
+        check([str(r["lfheight"]), r["face"]] == font[1:3],
+              f"{what} in the message font {font[1:3]} (got {r['lfheight']} {r['face']})")
+        kind = row[2] & 0xF
+        if row[0] == "Static":
+            fits = r["tw"] <= r["cw"] and r["th"] <= r["ch"]
+        elif row[0] == "Button" and kind == 3:
+            fits = box + r["tw"] <= r["cw"] and r["th"] <= r["ch"]
+        elif row[0] == "Button":
+            fits = r["tw"] + 2 * border <= r["cw"] and r["th"] + 2 * edge <= r["ch"]
+        elif row[0] in ("Edit", "ListBox"):
+            fits = r["line"] <= r["ch"]
+        else:
+            fits = True
+        check(fits, f"{what} not clipped (text {r['tw']}x{r['th']}, line {r['line']}, "
+                     f"client {r['cw']}x{r['ch']})")
+
+
+def case_scaling(wine, disc):
+    """The window at each display scaling, and a change of DPI while it is open."""
+    try:
+        for dpi in DPIS:
+            print(f"== the window at {dpi} DPI")
+            set_dpi(wine, dpi)
+            s = Setup(wine, setup_exe, "/cd", win(disc))
+            w = s.dump()
+            label = f"{dpi} DPI"
+            check(w.client == (px(630, dpi), px(420, dpi)), f"{label}: client area {w.client}")
+            check_layout(s, w, dpi, label)
+            if dpi in (96, 192):
+                screenshot(s, f"dpi{dpi}.png")
+            if dpi == 96:
+                rc, out = s.drive("dpichange", "192")
+                f = out.strip().split("\t")
+                check(rc == 0 and f[:2] == ["dpichange", "192"], f"WM_DPICHANGED sent ({out.strip()!r})")
+                w = s.dump()
+                if rc == 0:
+                    check(w.frame == tuple(int(v) for v in f[2:6]),
+                          f"the window takes the suggested rectangle {f[2:6]} (got {w.frame})")
+                check_layout(s, w, 192, "96 DPI, then WM_DPICHANGED to 192")
+            s.drive("press", "105")
+            check(s.wait_exit() == 0, f"{label}: Close ends the setup with 0")
+    finally:
+        set_dpi(wine, 96)
+
+
+def case_keyboard_at_rest(wine):
+    """No disc found: the focus starts in the disc box; Tab, Shift+Tab, Space,
+    Enter and Escape while nothing is installing."""
+    print("== the keyboard, at rest")
+    clean(wine)
+    s = Setup(wine, setup_exe)
+    s.dump()
+    check(s.focus() == [2], "no disc: the focus starts in the disc box")
+    n = len(TAB_ORDER)
+    seen = s.focus(["tab"] * n, start=2)
+    want = TAB_ORDER[1:] + TAB_ORDER[:1]
+    check(seen == want, f"Tab visits the tab stops in order and wraps around (got {seen}, want {want})")
+    seen = s.focus(["shift+tab"] * 2, start=2)
+    check(seen == [TAB_ORDER[-1], TAB_ORDER[-2]], f"Shift+Tab goes back, wrapping around (got {seen})")
+    # Back to the Start-menu box, then Space.
+    seen = s.focus(["shift+tab"] * 3, start=TAB_ORDER[-2])
+    check(seen[-1] == 8, f"Shift+Tab reaches the Start-menu box (got {seen})")
+    rc, _ = s.drive("key", "space", "--", "waitcheck", "0", "0")
+    w = s.dump()
+    check(rc == 0 and not w.child(8)["checked"] and w.child(9)["checked"], "Space unchecks the focused box only")
+    text = s.answer("key", "enter", button="OK")
+    check(text == "Please choose the CD and the install folder.", f"Enter with an empty disc box: the warning ({text!r})")
+    check(s.focus() == [8], "the focus is back where it was after the box")
+    s.drive("key", "escape")
+    check(s.wait_exit() == 0, "Escape at rest closes the window with 0")
+    check(not any(l.startswith("Install to") for l in wine.log_lines() or []), "nothing was installed")
+
+
+def case_keyboard_install_and_play_fails(wine, disc):
+    """A disc found: the focus starts on Install; Enter installs; Play that
+    cannot start the game says so and leaves the window open."""
+    print("== the keyboard: Enter installs; Play fails")
+    clean(wine)
+    s = Setup(wine, setup_exe, "/cd", win(disc))
+    s.dump()
+    check(s.focus() == [13], "a disc found: the focus starts on Install")
+    s.drive("key", "enter")
+    check(s.wait_status(INSTALLED), "Enter starts the install, which succeeds")
+    install_complete(wine, DEFAULT_DIR, disc)
+    os.remove(c_path(wine, DEFAULT_DIR + r"\kelpmire.exe"))
+    text = s.answer("key", "enter", button="OK")
+    check(text is not None and text.startswith("The Kelpmire could not be started (error ") and text.endswith(")."),
+          f"Play without the game: the failure box ({text!r})")
+    w = s.dump()
+    check(s.proc.poll() is None and w.child(13)["text"] == "Play" and w.child(13)["enabled"],
+          "the window stays open, Play still offered")
+    check(w.lines[-1].startswith("ERROR: cannot start ") and w.status == w.lines[-1],
+          f"the failure is the last line of the list and the status ({w.status!r})")
+    s.drive("press", "105")
+    check(s.wait_exit() == 0, "Close then ends the setup with 0")
+
+
+def case_keyboard_escape_installing(wine, bigdisc):
+    """Escape during an install asks to stop it. The install copies the large
+    disc and is held at the hard-disk files, so it cannot end before the test
+    lets it."""
+    print("== the keyboard: Escape during an install")
+    clean(wine)
+    hold_at_hd_files(wine, r"C:\Long")
+    s = Setup(wine, setup_exe, "/cd", win(bigdisc), "/dir", r"C:\Long")
+    s.dump()
+    check(s.focus() == [13], "the focus starts on Install")
+    # Enter and Escape typed while the setup is stopped: the window reads
+    # Escape right after the Enter that starts the long copy.
+    with s.stopped():
+        rc, _ = s.drive("key", "enter", "--", "key", "escape")
+    text = s.answer(button="No", text=STOP)
+    check(text == STOP, f"Escape during the install asks to stop it ({text!r})")
+    w = s.dump()
+    check(s.proc.poll() is None and not w.child(13)["enabled"], "No: the install goes on")
+    check(s.focus() == [14], "Install greyed: the focus is on Cancel")
+    text = s.answer("key", "escape", button="Yes", text=STOP)
+    check(text == STOP, "Escape asks again")
+    check(s.wait_exit() == 1, "Yes ends the process with 1")
 
 
 def make_big_disc(disc, big):
@@ -451,12 +639,23 @@ def main():
     # itself, so that the screenshots show the whole window.
     wine.run_exe("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated", "/t", "REG_SZ", "/d", "N",
                  "/f", check_rc=0)
+    cases = [
+        ("ready", lambda: case_ready_and_image(wine, disc, os.path.join(images, "game.iso"))),
+        ("fail_then_play", lambda: case_fail_then_play(wine, disc, notdisc)),
+        ("empty_box", lambda: case_empty_box(wine, disc)),
+        ("stop", lambda: case_stop(wine, disc)),
+        ("finish_during_question", lambda: case_finish_during_question(wine, disc)),
+        ("keyboard_at_rest", lambda: case_keyboard_at_rest(wine)),
+        ("keyboard_install", lambda: case_keyboard_install_and_play_fails(wine, disc)),
+        ("keyboard_escape", lambda: case_keyboard_escape_installing(wine, bigdisc)),
+        ("scaling", lambda: case_scaling(wine, disc)),
+    ]
+    # WINDOW_CASES=name,name runs only those, for work on one of them.
+    only = [c for c in os.environ.get("WINDOW_CASES", "").split(",") if c]
     try:
-        case_ready_and_image(wine, disc, os.path.join(images, "game.iso"))
-        case_fail_then_play(wine, disc, notdisc)
-        case_empty_box(wine, disc)
-        case_stop(wine, bigdisc)
-        case_finish_during_question(wine, bigdisc)
+        for name, run in cases:
+            if not only or name in only:
+                run()
     except AssertionError as e:
         check(False, str(e))
     finally:
