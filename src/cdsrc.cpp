@@ -36,24 +36,18 @@ enum { DR_FLAG_DIR = 0x02, DR_FLAG_MORE = 0x80 };
 
 static unsigned char buf[COPY_RUN * CD_SECTOR];
 
-static uint32_t le32(const unsigned char *p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-static char upper(char c) { return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c; }
 
 /* A name's byte as Windows might compare it: ASCII letters without case, and
    every byte above 0x7F alike, because in the code page of the machine that
    copies it such a byte may be a letter whose other case is another byte
    (0xE9 and 0xC9 in Western pages), or part of a two-byte character. Two names
    that fold alike may name one file there. */
-static unsigned char fold(unsigned char c) { return c >= 0x80 ? 0x80 : (unsigned char)upper((char)c); }
+static unsigned char fold(unsigned char c) { return c >= 0x80 ? 0x80 : (unsigned char)cd_upper((char)c); }
 
 static int same_name(const char *a, const char *b)
 {
-    while (*a && upper(*a) == upper(*b)) a++, b++;
-    return upper(*a) == upper(*b);
+    while (*a && cd_upper(*a) == cd_upper(*b)) a++, b++;
+    return cd_upper(*a) == cd_upper(*b);
 }
 
 /* 1 when bytes starting at logical sector extent lie wholly inside the image. */
@@ -77,7 +71,7 @@ int cd_name_safe(const char *name)
     while (b > 0 && name[b - 1] == ' ') b--;
     char base[8];
     if (b >= sizeof base) return 1;
-    for (size_t i = 0; i < b; i++) base[i] = upper(name[i]);
+    for (size_t i = 0; i < b; i++) base[i] = cd_upper(name[i]);
     base[b] = 0;
     static const char *const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     for (const char *d : devices)
@@ -275,8 +269,8 @@ iso_entry *iso_dir(cd_source *src, uint32_t extent, uint32_t size, int *count, i
         e->name_len = (int)k;
         /* A NUL would cut the name short and give it another entry's name. */
         e->refused = memchr(r + DR_ID, 0, id_len) != NULL;
-        e->extent = le32(r + DR_EXTENT);
-        e->size = le32(r + DR_SIZE);
+        e->extent = cd_le32(r + DR_EXTENT);
+        e->size = cd_le32(r + DR_SIZE);
         e->directory = (r[DR_FLAGS] & DR_FLAG_DIR) ? 1 : 0;
         e->more = (r[DR_FLAGS] & DR_FLAG_MORE) ? 1 : 0;
     }
@@ -295,7 +289,7 @@ int iso_find(cd_source *src, const char *rel, iso_entry *out)
     while (*p) {
         char comp[64];
         size_t k = 0;
-        while (*p && *p != '\\' && *p != '/' && k < sizeof comp - 1) comp[k++] = upper(*p++);
+        while (*p && *p != '\\' && *p != '/' && k < sizeof comp - 1) comp[k++] = cd_upper(*p++);
         comp[k] = 0;
         while (*p == '\\' || *p == '/') p++;
         int n = 0;

@@ -45,12 +45,6 @@ enum { LAYOUTS = sizeof layouts / sizeof layouts[0] };
 
 static unsigned char stage[RAW_RUN * MAX_SECTOR];
 
-static uint32_t le32(const unsigned char *p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-static char upper(char c) { return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c; }
 
 /* ---- CUE sheets ---- */
 
@@ -75,7 +69,7 @@ static int word_is(const char *p, const char *kw, const char **end)
 {
     size_t i = 0;
     for (; kw[i]; i++)
-        if (upper(p[i]) != kw[i]) return 0;
+        if (cd_upper(p[i]) != kw[i]) return 0;
     if (p[i] && p[i] != ' ' && p[i] != '\t' && p[i] != '\r' && p[i] != '\n') return 0;
     *end = p + i;
     return 1;
@@ -154,21 +148,23 @@ static int cue_parse(const char *text, cue_sheet *out)
             memcpy(out->image, open + 1, (size_t)(close - open - 1));
             out->image[close - open - 1] = 0;
             have_file = 1;
-        } else if (have_file && (word_is(p, "TRACK", &rest) || word_is(p, "FILE", &rest))) {
-            if (in_track || upper(*p) == 'F') break; /* the first track has ended */
+        } else if (have_file && word_is(p, "FILE", &rest)) {
+            break; /* the first file has ended */
+        } else if (have_file && word_is(p, "TRACK", &rest)) {
+            if (in_track) break; /* the first track has ended */
             const char *type = skip_blanks(rest);
             if (number(&type) < 0) return CUE_UNSUPPORTED;
             if (!track_type(skip_blanks(type), &out->layout, &out->frame_bytes)) return CUE_AUDIO;
             in_track = 1;
         } else if (in_track && word_is(p, "INDEX", &rest)) {
             const char *t = skip_blanks(rest);
-            if (number(&t) != 1) goto next_line;
-            long long frames = cue_time(skip_blanks(t));
-            if (frames < 0) return CUE_UNSUPPORTED;
-            out->start = (uint64_t)frames;
-            break;
+            if (number(&t) == 1) {
+                long long frames = cue_time(skip_blanks(t));
+                if (frames < 0) return CUE_UNSUPPORTED;
+                out->start = (uint64_t)frames;
+                break;
+            }
         }
-    next_line:
         line = next;
     }
     return have_file ? CUE_OK : CUE_UNSUPPORTED;
@@ -207,8 +203,8 @@ int probe(cd_source *src, uint32_t sector_size, uint32_t data_offset)
     if (bytes >= first + CD_SECTOR) src->image_sectors = (bytes - first - CD_SECTOR) / sector_size + 1;
     if (!read_sectors(src, PVD_SECTOR, 1, pvd)) return 0;
     if (pvd[0] != 1 || memcmp(pvd + 1, "CD001", 5) != 0) return 0;
-    src->root_extent = le32(pvd + PVD_ROOT_EXTENT);
-    src->root_size = le32(pvd + PVD_ROOT_SIZE);
+    src->root_extent = cd_le32(pvd + PVD_ROOT_EXTENT);
+    src->root_size = cd_le32(pvd + PVD_ROOT_SIZE);
     return 1;
 }
 
@@ -279,9 +275,8 @@ int image_open(cd_source *src, const char *given)
     int first = -1; /* the layout to try first */
     uint64_t start_frames = 0;
     uint32_t frame_bytes = RAW_SECTOR;
-    size_t len = strlen(path);
-    if (len >= 4 && upper(path[len - 4]) == '.' && upper(path[len - 3]) == 'C' && upper(path[len - 2]) == 'U' &&
-        upper(path[len - 1]) == 'E') {
+    const char *dot = strrchr(path, '.');
+    if (dot && strlen(dot) == 4 && cd_upper(dot[1]) == 'C' && cd_upper(dot[2]) == 'U' && cd_upper(dot[3]) == 'E') {
         uint64_t n = 0;
         char *text = (char *)read_file(path, &n);
         if (!text) return 0;

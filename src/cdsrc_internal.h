@@ -13,6 +13,14 @@
 
 enum { CD_SECTOR = 2048, CD_MAX_DEPTH = 16 };
 
+/* The little-endian half of an on-disc both-endian 32-bit field. */
+static inline uint32_t cd_le32(const unsigned char *p)
+{
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+/* ASCII letters in upper case, every other byte as it is. */
+static inline char cd_upper(char c) { return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c; }
+
 /* ---- image files (cdsrc_image.cpp) ---- */
 
 /* Opens path as an image: a CUE sheet (by its ".cue" extension) is read for its
