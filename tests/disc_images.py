@@ -137,7 +137,7 @@ def damaged(dc, work):
         change(iso)
         cases.append((name, bytes(iso), line))
 
-    variant("nul.iso", 'unsafe name "A.TXT\\x001" in OUT', lambda iso: rename(iso, "A.TXU;1", b"A.TXT\x001"))
+    variant("nulbyte.iso", 'unsafe name "A.TXT\\x001" in OUT', lambda iso: rename(iso, "A.TXU;1", b"A.TXT\x001"))
     variant("case.iso", 'unsafe name "a.txt" in OUT', lambda iso: rename(iso, "A.TXU;1", b"a.txt;1"))
     variant("device.iso", 'unsafe name "CON     .TXT" in OUT',
             lambda iso: rename(iso, "CONSOLE1.TXT;1", b"CON     .TXT;1"))
