@@ -20,7 +20,9 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import iso2bin  # noqa: E402
+from kelpwine import tree_files as tree  # noqa: E402
 
 failures = []
 
@@ -46,16 +48,6 @@ class Disccopy:
         r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
         lines = r.stderr.decode("utf-8", "replace").replace("\r", "").splitlines()
         return r.returncode, lines
-
-
-def tree(root):
-    out = {}
-    for d, _, files in os.walk(root):
-        for f in files:
-            p = os.path.join(d, f)
-            with open(p, "rb") as fh:
-                out[os.path.relpath(p, root)] = fh.read()
-    return out
 
 
 # ---- the new layouts ----

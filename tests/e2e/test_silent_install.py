@@ -236,20 +236,18 @@ class Detection(unittest.TestCase):
         self.assertIn("CD check: DATA\\A.QAR missing", wine.log_lines())
 
     def test_img_beside_the_setup_is_found_after_iso_and_cue(self):
-        # A.IMG comes first in the folder, but an .iso or .cue that is the disc wins.
+        # A.IMG comes first in the folder, but an .iso or .cue that is the disc
+        # wins; without it, the image is found.
         shutil.copy(os.path.join(img, "game_2448.img"), os.path.join(self.beside, "A.IMG"))
         shutil.copy(os.path.join(img, "game.iso"), os.path.join(self.beside, "Z.iso"))
-        rc, _, _ = wine.run_exe(self.setup, "/silent", "/dir", "C:\\Games\\Kelpmire img")
-        self.assertEqual(rc, 0)
-        found = win(os.path.join(self.beside, "Z.iso"))
-        self.assertEqual(self.defaults_line(), f"defaults: cd '{found}' dir 'C:\\Games\\The Kelpmire PC'")
-        os.remove(os.path.join(self.beside, "Z.iso"))
-        clean_install_state()
-        rc, _, _ = wine.run_exe(self.setup, "/silent", "/dir", "C:\\Games\\Kelpmire img")
-        self.assertEqual(rc, 0)
-        found = win(os.path.join(self.beside, "A.IMG"))
-        self.assertEqual(self.defaults_line(), f"defaults: cd '{found}' dir 'C:\\Games\\The Kelpmire PC'")
-        self.assertIn(f"Copying image {found} ...", wine.log_lines())
+        for name in ("Z.iso", "A.IMG"):
+            clean_install_state()
+            rc, _, _ = wine.run_exe(self.setup, "/silent", "/dir", "C:\\Games\\Kelpmire img")
+            self.assertEqual(rc, 0)
+            found = win(os.path.join(self.beside, name))
+            self.assertEqual(self.defaults_line(), f"defaults: cd '{found}' dir 'C:\\Games\\The Kelpmire PC'")
+            self.assertIn(f"Copying image {found} ...", wine.log_lines())
+            os.remove(os.path.join(self.beside, name))
 
     def test_drive_wins_over_an_image_and_cd_wins_over_both(self):
         wine.set_cdrom("k", disc)
