@@ -1,9 +1,10 @@
 /*
  * cdsrc.cpp - the disc source over a folder or an image, with its ISO 9660 reader.
+ * How image files are opened and their sectors read is in cdsrc_image.cpp.
  *
- * State: the two static buffers of the image copy (buf, one chunk of user data,
- * and stage, one run of raw sectors). A source changes nothing after cd_open:
- * every call reads the disc afresh. One thread at a time.
+ * State: the static buffer of the image copy (buf, one chunk of user data; the
+ * sector reader has one more). A source changes nothing after cd_open: every
+ * call reads the disc afresh. One thread at a time.
  *
  * Everything read from an image is untrusted: a record is checked against the
  * bytes read before any field of it is used, an extent and a length against the
@@ -11,6 +12,10 @@
  * against cd_name_safe before it becomes a path. A walk lists each directory
  * extent once, so loops and shared directories in a crafted image cannot make a
  * total or a copy run longer than the image is large.
+ *
+ * Damage is a failed copy, never a quiet one: a directory that cannot be read or
+ * holds a record that does not fit, and two entries of one directory that would
+ * land in one target file, each end the copy with a line.
  */
 #include "cdsrc.h"
 #include "cdsrc_internal.h"
@@ -24,28 +29,25 @@
 #include <string.h>
 
 static const uint32_t COPY_RUN = 32;             /* logical sectors per chunk of an image copy */
-enum { RAW_SECTOR = 2352 };
-static const uint32_t PLAIN_RUN = 1u << 16;       /* logical sectors per read of a plain image */
 
-/* Offsets in the primary volume descriptor and in a directory record. */
-enum { PVD_SECTOR = 16, PVD_ROOT_EXTENT = 158, PVD_ROOT_SIZE = 166 };
+/* Offsets in a directory record. */
 enum { DR_LEN = 0, DR_EXTENT = 2, DR_SIZE = 10, DR_FLAGS = 25, DR_ID_LEN = 32, DR_ID = 33 };
 enum { DR_FLAG_DIR = 0x02, DR_FLAG_MORE = 0x80 };
 
 static unsigned char buf[COPY_RUN * CD_SECTOR];
-static unsigned char stage[COPY_RUN * RAW_SECTOR];
 
-static uint32_t le32(const unsigned char *p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
 
-static char upper(char c) { return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c; }
+/* A name's byte as Windows might compare it: ASCII letters without case, and
+   every byte above 0x7F alike, because in the code page of the machine that
+   copies it such a byte may be a letter whose other case is another byte
+   (0xE9 and 0xC9 in Western pages), or part of a two-byte character. Two names
+   that fold alike may name one file there. */
+static unsigned char fold(unsigned char c) { return c >= 0x80 ? 0x80 : (unsigned char)cd_upper((char)c); }
 
 static int same_name(const char *a, const char *b)
 {
-    while (*a && upper(*a) == upper(*b)) a++, b++;
-    return upper(*a) == upper(*b);
+    while (*a && cd_upper(*a) == cd_upper(*b)) a++, b++;
+    return cd_upper(*a) == cd_upper(*b);
 }
 
 /* 1 when bytes starting at logical sector extent lie wholly inside the image. */
@@ -64,15 +66,14 @@ int cd_name_safe(const char *name)
     for (const unsigned char *p = (const unsigned char *)name; *p; p++)
         if (*p < 0x20 || *p == 0x7F || strchr("\\/:*?\"<>|", *p)) return 0;
     /* A device name is reserved whatever follows its first dot, and Windows
-       ignores spaces before that dot. */
-    char base[8];
-    size_t b = 0;
-    while (name[b] && name[b] != '.' && b < sizeof base) b++;
-    if (b == sizeof base) return 1;
+       ignores the spaces before that dot, however many. */
+    size_t b = strcspn(name, ".");
     while (b > 0 && name[b - 1] == ' ') b--;
-    for (size_t i = 0; i < b; i++) base[i] = upper(name[i]);
+    char base[8];
+    if (b >= sizeof base) return 1;
+    for (size_t i = 0; i < b; i++) base[i] = cd_upper(name[i]);
     base[b] = 0;
-    static const char *const devices[] = {"CON", "PRN", "AUX", "NUL"};
+    static const char *const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     for (const char *d : devices)
         if (strcmp(base, d) == 0) return 0;
     if (b == 4 && (memcmp(base, "COM", 3) == 0 || memcmp(base, "LPT", 3) == 0)) {
@@ -83,24 +84,27 @@ int cd_name_safe(const char *name)
     return 1;
 }
 
-/* A name that may hold anything, made printable for a log line. */
-static void printable(const char *name, char *out, size_t cap)
+/* A name of len bytes that may hold anything, NUL included, made printable for
+   a log line. */
+static void printable(const char *name, size_t len, char *out, size_t cap)
 {
     size_t o = 0;
-    for (const unsigned char *p = (const unsigned char *)name; *p && o + 5 < cap; p++) {
-        if (*p < 0x20 || *p == 0x7F) o += (size_t)snprintf(out + o, cap - o, "\\x%02X", *p);
-        else out[o++] = (char)*p;
+    for (size_t i = 0; i < len && o + 5 < cap; i++) {
+        unsigned char c = (unsigned char)name[i];
+        if (c < 0x20 || c == 0x7F) o += (size_t)snprintf(out + o, cap - o, "\\x%02X", c);
+        else out[o++] = (char)c;
     }
     out[o] = 0;
 }
 
 /* Joins folder and name into out; 0 and a log line when the name may not become
-   a path or the path would be cut (a cut path could name another file). */
-static int child_path(const char *folder, const char *name, char *out)
+   a path (refused stands for a name that the disc's listing refused) or the path
+   would be cut (a cut path could name another file). */
+static int child_path(const char *folder, const char *name, size_t len, int refused, char *out)
 {
-    if (!cd_name_safe(name)) {
+    if (refused || !cd_name_safe(name)) {
         char shown[300];
-        printable(name, shown, sizeof shown);
+        printable(name, len, shown, sizeof shown);
         setup_log("unsafe name \"%s\" in %s", shown, folder);
         return 0;
     }
@@ -174,81 +178,54 @@ static void walk_file(walk *w, const char *name, uint64_t size)
     walk_pop(w, len);
 }
 
-/* ---- the image reader ---- */
+/* ---- the ISO 9660 reader ---- */
 
-int probe(cd_source *src, uint32_t sector_size, uint32_t data_offset)
+/* Marks every entry whose name folds like an earlier entry's (see fold) as
+   refused: Windows would give both one file. The records of a multi-extent file
+   (one record with more set, the next under the very same name) are one entry.
+   0 when the table cannot be had. */
+static int refuse_duplicates(iso_entry *list, int n)
 {
-    unsigned char pvd[CD_SECTOR];
-    uint32_t got = 0;
-    src->sector_size = sector_size;
-    src->data_offset = data_offset;
-    src->file_pos = UINT64_MAX;
-    if (!pf_seek(src->file, (uint64_t)PVD_SECTOR * sector_size + data_offset)) return 0;
-    if (!pf_read(src->file, pvd, sizeof pvd, &got) || got != sizeof pvd) return 0;
-    if (pvd[0] != 1 || memcmp(pvd + 1, "CD001", 5) != 0) return 0;
-    src->root_extent = le32(pvd + PVD_ROOT_EXTENT);
-    src->root_size = le32(pvd + PVD_ROOT_SIZE);
+    size_t cap = 16;
+    while (cap < 2 * (size_t)n) cap *= 2;
+    int *slots = (int *)malloc(cap * sizeof *slots);
+    if (!slots) return 0;
+    for (size_t i = 0; i < cap; i++) slots[i] = -1;
+    for (int i = 0; i < n; i++) {
+        iso_entry *e = &list[i];
+        if (i > 0 && list[i - 1].more && !e->directory && !list[i - 1].directory &&
+            e->name_len == list[i - 1].name_len && memcmp(e->name, list[i - 1].name, (size_t)e->name_len) == 0)
+            continue;
+        uint32_t h = 2166136261u;
+        for (int k = 0; k < e->name_len; k++) h = (h ^ fold((unsigned char)e->name[k])) * 16777619u;
+        size_t at = h & (cap - 1);
+        for (; slots[at] >= 0; at = (at + 1) & (cap - 1)) {
+            const iso_entry *o = &list[slots[at]];
+            int k = 0;
+            if (o->name_len != e->name_len) continue;
+            while (k < e->name_len && fold((unsigned char)o->name[k]) == fold((unsigned char)e->name[k])) k++;
+            if (k == e->name_len) break;
+        }
+        if (slots[at] >= 0) e->refused = 1;
+        else slots[at] = i;
+    }
+    free(slots);
     return 1;
 }
 
-/* Reads n bytes at pos. A copy reads the image front to back, so the seek is
-   left out when the file is already there: it costs a call per chunk. */
-static int read_at(cd_source *src, uint64_t pos, void *dst, uint32_t n, uint32_t *got)
+iso_entry *iso_dir(cd_source *src, uint32_t extent, uint32_t size, int *count, int *fault)
 {
-    if (src->file_pos != pos && !pf_seek(src->file, pos)) {
-        src->file_pos = UINT64_MAX;
-        return 0;
-    }
-    int ok = pf_read(src->file, dst, n, got);
-    src->file_pos = ok ? pos + *got : UINT64_MAX;
-    return ok;
-}
-
-int read_sectors(cd_source *src, uint32_t first, uint32_t count, void *dst)
-{
-    unsigned char *out = (unsigned char *)dst;
-    /* Sectors past the end of the image fail as a short read would, after the
-       ones before them have been read. */
-    uint64_t avail = src->image_sectors > first ? src->image_sectors - first : 0;
-    uint32_t want = count <= avail ? count : (uint32_t)avail;
-    int whole = want == count;
-    uint64_t sector = first;
-    while (want > 0) {
-        uint32_t got = 0;
-        if (src->sector_size == CD_SECTOR) {
-            uint32_t n = want < PLAIN_RUN ? want : PLAIN_RUN;
-            if (!read_at(src, sector * CD_SECTOR + src->data_offset, out, n * CD_SECTOR, &got) ||
-                got != n * CD_SECTOR)
-                return 0;
-            out += (size_t)n * CD_SECTOR;
-            sector += n;
-            want -= n;
-            continue;
-        }
-        /* A raw run: from the first sector's user data to the last one's, read
-           at once; the user data of each sector are picked out of it. */
-        uint32_t n = want < COPY_RUN ? want : COPY_RUN;
-        uint32_t bytes = (n - 1) * src->sector_size + CD_SECTOR;
-        int ok = read_at(src, sector * src->sector_size + src->data_offset, stage, bytes, &got);
-        for (uint32_t i = 0; i < n; i++) {
-            if (!ok || (uint64_t)i * src->sector_size + CD_SECTOR > got) return 0;
-            memcpy(out, stage + (size_t)i * src->sector_size, CD_SECTOR);
-            out += CD_SECTOR;
-        }
-        sector += n;
-        want -= n;
-    }
-    return whole;
-}
-
-iso_entry *iso_dir(cd_source *src, uint32_t extent, uint32_t size, int *count)
-{
-    int cap = 64, n = 0;
+    int cap = 64, n = 0, bad = ISO_DIR_OK;
     *count = 0;
+    if (fault) *fault = ISO_DIR_UNREADABLE;
     iso_entry *list = (iso_entry *)malloc((size_t)cap * sizeof *list);
     if (!list) return NULL;
     uint32_t sectors = (uint32_t)(((uint64_t)size + CD_SECTOR - 1) / CD_SECTOR);
-    if (sectors == 0 || !in_image(src, extent, size)) return list;
+    if (sectors == 0) {
+        if (fault) *fault = ISO_DIR_OK;
+        return list;
+    }
+    if (!in_image(src, extent, size)) return list;
     unsigned char *data = (unsigned char *)malloc((size_t)sectors * CD_SECTOR);
     if (!data || !read_sectors(src, extent, sectors, data)) {
         free(data);
@@ -257,25 +234,31 @@ iso_entry *iso_dir(cd_source *src, uint32_t extent, uint32_t size, int *count)
     uint64_t d = 0;
     while (d < size) {
         unsigned len = data[d + DR_LEN];
-        if (len == 0) {
+        if (len == 0) { /* the rest of the sector is padding */
             d = (d / CD_SECTOR + 1) * CD_SECTOR;
             continue;
         }
         /* The record must hold its fixed fields and its identifier, and end
            inside the directory; otherwise nothing after it can be trusted. */
-        if (len < DR_ID + 1 || d + len > size) break;
         const unsigned char *r = data + d;
-        unsigned id_len = r[DR_ID_LEN];
-        if (id_len == 0 || DR_ID + id_len > len) break;
+        unsigned id_len = len > DR_ID_LEN ? r[DR_ID_LEN] : 0;
+        if (len < DR_ID + 1 || d + len > size || id_len == 0 || DR_ID + id_len > len) {
+            bad = ISO_DIR_DAMAGED;
+            break;
+        }
         d += len;
         if (id_len == 1 && (r[DR_ID] == 0 || r[DR_ID] == 1)) continue; /* itself, its parent */
         if (n == cap) {
             iso_entry *bigger = (iso_entry *)realloc(list, (size_t)cap * 2 * sizeof *list);
-            if (!bigger) break;
+            if (!bigger) {
+                bad = ISO_DIR_UNREADABLE;
+                break;
+            }
             list = bigger;
             cap *= 2;
         }
         iso_entry *e = &list[n++];
+        memset(e, 0, sizeof *e);
         size_t k = 0;
         while (k < id_len && k < sizeof e->name - 1 && r[DR_ID + k] != ';') {
             e->name[k] = (char)r[DR_ID + k];
@@ -283,13 +266,19 @@ iso_entry *iso_dir(cd_source *src, uint32_t extent, uint32_t size, int *count)
         }
         if (k > 0 && e->name[k - 1] == '.') k--;
         e->name[k] = 0;
-        e->extent = le32(r + DR_EXTENT);
-        e->size = le32(r + DR_SIZE);
+        e->name_len = (int)k;
+        /* A NUL would cut the name short and give it another entry's name. */
+        e->refused = memchr(r + DR_ID, 0, id_len) != NULL;
+        e->extent = cd_le32(r + DR_EXTENT);
+        e->size = cd_le32(r + DR_SIZE);
         e->directory = (r[DR_FLAGS] & DR_FLAG_DIR) ? 1 : 0;
         e->more = (r[DR_FLAGS] & DR_FLAG_MORE) ? 1 : 0;
     }
     free(data);
+    if (bad != ISO_DIR_UNREADABLE && !refuse_duplicates(list, n)) bad = ISO_DIR_UNREADABLE;
+    if (bad == ISO_DIR_UNREADABLE) n = 0;
     *count = n;
+    if (fault) *fault = bad;
     return list;
 }
 
@@ -300,13 +289,13 @@ int iso_find(cd_source *src, const char *rel, iso_entry *out)
     while (*p) {
         char comp[64];
         size_t k = 0;
-        while (*p && *p != '\\' && *p != '/' && k < sizeof comp - 1) comp[k++] = upper(*p++);
+        while (*p && *p != '\\' && *p != '/' && k < sizeof comp - 1) comp[k++] = cd_upper(*p++);
         comp[k] = 0;
         while (*p == '\\' || *p == '/') p++;
         int n = 0;
-        iso_entry *list = iso_dir(src, extent, size, &n);
+        iso_entry *list = iso_dir(src, extent, size, &n, NULL);
         int i = 0;
-        while (i < n && !(cd_name_safe(list[i].name) && same_name(list[i].name, comp))) i++;
+        while (i < n && (list[i].refused || !cd_name_safe(list[i].name) || !same_name(list[i].name, comp))) i++;
         if (i == n) {
             free(list);
             return 0;
@@ -323,7 +312,7 @@ static uint64_t iso_total(cd_source *src, walk *w, uint32_t extent, uint32_t siz
 {
     int n = 0;
     uint64_t total = 0;
-    iso_entry *list = iso_dir(src, extent, size, &n);
+    iso_entry *list = iso_dir(src, extent, size, &n, NULL);
     for (int i = 0; i < n; i++) {
         iso_entry *e = &list[i];
         if (!e->directory) {
@@ -367,17 +356,29 @@ static int copy_extent(cd_source *src, pf_file f, const char *to, const iso_entr
     return 1;
 }
 
-static int iso_copy(cd_source *src, walk *w, uint32_t extent, uint32_t size, const char *target,
+/* Copies the directory at (extent, size), whose own name is name and whose path
+   below the root is the walk's rel, into target. */
+static int iso_copy(cd_source *src, walk *w, const char *name, uint32_t extent, uint32_t size, const char *target,
                     progress *pr, int depth)
 {
-    int n = 0, ok = 1;
-    iso_entry *list = iso_dir(src, extent, size, &n);
+    int n = 0, ok = 1, fault = ISO_DIR_OK;
+    iso_entry *list = iso_dir(src, extent, size, &n, &fault);
     make_dirs(target);
+    if (!list || fault == ISO_DIR_UNREADABLE) {
+        setup_log("read error in %s", name);
+        free(list);
+        return 0;
+    }
+    if (fault == ISO_DIR_DAMAGED) {
+        setup_log("damaged directory %s", w->rel[0] ? w->rel : "\\");
+        free(list);
+        return 0;
+    }
     for (int i = 0; ok && i < n; i++) {
         iso_entry *e = &list[i];
         char child[PATH_CAP];
         if (e->directory && depth >= CD_MAX_DEPTH) continue;
-        if (!child_path(target, e->name, child)) {
+        if (!child_path(target, e->name, (size_t)e->name_len, e->refused, child)) {
             ok = 0;
             break;
         }
@@ -386,7 +387,14 @@ static int iso_copy(cd_source *src, walk *w, uint32_t extent, uint32_t size, con
                 setup_log("directory listed twice on the disc, left out: %s", child);
                 continue;
             }
-            ok = iso_copy(src, w, e->extent, e->size, child, pr, depth + 1);
+            int len = walk_push(w, e->name);
+            if (len < 0) { /* rel is shorter than child, which fits */
+                setup_log("path too long: %s", child);
+                ok = 0;
+                break;
+            }
+            ok = iso_copy(src, w, e->name, e->extent, e->size, child, pr, depth + 1);
+            walk_pop(w, len);
             continue;
         }
         pf_file f = pf_create(child);
@@ -453,7 +461,7 @@ static int dir_copy(const char *folder, const char *target, progress *pr, int de
         if (!path_join(from, folder, e.name)) {
             setup_log("path too long: %s\\%s", folder, e.name);
             ok = 0;
-        } else if (!child_path(target, e.name, to)) {
+        } else if (!child_path(target, e.name, strlen(e.name), 0, to)) {
             ok = 0;
         } else if (is_folder) {
             ok = dir_copy(from, to, pr, depth + 1);
@@ -467,35 +475,6 @@ static int dir_copy(const char *folder, const char *target, progress *pr, int de
 }
 
 /* ---- the public operations ---- */
-
-/* Takes the image name from a CUE sheet's first FILE line; path becomes the
-   image's path. Leaves path alone when the sheet cannot be read or names no
-   quoted file. */
-static void follow_cue(char *path)
-{
-    uint64_t n = 0;
-    char *text = (char *)read_file(path, &n);
-    if (!text) return;
-    text[n] = 0;
-    char *file = strstr(text, "FILE");
-    char *open = file ? strchr(file, '"') : NULL;
-    char *close = open ? strchr(open + 1, '"') : NULL;
-    if (close) {
-        *close = 0;
-        const char *name = open + 1;
-        char folder[PATH_CAP];
-        snprintf(folder, sizeof folder, "%s", path);
-        /* A slash separates folders as well as a backslash: "C:/Images/game.cue"
-           is a valid path, and its image lies beside it, not in the current folder. */
-        char *slash = strrchr(folder, '\\'), *fwd = strrchr(folder, '/');
-        if (fwd > slash) slash = fwd;
-        if (slash) slash[1] = 0;
-        else folder[0] = 0;
-        if (strchr(name, ':')) snprintf(path, PATH_CAP, "%s", name);
-        else snprintf(path, PATH_CAP, "%s%s", folder, name);
-    }
-    free(text);
-}
 
 cd_source *cd_open(const char *given)
 {
@@ -515,28 +494,10 @@ cd_source *cd_open(const char *given)
         snprintf(src->desc, sizeof src->desc, "folder %s", src->path);
         return src;
     }
-    const char *dot = strrchr(path, '.');
-    if (dot && strlen(dot) == 4 && same_name(dot, ".CUE")) follow_cue(path);
-
-    src->file = pf_open_read(path, 0);
-    uint64_t bytes = 0;
-    if (src->file == PF_NO_FILE || !pf_file_size(src->file, &bytes)) {
+    if (!image_open(src, path)) {
         cd_close(src);
         return NULL;
     }
-    static const uint32_t layouts[3][2] = {{CD_SECTOR, 0}, {RAW_SECTOR, 16}, {RAW_SECTOR, 24}};
-    int found = 0;
-    for (int i = 0; i < 3 && !found; i++) found = probe(src, layouts[i][0], layouts[i][1]);
-    if (!found) {
-        cd_close(src);
-        return NULL;
-    }
-    /* Logical sector n is whole in the file when its 2048 bytes of user data are. */
-    if (bytes >= (uint64_t)src->data_offset + CD_SECTOR)
-        src->image_sectors = (bytes - src->data_offset - CD_SECTOR) / src->sector_size + 1;
-    src->kind = CD_SOURCE_IMAGE;
-    snprintf(src->path, sizeof src->path, "%s", path);
-    snprintf(src->desc, sizeof src->desc, "image %s", src->path);
     return src;
 }
 
@@ -599,7 +560,7 @@ int cd_copy_all(cd_source *src, const char *target, progress *pr)
     if (src->kind != CD_SOURCE_IMAGE) return dir_copy(src->path, target, pr, 0);
     walk w = {};
     walk_first_visit(&w, src->root_extent);
-    int ok = iso_copy(src, &w, src->root_extent, src->root_size, target, pr, 0);
+    int ok = iso_copy(src, &w, "\\", src->root_extent, src->root_size, target, pr, 0);
     free(w.seen);
     return ok;
 }

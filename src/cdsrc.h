@@ -26,11 +26,12 @@ typedef struct cd_source {
     int kind;                /* CD_SOURCE_FOLDER or CD_SOURCE_IMAGE */
     char path[PATH_CAP];     /* the folder, or the image file actually opened */
     pf_file file;            /* the open image; PF_NO_FILE for a folder */
-    uint32_t sector_size;    /* 2048 or 2352 */
+    uint32_t sector_size;    /* 2048, 2352 or 2448 */
     uint32_t data_offset;    /* 0, 16 or 24 */
     uint32_t root_extent;    /* logical sector of the root directory */
     uint32_t root_size;      /* its length in bytes */
     char desc[552];          /* "folder %s" or "image %s" */
+    uint64_t data_start;     /* where the data track begins in the file: after a pregap */
     uint64_t image_sectors;  /* logical sectors wholly present in the image file */
     uint64_t file_pos;       /* where the image file's position is, or UINT64_MAX if unknown */
 } cd_source;
@@ -41,6 +42,8 @@ typedef struct iso_entry {
     uint32_t size;
     int directory;
     int more;                /* multi-extent: the next record continues this file */
+    int refused;             /* a NUL in the identifier, or the name of an earlier entry */
+    int name_len;            /* bytes in name, which may hold a NUL when refused */
 } iso_entry;
 
 /* A new source, or none when path is neither a folder nor a readable image.

@@ -158,7 +158,17 @@ pf_file pf_create(const char *path)
         errno = EACCES;
         return PF_NO_FILE;
     }
-    return wrap_fd(open(p, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    /* Only a regular file is written, as on Windows only a disk file is: opened
+       without truncation and without waiting (a FIFO), and cut only once it is
+       known to be one. */
+    int fd = open(p, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) return PF_NO_FILE;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        errno = EACCES;
+        return PF_NO_FILE;
+    }
+    return wrap_fd(fd);
 }
 
 int pf_read(pf_file f, void *buf, uint32_t n, uint32_t *got)

@@ -43,7 +43,15 @@ pf_file pf_open_read(const char *path, int sequential)
 
 pf_file pf_create(const char *path)
 {
-    return wrap(CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL));
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    /* Reserved names open devices here too: "X\CON.TXT" would write to the
+       console. Whatever a name check let through, only a disk file is written. */
+    if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return PF_NO_FILE;
+    }
+    return wrap(h);
 }
 
 int pf_read(pf_file f, void *buf, uint32_t n, uint32_t *got)

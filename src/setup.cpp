@@ -81,7 +81,8 @@ static int ends_with_ci(const char *name, const char *ext)
 }
 
 /* The first CD-ROM drive holding the game disc, else the first ".iso" or
-   ".cue" beside the setup that is the game disc. The enumeration runs to its
+   ".cue" beside the setup that is the game disc, else the first ".img" or
+   ".mdf" (raw images that other tools write). Each enumeration runs to its
    end; a ".bin" is found only through the sheet that names it. */
 static void detect_disc(void)
 {
@@ -97,15 +98,19 @@ static void detect_disc(void)
     if (!slash) return;
     *slash = 0;
     if (!path_join(pattern, folder, "*")) return;
-    pf_entry e;
-    pf_find h = pf_find_first(pattern, &e);
-    if (!h) return;
-    do {
-        if (opts.cd[0] || !(ends_with_ci(e.name, ".iso") || ends_with_ci(e.name, ".cue"))) continue;
-        if (!path_join(path, folder, e.name)) continue;
-        try_candidate(path);
-    } while (pf_find_next(h, &e));
-    pf_find_close(h);
+    static const char *const exts[2][2] = {{".iso", ".cue"}, {".img", ".mdf"}};
+    for (int pass = 0; pass < 2 && !opts.cd[0]; pass++) {
+        pf_entry e;
+        pf_find h = pf_find_first(pattern, &e);
+        if (!h) return;
+        do {
+            if (opts.cd[0] || !(ends_with_ci(e.name, exts[pass][0]) || ends_with_ci(e.name, exts[pass][1])))
+                continue;
+            if (!path_join(path, folder, e.name)) continue;
+            try_candidate(path);
+        } while (pf_find_next(h, &e));
+        pf_find_close(h);
+    }
 }
 
 /* Applies the options left to right; an option with a value takes the next

@@ -2,8 +2,10 @@
 // CMakeLists.txt, -DKELP_FUZZ=ON with clang):
 //   fuzz_cd_image  every input is an image file: open it, list it, total it,
 //                  look up and read a few paths, copy it all;
-//   fuzz_cd_cue    (FUZZ_CUE) every input is a CUE sheet beside a small valid
-//                  raw image "game.bin": open the sheet, then walk what it names.
+//   fuzz_cd_cue    (FUZZ_CUE) every input is a CUE sheet beside two small valid
+//                  raw images, "game.bin" (Mode 1, 2352-byte sectors) and
+//                  "pre.img" (Mode 2 Form 1, 2448-byte sectors after a pregap of
+//                  2 frames): open the sheet, then walk what it names.
 // Each run works in a private scratch folder of the temporary folder (on Linux
 // /dev/shm when there is one), which is emptied after every run; the copy goes
 // to its "out" folder, and nothing else may appear in the scratch folder.
@@ -29,13 +31,17 @@ static void put_file(const char *path, const uint8_t *data, size_t size)
 }
 
 #ifdef FUZZ_CUE
-// The small valid raw image that the CUE target's sheets may name, made once:
-// the user data of sectors 0 to 16 at offset 16 of each 2352-byte sector, with
-// the primary volume descriptor at 16 and a root directory at 1 holding one file.
-static void put_raw_image(const char *path)
+// A small valid raw image that the CUE target's sheets may name, made once:
+// pregap empty sectors, then the user data of sectors 0 to 16 at offset data of
+// each sector (a Mode 2 subheader, Form 1, before it at 24), with the primary
+// volume descriptor at 16 and a root directory at 1 holding one file.
+static void put_raw_image(const char *path, size_t sector, size_t data, size_t pregap)
 {
-    static unsigned char img[17 * 2352];
-    unsigned char *pvd = img + 16 * 2352 + 16, *root = img + 1 * 2352 + 16;
+    static unsigned char img[19 * 2448];
+    memset(img, 0, sizeof img);
+    unsigned char *start = img + pregap * sector;
+    for (size_t s = 0; s < 17 && data == 24; s++) start[s * sector + 18] = start[s * sector + 22] = 0x08;
+    unsigned char *pvd = start + 16 * sector + data, *root = start + 1 * sector + data;
     pvd[0] = 1;
     memcpy(pvd + 1, "CD001", 5);
     pvd[158] = 1;      // root extent
@@ -53,8 +59,8 @@ static void put_raw_image(const char *path)
         memcpy(r + 33, ids[k], id_len);
         r += r[0];
     }
-    memset(img + 2 * 2352 + 16, 'k', 100);
-    put_file(path, img, sizeof img);
+    memset(start + 2 * sector + data, 'k', 100);
+    put_file(path, img, (pregap + 17) * sector);
 }
 #endif
 
@@ -67,7 +73,7 @@ static int only_kept(const char *keep)
     struct dirent *e;
     while ((e = readdir(d)) != NULL) {
         if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..") || !strcmp(e->d_name, "out")) continue;
-        if (!strcmp(e->d_name, keep) || !strcmp(e->d_name, "game.bin")) continue;
+        if (!strcmp(e->d_name, keep) || !strcmp(e->d_name, "game.bin") || !strcmp(e->d_name, "pre.img")) continue;
         strays++;
     }
     closedir(d);
@@ -115,7 +121,9 @@ static int setup(void)
     snprintf(input, sizeof input, "%s/sheet.cue", scratch);
     char image[300];
     snprintf(image, sizeof image, "%s/game.bin", scratch);
-    put_raw_image(image);
+    put_raw_image(image, 2352, 16, 0);
+    snprintf(image, sizeof image, "%s/pre.img", scratch);
+    put_raw_image(image, 2448, 24, 2);
 #else
     snprintf(input, sizeof input, "%s/image.bin", scratch);
 #endif

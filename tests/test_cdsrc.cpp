@@ -135,16 +135,26 @@ Image build(const Node &root)
     return img;
 }
 
-// The image as raw 2352-byte sectors with the user data at offset 16 (Mode 1)
-// or 24 (Mode 2 Form 1); sync and header are filled in, error codes are not.
-std::string raw(const std::string &iso, int mode)
+// The image as raw sectors of 2352 bytes, or 2448 with subchannel data after
+// them, with the user data at offset 16 (Mode 1) or 24 (Mode 2 Form 1); sync,
+// header and the Mode 2 subheader are filled in, error codes are not. Sectors
+// from form2_from on (when given) are marked Form 2 in their subheader. A pregap
+// of that many sectors holding no data comes first.
+std::string raw(const std::string &iso, int mode, size_t sector = 2352, size_t form2_from = SIZE_MAX,
+                size_t pregap = 0, size_t form2_to = SIZE_MAX)
 {
     std::string out;
-    for (size_t s = 0; s < iso.size() / 2048; s++) {
-        std::string sec(2352, '\0');
+    size_t count = iso.size() / 2048;
+    for (size_t s = 0; s < pregap + count; s++) {
+        std::string sec(sector, '\0');
         memset(&sec[1], 0xFF, 10);
         sec[15] = (char)mode;
-        memcpy(&sec[mode == 1 ? 16 : 24], &iso[s * 2048], 2048);
+        if (sector > 2352) memset(&sec[2352], 0xA5, sector - 2352);
+        if (s >= pregap) {
+            size_t at = s - pregap;
+            if (mode == 2) sec[18] = sec[22] = (char)(at >= form2_from && at < form2_to ? 0x28 : 0x08);
+            memcpy(&sec[mode == 1 ? 16 : 24], &iso[at * 2048], 2048);
+        }
         out += sec;
     }
     return out;
@@ -193,7 +203,7 @@ void record(uint64_t done, uint64_t, void *user)
 std::vector<std::string> names_of(cd_source *src, uint32_t extent, uint32_t size)
 {
     int n = 0;
-    iso_entry *list = iso_dir(src, extent, size, &n);
+    iso_entry *list = iso_dir(src, extent, size, &n, nullptr);
     std::vector<std::string> out;
     for (int i = 0; i < n; i++) out.push_back(list[i].name);
     free(list);
@@ -215,6 +225,10 @@ TEST(CdOpen, ThreeLayoutsACueSheetAndJunk)
     save(d, "game.iso", iso);
     save(d, "mode1.bin", raw(iso, 1));
     save(d, "mode2.bin", raw(iso, 2));
+    save(d, "sub1.img", raw(iso, 1, 2448));
+    save(d, "sub2.mdf", raw(iso, 2, 2448));
+    save(d, "sub1.cue", "FILE \"sub1.img\" BINARY\n  TRACK 01 MODE1/2448\n    INDEX 01 00:00:00\n");
+    save(d, "sub2.cue", "FILE \"sub2.mdf\" BINARY\n  TRACK 01 MODE2/2448\n    INDEX 01 00:00:00\n");
     save(d, "junk.iso", pattern_bytes(40000, 5));
     save(d, "game.cue", "FILE \"mode1.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n");
     save(d, "upper.CUE", "FILE \"mode2.bin\" BINARY\n");
@@ -231,6 +245,10 @@ TEST(CdOpen, ThreeLayoutsACueSheetAndJunk)
         {"mode2.bin", 1, 2352, 24, "mode2.bin"},
         {"game.cue", 1, 2352, 16, "mode1.bin"},
         {"upper.CUE", 1, 2352, 24, "mode2.bin"},
+        {"sub1.img", 1, 2448, 16, "sub1.img"},
+        {"sub2.mdf", 1, 2448, 24, "sub2.mdf"},
+        {"sub1.cue", 1, 2448, 16, "sub1.img"},
+        {"sub2.cue", 1, 2448, 24, "sub2.mdf"},
         {"bare.cue", 0, 0, 0, ""}, // the sheet itself is probed, and fails
         {"junk.iso", 0, 0, 0, ""},
         {"missing.iso", 0, 0, 0, ""},
@@ -245,6 +263,9 @@ TEST(CdOpen, ThreeLayoutsACueSheetAndJunk)
         EXPECT_EQ(std::string(s->path), d + "\\" + c.path);
         EXPECT_EQ(std::string(cd_describe(s)), "image " + d + "\\" + c.path);
         EXPECT_EQ(cd_total_bytes(s), 5u + 5000 + 7) << c.open;
+        std::string out = d + "\\out_" + c.open;
+        ASSERT_EQ(cd_copy_all(s, out.c_str(), nullptr), 1) << c.open;
+        EXPECT_EQ(tree_of(out)["DATA\\HD.QAR"], pattern_bytes(5000, 1)) << c.open;
         cd_close(s);
     }
     cd_source *slashed = cd_open((d + "/game.cue").c_str());
@@ -354,7 +375,7 @@ TEST(IsoFind, CaseSeparatorsAndTheRoot)
             EXPECT_EQ(e.directory, c.directory) << c.rel;
         }
     }
-    iso_entry untouched = {"keep", 7, 7, 0, 0};
+    iso_entry untouched = {"keep", 7, 7, 0, 0, 0, 4};
     EXPECT_EQ(iso_find(s, "", &untouched), 1);
     EXPECT_STREQ(untouched.name, "keep");
     cd_close(s);
@@ -561,6 +582,9 @@ TEST(Names, WhatMayBecomeAPath)
         {"", 0}, {".", 0}, {"..", 0}, {"A\\..\\..\\X", 0}, {"A/B", 0}, {"C:X", 0}, {"TAB\tX", 0},
         {"CON", 0}, {"con.txt", 0}, {"NUL.TAR.GZ", 0}, {"Aux", 0}, {"COM1", 0}, {"lpt9.dat", 0},
         {"PRN .X", 0}, {"TRAIL.", 0}, {"TRAIL ", 0}, {"WILD*", 0}, {"Q?", 0},
+        // The whole text before the first dot counts, with all its trailing spaces.
+        {"CON      .TXT", 0}, {"nul        .a.b", 0}, {"COM1    .X", 0}, {"CONIN$", 0}, {"conout$.log", 0},
+        {"CONSOLE.TXT", 1}, {"AUXILIARY", 1}, {"A CON.TXT", 1}, {"NUL_FILE.DAT", 1},
     };
     for (auto &c : cases) EXPECT_EQ(cd_name_safe(c.name), c.safe) << c.name;
 }
@@ -638,15 +662,16 @@ TEST(Hostile, SizesBeyondTheImageAllocateNothingAndReadNothing)
     LogCapture log;
     std::string d = scratch("hostile_sizes");
     Image img = build(sample_tree());
-    // A root that claims 4 GiB: the listing is empty, the copy makes the
-    // target folder and nothing else.
+    // A root that claims 4 GiB: the listing is empty and the copy fails, after
+    // making the target folder and nothing else.
     Image huge = img;
     both32(huge.bytes, 16 * 2048 + 156 + 10, 0xFFFFFFFFu);
     cd_source *s = cd_open(save(d, "huge.iso", huge.bytes).c_str());
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(cd_total_bytes(s), 0u);
     EXPECT_FALSE(cd_exists(s, "DATA"));
-    EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 1);
+    EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 0);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"read error in \\"});
     EXPECT_TRUE(tree_of(d + "\\out").empty());
     cd_close(s);
 
@@ -698,6 +723,8 @@ TEST(Hostile, TruncatedImageAndRecordsThatRunPastTheirDirectory)
         s = cd_open(save(d, "bad" + std::to_string(variant) + ".iso", bad.bytes).c_str());
         ASSERT_NE(s, nullptr);
         EXPECT_EQ(names_of(s, 18, variant == 0 ? used : size), std::vector<std::string>{"KEEP.TXT"}) << variant;
+        EXPECT_EQ(cd_copy_all(s, (d + "\\bad_out").c_str(), nullptr), 0) << variant;
+        EXPECT_EQ(log.lines().back(), "damaged directory \\") << variant;
         cd_close(s);
     }
 }
@@ -714,6 +741,277 @@ TEST(PathLimits, AChildPathThatWouldBeCutFailsTheCopy)
     EXPECT_EQ(cd_copy_all(s, target.c_str(), nullptr), 0);
     EXPECT_EQ(log.lines(), std::vector<std::string>{"path too long: " + target + "\\" + name60});
     cd_close(s);
+}
+
+} // namespace
+
+namespace {
+
+// ---- damage is a failed copy ----
+
+// Root: FIRST.TXT, the directory SUB as the case records it, LATER.TXT.
+TEST(Damage, ADirectoryThatCannotBeReadFailsTheCopyWithItsName)
+{
+    struct {
+        const char *what;
+        uint32_t extent, size;
+        int fail_read_in; // the root's listing, FIRST.TXT, then SUB's listing
+    } cases[] = {
+        {"extent beyond the image", 5000, 2048, 0},
+        {"size beyond the image", 19, 0x7FFFF000u, 0},
+        {"read error in its sector", 19, 2048, 3},
+    };
+    for (auto &c : cases) {
+        LogCapture log;
+        std::string d = scratch("damage_unreadable");
+        Image img;
+        std::string dot(1, '\0'), dotdot(1, '\1');
+        uint32_t rs = img.dir_at(18, {rec(dot, 18, 2048, 2), rec(dotdot, 18, 2048, 2), rec("FIRST.TXT;1", 30, 1, 0),
+                                      rec("SUB", c.extent, c.size, 2), rec("LATER.TXT;1", 31, 1, 0)});
+        img.dir_at(19, {rec(dot, 19, 2048, 2), rec(dotdot, 18, 2048, 2), rec("IN.TXT;1", 30, 1, 0)});
+        img.put_at(30, "1");
+        img.put_at(31, "2");
+        img.pvd(18, rs);
+        cd_source *s = cd_open(save(d, "u.iso", img.bytes).c_str());
+        ASSERT_NE(s, nullptr);
+        pf_fail_read_in = c.fail_read_in;
+        EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 0) << c.what;
+        pf_fail_read_in = 0;
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"read error in SUB"}) << c.what;
+        EXPECT_EQ(get(d + "\\out\\FIRST.TXT"), "1");
+        EXPECT_FALSE(path_exists((d + "\\out\\LATER.TXT").c_str())) << c.what;
+        if (!c.fail_read_in) {
+            EXPECT_EQ(cd_total_bytes(s), 2u) << "an unreadable directory totals 0";
+            EXPECT_FALSE(cd_exists(s, "SUB\\IN.TXT")) << c.what;
+        }
+        cd_close(s);
+    }
+}
+
+// DATA\SUB holds OK.TXT, a record that does not fit, then AFTER.TXT.
+TEST(Damage, ARecordThatDoesNotFitFailsTheCopyWithTheDirectorysPath)
+{
+    std::string dot(1, '\0'), dotdot(1, '\1');
+    std::string ok = rec("OK.TXT;1", 30, 2, 0), after = rec("AFTER.TXT;1", 31, 5, 0);
+    std::string shortrec(20, '\0'), noid = rec("X;1", 30, 2, 0), longid = rec("LONGNAME.TXT;1", 30, 2, 0);
+    shortrec[0] = 20;
+    noid[32] = 0;
+    longid[32] = 60;
+    struct {
+        const char *what;
+        std::string bad;
+        bool cut; // the directory's size ends inside the bad record
+    } cases[] = {
+        {"shorter than its fixed fields", shortrec, false},
+        {"identifier length 0", noid, false},
+        {"identifier past its record", longid, false},
+        {"record past its directory", after, true},
+    };
+    for (auto &c : cases) {
+        LogCapture log;
+        std::string d = scratch("damage_record");
+        Image img;
+        std::vector<std::string> sub = {rec(dot, 20, 2048, 2), rec(dotdot, 19, 2048, 2), ok, c.bad};
+        if (!c.cut) sub.push_back(after);
+        uint32_t sub_size = img.dir_at(20, sub);
+        if (c.cut) sub_size = (uint32_t)(sub[0].size() + sub[1].size() + ok.size() + 10);
+        img.dir_at(19, {rec(dot, 19, 2048, 2), rec(dotdot, 18, 2048, 2), rec("SUB", 20, sub_size, 2)});
+        uint32_t rs = img.dir_at(18, {rec(dot, 18, 2048, 2), rec(dotdot, 18, 2048, 2), rec("DATA", 19, 2048, 2),
+                                      rec("Z.TXT;1", 31, 5, 0)});
+        img.put_at(30, "ok");
+        img.put_at(31, "after");
+        img.pvd(18, rs);
+        cd_source *s = cd_open(save(d, "r.iso", img.bytes).c_str());
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 0) << c.what;
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"damaged directory DATA\\SUB"}) << c.what;
+        auto t = tree_of(d + "\\out");
+        EXPECT_EQ(t.count("DATA\\SUB\\OK.TXT"), 0u) << "nothing of a damaged directory is copied";
+        EXPECT_EQ(t.count("Z.TXT"), 0u) << "nothing after it";
+        int n = 0, fault = 0;
+        free(iso_dir(s, 20, sub_size, &n, &fault));
+        EXPECT_EQ(fault, ISO_DIR_DAMAGED) << c.what;
+        EXPECT_EQ(n, 1) << "the entries before the damage are listed";
+        cd_close(s);
+    }
+}
+
+// Two entries that would land in one target file: the second is refused, and
+// no target file ever holds the other entry's bytes.
+TEST(Damage, TwoEntriesNeverLandInOneFile)
+{
+    std::string long_a = std::string(66, 'N') + "A;1", long_b = std::string(66, 'N') + "B;1";
+    struct {
+        std::string first, second, shown; // shown: the refused name in the line
+        bool first_written;
+    } cases[] = {
+        {"A.TXT;1", std::string("A.TXT\0X;1", 9), "A.TXT\\x00X", true},
+        {std::string("A.TXT\0X;1", 9), "A.TXT;1", "A.TXT\\x00X", false},
+        {"README.TXT;1", "readme.txt;1", "readme.txt", true},
+        {long_a, long_b, std::string(63, 'N'), true},
+        {"README;1", "README.;1", "README", true},
+        {"\xC9T.TXT;1", "\xE9T.TXT;1", "\xE9T.TXT", true},
+    };
+    for (auto &c : cases) {
+        LogCapture log;
+        std::string d = scratch("damage_twice");
+        cd_source *s = cd_open(save(d, "t.iso", build(D("", {F(c.first, "first"), F(c.second, "second")})).bytes).c_str());
+        ASSERT_NE(s, nullptr);
+        std::string out = d + "\\out";
+        EXPECT_EQ(cd_copy_all(s, out.c_str(), nullptr), 0) << c.shown;
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"unsafe name \"" + c.shown + "\" in " + out});
+        auto t = tree_of(out);
+        EXPECT_EQ(t.size(), c.first_written ? 1u : 0u) << c.shown;
+        for (auto &f : t) EXPECT_EQ(f.second, "first") << f.first;
+        cd_close(s);
+    }
+    // A directory and a file of one name.
+    LogCapture log;
+    std::string d = scratch("damage_dir_file");
+    cd_source *s = cd_open(save(d, "t.iso", build(D("", {D("DATA", {F("A.QAR;1", "a")}), F("Data;1", "second")})).bytes).c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 0);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"unsafe name \"Data\" in " + d + "\\out"});
+    uint64_t n = 0;
+    char *b = (char *)cd_read(s, "data\\a.qar", &n);
+    ASSERT_NE(b, nullptr) << "a lookup finds the first of the two";
+    free(b);
+    cd_close(s);
+}
+
+// Whatever the name check lets through, only a disk file is created.
+TEST(Damage, CreatingATargetRefusesAnythingButADiskFile)
+{
+    std::string d = scratch("create_device");
+#ifdef _WIN32
+    std::vector<std::string> targets = {"NUL", "CON", d + "\\nul.txt"};
+#else
+    std::vector<std::string> targets = {"/dev/null", d + "/fifo"};
+    ASSERT_EQ(mkfifo((d + "/fifo").c_str(), 0600), 0);
+#endif
+    for (auto &t : targets) {
+        pf_file f = pf_create(t.c_str());
+        EXPECT_EQ(f, PF_NO_FILE) << t;
+        pf_close(f);
+    }
+    pf_file f = pf_create((d + "\\plain.bin").c_str());
+    EXPECT_NE(f, PF_NO_FILE);
+    pf_close(f);
+}
+
+// The sample tree in Mode 2 images: root at 18, DATA at 19, A.QAR at 20,
+// HD.QAR at 21 to 23, README at 24. Form 2 sectors are not 2048 bytes of user
+// data: reading one as such is a read error, of a file or of a directory.
+TEST(Damage, Form2SectorsAreReadErrors)
+{
+    std::string iso = build(sample_tree()).bytes;
+    struct {
+        size_t from, to;
+        const char *line; // or none: the image does not open
+    } cases[] = {
+        {22, 23, "read error in HD.QAR"},
+        {19, 20, "read error in DATA"},
+        {16, 17, nullptr},
+        {0, 0, ""}, // no Form 2 sector: a clean copy
+    };
+    for (size_t sector : {2352, 2448}) {
+        for (auto &c : cases) {
+            LogCapture log;
+            std::string d = scratch("form2");
+            cd_source *s = cd_open(save(d, "f2.bin", raw(iso, 2, sector, c.from, 0, c.to)).c_str());
+            ASSERT_EQ(s != nullptr, c.line != nullptr) << sector << " " << c.from;
+            if (!s) continue;
+            int ok = cd_copy_all(s, (d + "\\out").c_str(), nullptr);
+            EXPECT_EQ(ok, c.line[0] == 0) << sector << " " << c.from;
+            if (c.line[0]) {
+                EXPECT_EQ(log.lines(), std::vector<std::string>{c.line});
+            } else {
+                EXPECT_EQ(tree_of(d + "\\out")["DATA\\HD.QAR"], pattern_bytes(5000, 1));
+            }
+            if (c.from == 22) {
+                EXPECT_NE(tree_of(d + "\\out")["DATA\\HD.QAR"], pattern_bytes(5000, 1));
+            }
+            cd_close(s);
+        }
+    }
+}
+
+// ---- CUE sheets and raw images as other tools write them ----
+
+TEST(CueSheet, FileCountsOnlyAsTheFirstWordOfALine)
+{
+    std::string d = scratch("cue_words");
+    std::string iso = build(sample_tree()).bytes;
+    save(d, "m1.bin", raw(iso, 1));
+    save(d, "m2.bin", raw(iso, 2));
+    struct {
+        const char *name, *text, *image; // image: what opens, or none
+    } cases[] = {
+        {"cdtext.cue",
+         "REM GENRE Game\r\nREM COMMENT \"FILE \\\"m2.bin\\\"\"\r\nCDTEXTFILE \"disc.cdt\"\r\nTITLE \"PROFILE\"\r\n"
+         "PERFORMER \"Q\"\r\nFILE \"m1.bin\" BINARY\r\n  TRACK 01 MODE1/2352\r\n    TITLE \"FILE\"\r\n    INDEX 01 00:00:00\r\n",
+         "m1.bin"},
+        {"lower.cue", "file \"m2.bin\" binary\n  track 01 mode2/2352\n    index 01 00:00:00\n", "m2.bin"},
+        {"blanks.cue", " \t FiLe\t\"m1.bin\" BINARY\n", "m1.bin"},
+        {"first.cue", "FILE \"m2.bin\" BINARY\n  TRACK 01 MODE2/2352\nFILE \"m1.bin\" BINARY\n", "m2.bin"},
+        {"notaword.cue", "FILES \"m2.bin\"\nXFILE \"m2.bin\"\nFILE \"m1.bin\" BINARY\n", "m1.bin"},
+        {"unquoted.cue", "FILE m1.bin BINARY\nFILE \"m1.bin\" BINARY\n", nullptr},
+        {"unclosed.cue", "FILE \"m1.bin BINARY\n\"\n", nullptr},
+        {"nofile.cue", "TITLE \"PROFILE\"\nREM \"m1.bin\"\n", nullptr},
+    };
+    for (auto &c : cases) {
+        LogCapture log;
+        save(d, c.name, c.text);
+        cd_source *s = cd_open((d + "\\" + c.name).c_str());
+        ASSERT_EQ(s != nullptr, c.image != nullptr) << c.name;
+        if (s) {
+            EXPECT_EQ(std::string(s->path), d + "\\" + c.image) << c.name;
+        }
+        EXPECT_TRUE(log.lines().empty()) << c.name;
+        cd_close(s);
+    }
+}
+
+TEST(CueSheet, APregapInTheImageAndAnAudioFirstTrack)
+{
+    std::string d = scratch("cue_pregap");
+    std::string iso = build(sample_tree()).bytes;
+    save(d, "pre1.bin", raw(iso, 1, 2352, SIZE_MAX, 150));
+    save(d, "pre2.img", raw(iso, 2, 2448, SIZE_MAX, 10));
+    save(d, "plain.bin", raw(iso, 1));
+    struct {
+        const char *name, *text;
+        int ok;
+        uint64_t start;
+    } cases[] = {
+        {"pre1.cue", "FILE \"pre1.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 00 00:00:00\n    INDEX 01 00:02:00\n", 1,
+         150 * 2352},
+        {"pre2.cue", "FILE \"pre2.img\" BINARY\n  TRACK 01 MODE2/2448\n    INDEX 00 00:00:00\n    INDEX 01 00:00:10\n", 1,
+         10 * 2448},
+        {"nopregap.cue", "FILE \"plain.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n", 1, 0},
+        {"later.cue", "FILE \"plain.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n"
+                      "    INDEX 01 00:02:00\n", 1, 0},
+        {"ignored.cue", "FILE \"pre1.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n", 0, 0},
+        {"badtime.cue", "FILE \"pre1.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:60:00\n", 0, 0},
+    };
+    for (auto &c : cases) {
+        LogCapture log;
+        save(d, c.name, c.text);
+        cd_source *s = cd_open((d + "\\" + c.name).c_str());
+        ASSERT_EQ(s != nullptr, c.ok == 1) << c.name;
+        EXPECT_TRUE(log.lines().empty()) << c.name;
+        if (!s) continue;
+        EXPECT_EQ(s->data_start, c.start) << c.name;
+        std::string out = d + "\\out_" + c.name;
+        ASSERT_EQ(cd_copy_all(s, out.c_str(), nullptr), 1) << c.name;
+        EXPECT_EQ(tree_of(out)["DATA\\HD.QAR"], pattern_bytes(5000, 1)) << c.name;
+        cd_close(s);
+    }
+    LogCapture log;
+    std::string audio = save(d, "audio.cue", "FILE \"plain.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                                             "  TRACK 02 MODE1/2352\n    INDEX 01 00:00:00\n");
+    EXPECT_EQ(cd_open(audio.c_str()), nullptr);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"the first track of " + audio + " is not a data track"});
 }
 
 } // namespace

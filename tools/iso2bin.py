@@ -5,7 +5,18 @@ Mode 2 the Form 1 subheader, and the error detection and correction codes
 (EDC, P and Q parity) that CD readers and other tools check. Optionally writes a
 CUE sheet that names the image.
 
-usage: iso2bin.py ISO BIN [--mode 1|2] [--cue CUE]
+usage: iso2bin.py ISO BIN [--mode 1|2] [--sector 2352|2448] [--pregap FRAMES]
+                  [--cue CUE] [--cue-style plain|cdtext|lower]
+
+--sector 2448 adds after each sector the 96 bytes of its subchannel, interleaved
+as drives deliver it (bit 7 of each byte is the P channel, bit 6 the Q channel):
+P is set in the pregap, Q holds the mode 1 position (control 4 for data, track 1,
+index, the track-relative and absolute times, its CRC). --pregap stores that many
+frames of the first track's pregap (empty sectors) before sector 0; the sheet
+then has INDEX 00 at the start of the file and INDEX 01 after the pregap.
+--cue-style cdtext adds TITLE, PERFORMER, REM and CDTEXTFILE lines around the
+FILE line, as disc-authoring programs write them; lower writes every keyword in
+lower case.
 
 The work is done on numpy arrays, a batch of sectors at a time, so a 500 MB
 image takes seconds rather than hours.
@@ -114,25 +125,89 @@ def raw_sectors(data, first, mode):
     return s
 
 
-def convert(iso, out, mode):
+def _crc16_table():
+    t = np.zeros(256, np.uint16)
+    for i in range(256):
+        c = i << 8
+        for _ in range(8):
+            c = ((c << 1) ^ 0x1021 if c & 0x8000 else c << 1) & 0xFFFF
+        t[i] = c
+    return t
+
+
+CRC16 = _crc16_table()
+
+
+def subchannel(first, n, pregap):
+    """The interleaved P and Q subchannel (n, 96) of sectors first..first+n-1,
+    where sector numbers below 0 lie in the pregap of that many frames."""
+    sector = np.arange(first, first + n)
+    in_pregap = sector < 0
+    rel = np.where(in_pregap, -sector, sector)  # counts down to INDEX 01, then up
+    absolute = sector + LEAD_IN
+    q = np.zeros((n, 12), np.uint8)
+    q[:, 0] = 0x41  # control 4 (data track), address mode 1 (position)
+    q[:, 1] = 0x01
+    q[:, 2] = np.where(in_pregap, 0, 1)
+    for col, t in ((3, rel), (7, absolute)):
+        q[:, col] = _bcd(t // (75 * 60))
+        q[:, col + 1] = _bcd((t // 75) % 60)
+        q[:, col + 2] = _bcd(t % 75)
+    crc = np.zeros(n, np.uint16)
+    for col in range(10):
+        crc = ((crc << np.uint16(8)) & np.uint16(0xFFFF)) ^ CRC16[((crc >> np.uint16(8)) ^ q[:, col]) & 0xFF]
+    crc = ~crc
+    q[:, 10] = crc >> 8
+    q[:, 11] = crc & 0xFF
+    bits = np.unpackbits(q, axis=1)  # (n, 96), most significant bit first
+    sub = (bits << 6).astype(np.uint8)
+    sub[in_pregap] |= 0x80
+    return sub
+
+
+def convert(iso, out, mode, sector=2352, pregap=0):
     size = os.path.getsize(iso)
     if size % 2048:
         sys.exit("iso2bin: %s is not a whole number of 2048-byte sectors" % iso)
-    first = 0
+
+    def write(data, first):
+        raw = raw_sectors(data, first, mode)
+        if sector == 2448:
+            raw = np.concatenate([raw, subchannel(first, data.shape[0], pregap)], axis=1)
+        fo.write(raw.tobytes())
+
     with open(iso, 'rb') as fi, open(out, 'wb') as fo:
+        if pregap:
+            write(np.zeros((pregap, 2048), np.uint8), -pregap)
+        first = 0
         while True:
             chunk = fi.read(BATCH * 2048)
             if not chunk:
                 break
             data = np.frombuffer(chunk, np.uint8).reshape(-1, 2048)
-            fo.write(raw_sectors(data, first, mode).tobytes())
+            write(data, first)
             first += data.shape[0]
 
 
-def write_cue(cue, image, mode):
-    track = 'MODE1/2352' if mode == 1 else 'MODE2/2352'
+def write_cue(cue, image, mode, sector=2352, pregap=0, style='plain'):
+    track = 'MODE%d/%d' % (mode, sector)
+    index1 = '%02d:%02d:%02d' % (pregap // (75 * 60), (pregap // 75) % 60, pregap % 75)
+    lines = []
+    if style == 'cdtext':
+        lines += ['REM GENRE "Game"', 'REM COMMENT "made by iso2bin; FILE lines below"', 'CDTEXTFILE "disc.cdt"',
+                  'PERFORMER "Kelp Team"', 'TITLE "PROFILE"']
+    lines += ['FILE "%s" BINARY' % os.path.basename(image), '  TRACK 01 %s' % track]
+    if style == 'cdtext':
+        lines += ['    TITLE "FILE SYSTEM"', '    PERFORMER "Kelp Team"']
+    if pregap:
+        lines.append('    INDEX 00 00:00:00')
+    lines.append('    INDEX 01 %s' % index1)
+    if style == 'lower':
+        lines = [line.replace(w, w.lower(), 1) for line in lines
+                 for w in [line.split()[0]]]
+        lines = [line.replace('BINARY', 'binary').replace(track, track.lower()) for line in lines]
     with open(cue, 'w', newline='\r\n') as f:
-        f.write('FILE "%s" BINARY\n  TRACK 01 %s\n    INDEX 01 00:00:00\n' % (os.path.basename(image), track))
+        f.write('\n'.join(lines) + '\n')
 
 
 def main():
@@ -140,11 +215,14 @@ def main():
     ap.add_argument('iso')
     ap.add_argument('bin')
     ap.add_argument('--mode', type=int, choices=(1, 2), default=1)
+    ap.add_argument('--sector', type=int, choices=(2352, 2448), default=2352)
+    ap.add_argument('--pregap', type=int, default=0, help='frames of pregap stored before the data')
     ap.add_argument('--cue', help='also write a CUE sheet naming BIN (beside it)')
+    ap.add_argument('--cue-style', choices=('plain', 'cdtext', 'lower'), default='plain')
     a = ap.parse_args()
-    convert(a.iso, a.bin, a.mode)
+    convert(a.iso, a.bin, a.mode, a.sector, a.pregap)
     if a.cue:
-        write_cue(a.cue, a.bin, a.mode)
+        write_cue(a.cue, a.bin, a.mode, a.sector, a.pregap, a.cue_style)
 
 
 if __name__ == '__main__':

@@ -4,7 +4,8 @@
 usage: test_silent_install.py SOURCE_DIR BUILD_DIR
 
 Runs the real kelpmire_setup.exe /silent on a sample disc as a folder, an ISO
-image and raw Mode 1 and Mode 2 images through their CUE sheets, and checks
+image, raw Mode 1 and Mode 2 images through their CUE sheets, a sheet with a
+pregap and a raw image of 2448-byte sectors, and checks
 what it leaves with independent means: the file trees, wrestool, `wine reg
 query`, lnkinfo and the log file. Then disc detection (a CD-ROM drive letter,
 an image beside the setup), the failures, paths in several scripts, and a
@@ -150,6 +151,20 @@ class SilentInstall(unittest.TestCase):
                 self.assertEqual(digest_tree(os.path.dirname(source) if name != "folder" else disc), before,
                                  "the source is never written")
 
+    def test_raw_images_as_other_tools_write_them(self):
+        # A sheet with a pregap stored in its image, and a raw image of 2448-byte
+        # Mode 2 sectors opened as it stands.
+        forms = [
+            ("pregap", os.path.join(img, "game_pregap.cue"), os.path.join(img, "game_pregap.bin")),
+            ("subchannel", os.path.join(img, "game_m2_2448.img"), os.path.join(img, "game_m2_2448.img")),
+        ]
+        for name, source, image in forms:
+            with self.subTest(form=name):
+                clean_install_state()
+                win_dir = f"C:\\Games\\Kelpmire {name}"
+                self.assertEqual(run_setup("/silent", "/cd", win(source), "/dir", win_dir), 0)
+                self.check_install(win_dir, f"image {win(image)}")
+
     def test_names_in_several_scripts(self):
         clean_install_state()
         src = os.path.join(WORK, "Kelp Łódź 東京 disc")
@@ -220,6 +235,20 @@ class Detection(unittest.TestCase):
         found = win(os.path.join(self.beside, "Game.Iso"))
         self.assertEqual(self.defaults_line(), f"defaults: cd '{found}' dir 'C:\\Games\\The Kelpmire PC'")
         self.assertIn("CD check: DATA\\A.QAR missing", wine.log_lines())
+
+    def test_img_beside_the_setup_is_found_after_iso_and_cue(self):
+        # A.IMG comes first in the folder, but an .iso or .cue that is the disc
+        # wins; without it, the image is found.
+        shutil.copy(os.path.join(img, "game_2448.img"), os.path.join(self.beside, "A.IMG"))
+        shutil.copy(os.path.join(img, "game.iso"), os.path.join(self.beside, "Z.iso"))
+        for name in ("Z.iso", "A.IMG"):
+            clean_install_state()
+            rc, _, _ = wine.run_exe(self.setup, "/silent", "/dir", "C:\\Games\\Kelpmire img")
+            self.assertEqual(rc, 0)
+            found = win(os.path.join(self.beside, name))
+            self.assertEqual(self.defaults_line(), f"defaults: cd '{found}' dir 'C:\\Games\\The Kelpmire PC'")
+            self.assertIn(f"Copying image {found} ...", wine.log_lines())
+            os.remove(os.path.join(self.beside, name))
 
     def test_drive_wins_over_an_image_and_cd_wins_over_both(self):
         wine.set_cdrom("k", disc)

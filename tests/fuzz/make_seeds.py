@@ -4,9 +4,12 @@ tests/fuzz/corpus/<target>/ (committed; run again only to change them).
 
 The seeds are the unit tests' kind of fixture, kept small: a compact ISO image
 whose directories and files sit in the system area before the volume
-descriptor (17 sectors in all), its raw Mode 1 and Mode 2 Form 1 forms, one
-with a loop and a multi-extent file, CUE sheets in the forms the reader meets,
-icon files and emblem pictures (tools/make_pbm.py).
+descriptor (17 sectors in all), its raw Mode 1 and Mode 2 Form 1 forms in
+2352-byte and 2448-byte sectors, one with a loop and a multi-extent file, damaged
+ones (names that land in one file, a record without identifier, a directory
+beyond the image, Form 2 sectors), CUE sheets in the forms the reader meets
+(keywords in any case and place, pregaps, audio first tracks, the 2448-byte
+types), icon files and emblem pictures (tools/make_pbm.py).
 
 usage: make_seeds.py
 """
@@ -63,11 +66,29 @@ def disc_seeds():
     hostile = image({1: [dot, up, rec(b"LOOP", 1, 2048, 2), rec(b"BIG.DAT;1", 3, 2048, 0x80),
                          rec(b"BIG.DAT;1", 5, 100), rec(b"CON", 3, 4)]},
                     {3: b"x" * 4096})
-    iso = {"plain.iso": plain, "hostile.iso": hostile}
+    # Two names that land in one file (case, a NUL), a device name with spaces,
+    # a record without identifier, a directory beyond the image.
+    twice = image({1: [dot, up, rec(b"A.TXT;1", 3, 11), rec(b"a.txt;1", 3, 5), rec(b"A.TXT\0X;1", 3, 4),
+                       rec(b"CON     .TXT;1", 3, 2), rec(b"FAR", 90000, 2048, 2)]},
+                  {3: b"hello kelp\n"})
+    noid = bytearray(rec(b"LOST.TXT;1", 3, 11))
+    noid[32] = 0
+    damaged = image({1: [dot, up, rec(b"KEEP.TXT;1", 3, 11), bytes(noid), rec(b"AFTER.TXT;1", 3, 11)]},
+                    {3: b"hello kelp\n"})
+    iso = {"plain.iso": plain, "hostile.iso": hostile, "twice.iso": twice, "damaged.iso": damaged}
     out = dict(iso)
     sectors = numpy.frombuffer(plain, numpy.uint8).reshape(-1, 2048)
     out["plain_mode1.bin"] = iso2bin.raw_sectors(sectors, 0, 1).tobytes()
     out["plain_mode2.bin"] = iso2bin.raw_sectors(sectors, 0, 2).tobytes()
+    for mode in (1, 2):
+        raw = iso2bin.raw_sectors(sectors, 0, mode)
+        sub = iso2bin.subchannel(0, raw.shape[0], 0)
+        out["plain_mode%d_2448.img" % mode] = numpy.concatenate([raw, sub], axis=1).tobytes()
+    # Mode 2 with A.QAR's sectors (4 and 5) in Form 2.
+    form2 = iso2bin.raw_sectors(sectors, 0, 2)
+    form2[4:6, 18] |= 0x20
+    form2[4:6, 22] |= 0x20
+    out["form2_mode2.bin"] = form2.tobytes()
     return out
 
 
@@ -78,6 +99,15 @@ def cue_seeds():
         "colon.cue": b'FILE "Z:game.bin" BINARY\n',
         "unquoted.cue": b"FILE game.bin BINARY\n",
         "subfolder.cue": b'FILE "sub\\..\\game.bin" BINARY\n',
+        "cdtext.cue": b'REM GENRE Game\r\nCDTEXTFILE "disc.cdt"\r\nTITLE "PROFILE"\r\nPERFORMER "Q"\r\n'
+                      b'FILE "game.bin" BINARY\r\n  TRACK 01 MODE1/2352\r\n    TITLE "FILE"\r\n'
+                      b'    INDEX 01 00:00:00\r\n',
+        "lower.cue": b'\tfile "game.bin" binary\n  track 01 mode1/2352\n    index 01 00:00:00\n',
+        "pregap.cue": b'FILE "pre.img" BINARY\n  TRACK 01 MODE2/2448\n    INDEX 00 00:00:00\n'
+                      b'    INDEX 01 00:00:02\n  TRACK 02 AUDIO\n    INDEX 01 00:00:30\n',
+        "probed.cue": b'FILE "pre.img" BINARY\n  TRACK 01 MODE1/2448\n    INDEX 01 00:00:02\n',
+        "audio.cue": b'FILE "game.bin" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n'
+                     b'  TRACK 02 MODE1/2352\n    INDEX 01 00:00:00\n',
     }
 
 

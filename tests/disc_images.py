@@ -1,0 +1,195 @@
+#!/usr/bin/env python3
+"""disc_images.py [--wine WINE_RUN PREFIX] DISCCOPY WORKDIR - disccopy (the host
+build, or the Windows build under Wine) on the sample disc in the raw layouts and
+sheets that other tools write, and on damaged images.
+
+- The sample disc's images from tools/make_disc_images.sh: the pregap sheet, the
+  2448-byte Mode 1 and Mode 2 images (through their sheets and opened directly),
+  the sheet with TITLE, PERFORMER, REM and CDTEXTFILE lines and the lower-case
+  sheet each copy to the same tree, byte for byte, as the ISO image.
+- Damaged images, made here from an xorriso image of a small tree by changing
+  the bytes of one record or sector each: every copy exits 1 with its one line,
+  and no file of the target holds anything but the start of the disc file of its
+  own name.
+"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import iso2bin  # noqa: E402
+from kelpwine import tree_files as tree  # noqa: E402
+
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAIL: " + what, file=sys.stderr)
+
+
+class Disccopy:
+    def __init__(self, exe, wine=None):
+        self.exe, self.wine = exe, wine
+
+    def path(self, p):
+        p = os.path.abspath(p)
+        return "Z:" + p.replace("/", "\\") if self.wine else p
+
+    def run(self, src, out):
+        cmd = [self.exe, self.path(src), self.path(out)]
+        if self.wine:
+            cmd = [self.wine[0], self.wine[1]] + cmd
+        r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+        lines = r.stderr.decode("utf-8", "replace").replace("\r", "").splitlines()
+        return r.returncode, lines
+
+
+# ---- the new layouts ----
+
+def layouts(dc, work):
+    t, img = os.path.join(work, "t"), os.path.join(work, "img")
+    subprocess.run([sys.executable, os.path.join(ROOT, "tools", "make_sample_disc.py"), t], check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run(["bash", os.path.join(ROOT, "tools", "make_disc_images.sh"), t, img, "game"], check=True,
+                   env=dict(os.environ, PYTHON=sys.executable))
+    rc, _ = dc.run(os.path.join(img, "game.iso"), os.path.join(work, "out_iso"))
+    check(rc == 0, "copy of game.iso")
+    want = tree(os.path.join(work, "out_iso"))
+    check(want == tree(t), "the ISO copy equals the tree")
+    for src in ("game_pregap.cue", "game_2448.cue", "game_m2_2448.cue", "game_2448.img", "game_m2_2448.img",
+                "game_cdtext.cue", "game_lower.cue"):
+        out = os.path.join(work, "out_" + src.replace(".", "_"))
+        rc, lines = dc.run(os.path.join(img, src), out)
+        check(rc == 0 and lines == [], "copy of %s: exit %d, %s" % (src, rc, lines))
+        check(tree(out) == want, "%s copies to the same tree as the ISO" % src)
+    print("ok: the pregap, 2448-byte, CD-Text and lower-case forms copy like the ISO")
+
+
+# ---- damaged images ----
+
+def both32(v):
+    return struct.pack("<I", v) + struct.pack(">I", v)
+
+
+def records(iso, extent, size):
+    """(offset in iso, identifier) of every record of one directory."""
+    out, d = [], 0
+    while d < size:
+        at = extent * 2048 + d
+        n = iso[at]
+        if n == 0:
+            d = (d // 2048 + 1) * 2048
+            continue
+        out.append((at, bytes(iso[at + 33:at + 33 + iso[at + 32]])))
+        d += n
+    return out
+
+
+def find(iso, path):
+    """The offset of the record of path ("DATA/SUB/Z.TXT;1")."""
+    extent, size = struct.unpack_from("<I", iso, 16 * 2048 + 158)[0], struct.unpack_from("<I", iso, 16 * 2048 + 166)[0]
+    at = None
+    for part in path.split("/"):
+        at = next(a for a, ident in records(iso, extent, size) if ident == part.encode("latin-1"))
+        extent, size = struct.unpack_from("<I", iso, at + 2)[0], struct.unpack_from("<I", iso, at + 10)[0]
+    return at
+
+
+def rename(iso, path, new):
+    at = find(iso, path)
+    check(len(new) == iso[at + 32], "a rename keeps the identifier's length")
+    iso[at + 33:at + 33 + len(new)] = new
+
+
+def damaged(dc, work):
+    t = os.path.join(work, "dt")
+    shutil.rmtree(t, ignore_errors=True)
+    files = {"A.TXT": b"first", "A.TXU": b"second", "BIG.DAT": bytes(range(256)) * 800, "CONSOLE1.TXT": b"device",
+             "DATA/SUB/OK.TXT": b"ok", "DATA/SUB/Z.TXT": b"zed", "DIR2/IN.TXT": b"in", "ZZ.TXT": b"last"}
+    for rel, data in files.items():
+        os.makedirs(os.path.dirname(os.path.join(t, rel)), exist_ok=True)
+        with open(os.path.join(t, rel), "wb") as f:
+            f.write(data)
+    base = os.path.join(work, "base.iso")
+    subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "--norock", "-o", base, t], check=True,
+                   stderr=subprocess.DEVNULL)
+    with open(base, "rb") as f:
+        good = f.read()
+
+    cases = []  # (file name, bytes, expected line with OUT for the target)
+
+    def variant(name, line, change):
+        iso = bytearray(good)
+        change(iso)
+        cases.append((name, bytes(iso), line))
+
+    variant("nulbyte.iso", 'unsafe name "A.TXT\\x001" in OUT', lambda iso: rename(iso, "A.TXU;1", b"A.TXT\x001"))
+    variant("case.iso", 'unsafe name "a.txt" in OUT', lambda iso: rename(iso, "A.TXU;1", b"a.txt;1"))
+    variant("device.iso", 'unsafe name "CON     .TXT" in OUT',
+            lambda iso: rename(iso, "CONSOLE1.TXT;1", b"CON     .TXT;1"))
+
+    def no_identifier(iso):
+        iso[find(iso, "DATA/SUB/Z.TXT;1") + 32] = 0
+    variant("record.iso", "damaged directory DATA\\SUB", no_identifier)
+
+    def far_directory(iso):
+        at = find(iso, "DIR2")
+        iso[at + 2:at + 10] = both32(0x00FFFFFF)
+    variant("directory.iso", "read error in DIR2", far_directory)
+
+    # A Mode 2 image whose BIG.DAT turns to Form 2 after its first 64 KiB.
+    iso2bin.convert(base, os.path.join(work, "m2.bin"), 2)
+    with open(os.path.join(work, "m2.bin"), "rb") as f:
+        m2 = bytearray(f.read())
+    big = struct.unpack_from("<I", good, find(bytearray(good), "BIG.DAT;1") + 2)[0]
+    for s in range(big + 32, big + 40):
+        m2[s * 2352 + 18] |= 0x20
+        m2[s * 2352 + 22] |= 0x20
+    cases.append(("form2.bin", bytes(m2), "read error in BIG.DAT"))
+
+    for name, data, line in cases:
+        src, out = os.path.join(work, name), os.path.join(work, "out_" + name.replace(".", "_"))
+        with open(src, "wb") as f:
+            f.write(data)
+        rc, lines = dc.run(src, out)
+        want = [line.replace("OUT", dc.path(out)), "copy failed"]
+        check(rc == 1, "%s: exit %d" % (name, rc))
+        check(lines == want, "%s: lines %s, not %s" % (name, lines, want))
+        for rel, got in tree(out).items():
+            own = files.get(rel.replace(os.sep, "/"))
+            check(own is not None and own.startswith(got), "%s: %s holds other bytes" % (name, rel))
+    print("ok: %d damaged images fail with their line, and no file holds another's bytes" % len(cases))
+
+    # A sheet whose first track is audio does not open.
+    sheet = os.path.join(work, "audio.cue")
+    with open(sheet, "w") as f:
+        f.write('FILE "m2.bin" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n')
+    rc, lines = dc.run(sheet, os.path.join(work, "out_audio"))
+    check(rc == 1 and lines == ["the first track of %s is not a data track" % dc.path(sheet),
+                                "cannot open %s" % dc.path(sheet)], "audio.cue: exit %d, %s" % (rc, lines))
+
+
+def main():
+    args = sys.argv[1:]
+    wine = None
+    if args[0] == "--wine":
+        wine, args = args[1:3], args[3:]
+    exe, work = args
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    dc = Disccopy(os.path.abspath(exe), wine)
+    layouts(dc, work)
+    damaged(dc, work)
+    if failures:
+        sys.exit("%d failures" % len(failures))
+    print("ok: all")
+
+
+if __name__ == "__main__":
+    main()
