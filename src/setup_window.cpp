@@ -33,8 +33,6 @@
 enum { WM_SETUP_PROGRESS = 0x8002, WM_SETUP_DONE = 0x8003 };
 enum { ID_IMAGE = 101, ID_FOLDER = 102, ID_BROWSE = 103, ID_INSTALL = 104, ID_CANCEL = 105 };
 
-#define SETUP_CAPTION "The Kelpmire setup"
-
 static HWND hwnd;
 static HFONT font;
 static HWND e_cd, e_dir, c_start, c_desk, prog, st, lst, b_install, b_close;
