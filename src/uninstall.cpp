@@ -12,11 +12,14 @@
 
 #define UNINSTALL_CAPTION "The Kelpmire uninstall"
 
-/* What the game itself may leave in the folder besides the "game" tree; the
-   game executable and the uninstaller are handled on their own. */
-static const char *const game_files[] = {
-    "kelpmire.ini", "kelpmire_registry.txt", "kelpmire.log", "kelpmire_setup.log",
+/* What an install puts into the folder besides the "game" tree, and the files
+   the game itself may leave there. The first two, the game and the
+   uninstaller, have steps of their own: the game goes first, the uninstaller
+   last. */
+static const char *const files[] = {
+    "kelpmire.exe", "uninstall.exe", "kelpmire.ini", "kelpmire_registry.txt", "kelpmire.log", "kelpmire_setup.log",
 };
+enum { FILE_COUNT = sizeof files / sizeof files[0] };
 
 /* "D:" alone: stage 1 hands over the root of a drive this way, since "D:\"
    before the closing quote of its command line would escape the quote. */
@@ -39,8 +42,8 @@ uninstall_result do_uninstall(const char *folder)
     char startmenu[PATH_CAP], desktop[PATH_CAP];
     /* An empty or relative folder would aim at the current drive or folder. */
     if (!is_drive_alone(folder) && !pf_is_absolute(folder)) return UNINSTALL_NOT_FOUND;
-    if (!install_base(base, folder) || !path_join(exe, base, "kelpmire.exe") ||
-        !path_join(uninst, base, "uninstall.exe") || !path_join(game, base, "game"))
+    if (!install_base(base, folder) || !path_join(exe, base, files[0]) || !path_join(uninst, base, files[1]) ||
+        !path_join(game, base, "game"))
         return UNINSTALL_NOT_FOUND;
     /* Stage 1 run from any other folder (a downloads folder, say) names that
        folder: its "game" and its files are someone else's. */
@@ -62,8 +65,8 @@ uninstall_result do_uninstall(const char *folder)
         if (!pf_remove_dir(game)) pf_delete_file(game); /* a link to a file, or to nothing */
     } else if (a != PF_ATTR_INVALID && (a & PF_ATTR_DIRECTORY))
         delete_tree(game);
-    for (const char *name : game_files)
-        if (path_join(path, base, name)) pf_delete_file(path);
+    for (int i = 2; i < FILE_COUNT; i++)
+        if (path_join(path, base, files[i])) pf_delete_file(path);
 
     /* A file in use below "game" stays: the uninstaller and its entry stay with
        it, so that the user can close the game and run the uninstall again. */

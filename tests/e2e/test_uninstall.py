@@ -6,6 +6,10 @@ usage: test_uninstall.py SOURCE_DIR BUILD_DIR
 Installs the sample disc silently with the real setup, puts a file of the
 user's into the install folder, then runs the installed uninstall.exe as
 Windows would and checks what is left once every Wine process has ended.
+Then the folders players really have: an install at a drive root, a "game"
+folder that is a link, the game or a data file held open, the setup run from
+a downloads folder, and stage 1 started with the install folder as its
+current folder.
 """
 import os
 import shutil
