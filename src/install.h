@@ -29,10 +29,14 @@ int do_install(const install_opts *o, progress_fn cb, void *user);
 /* The Start-menu and desktop shortcut paths, each into PATH_CAP bytes; a path
    the shell cannot report is left empty. */
 void shortcut_paths(char *startmenu, char *desktop);
-/* Creates or replaces one shortcut; no result, no log line. An empty path is
-   no shortcut. */
-void make_link(const char *lnk, const char *target, const char *workdir);
+/* Creates or replaces one shortcut; 1 when the file was saved, no log line. An
+   empty path is no shortcut and gives 0. */
+int make_link(const char *lnk, const char *target, const char *workdir);
 /* 1 when the running setup carries the game executable. */
 int prebuilt_available(void);
+/* The install folder without its trailing separators, into PATH_CAP bytes, for
+   joining names to it: "D:\" gives "D:", so that "D:\game" has no doubled
+   backslash. 0 when nothing is left or the folder does not fit. */
+int install_base(char *out, const char *dir);
 
 #endif

@@ -120,6 +120,7 @@ enum {
     PF_MB_YESNO = 0x4,
     PF_MB_ICONERROR = 0x10,
     PF_MB_ICONQUESTION = 0x20,
+    PF_MB_ICONWARNING = 0x30,
     PF_MB_ICONINFO = 0x40
 };
 enum { PF_ID_OK = 1, PF_ID_YES = 6, PF_ID_NO = 7 };
@@ -162,6 +163,8 @@ int pf_res_update_end(pf_res_update u, int discard);
 #ifdef KELP_FAULTS
 extern int pf_fail_read_in;
 extern int pf_fail_write_in;
+/* When 0 or more, pf_free_space reports this many bytes free on every volume. */
+extern long long pf_fake_free_bytes;
 #define PF_FAULT(counter) ((counter) > 0 && --(counter) == 0)
 #else
 #define PF_FAULT(counter) 0
@@ -238,8 +241,20 @@ int pf_start_process(const char *command_line);
    MOVEFILE_DELAY_UNTIL_REBOOT; a normal user's request fails). Off Windows
    there is no such schedule and the call fails. */
 int pf_delete_at_restart(const char *path);
-/* 1 when path is absolute: "X:\..." or "\\server\share" on Windows, "/..."
+/* 1 when path is absolute: "X:\..." or "\\server\share" on Windows (either
+   slash; a server name of "." or "?" is a device path, not a share), "/..."
    elsewhere. */
 int pf_is_absolute(const char *path);
+
+/* ---- disk space and the current folder ---- */
+
+/* The bytes free to the calling user on the volume that holds the existing
+   folder (GetDiskFreeSpaceExA, which counts a disk quota; statvfs elsewhere). */
+int pf_free_space(const char *folder, uint64_t *free_bytes);
+/* The process's current folder into cap bytes (GetCurrentDirectoryA). Returns
+   the length, 0 on failure or when it does not fit. */
+size_t pf_current_dir(char *out, size_t cap);
+/* Makes folder the process's current folder (SetCurrentDirectoryA). */
+int pf_set_current_dir(const char *folder);
 
 #endif

@@ -19,12 +19,14 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
 #ifdef KELP_FAULTS
 int pf_fail_read_in;
 int pf_fail_write_in;
+long long pf_fake_free_bytes = -1;
 #endif
 
 enum { MAP_CAP = 4096 };
@@ -726,5 +728,37 @@ int pf_delete_at_restart(const char *path)
 }
 
 int pf_is_absolute(const char *path) { return path[0] == '/' || path[0] == '\\'; }
+
+/* ---- disk space and the current folder ---- */
+
+int pf_free_space(const char *folder, uint64_t *free_bytes)
+{
+#ifdef KELP_FAULTS
+    if (pf_fake_free_bytes >= 0) {
+        *free_bytes = (uint64_t)pf_fake_free_bytes;
+        return 1;
+    }
+#endif
+    char p[MAP_CAP];
+    map_path(folder, p);
+    struct statvfs st;
+    if (statvfs(p, &st) != 0) return 0;
+    /* f_bavail: the blocks an unprivileged user may still fill. */
+    *free_bytes = (uint64_t)st.f_bavail * (uint64_t)st.f_frsize;
+    return 1;
+}
+
+size_t pf_current_dir(char *out, size_t cap)
+{
+    if (cap == 0 || !getcwd(out, cap)) return 0;
+    return strlen(out);
+}
+
+int pf_set_current_dir(const char *folder)
+{
+    char p[MAP_CAP];
+    map_path(folder, p);
+    return chdir(p) == 0;
+}
 
 #endif

@@ -23,6 +23,7 @@
 #ifdef KELP_FAULTS
 int pf_fail_read_in;
 int pf_fail_write_in;
+long long pf_fake_free_bytes = -1;
 #endif
 
 static pf_file wrap(HANDLE h) { return h == INVALID_HANDLE_VALUE ? PF_NO_FILE : (pf_file)h; }
@@ -380,11 +381,48 @@ int pf_start_process(const char *command_line)
 
 int pf_delete_at_restart(const char *path) { return MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT) ? 1 : 0; }
 
+static int is_sep(char c) { return c == '\\' || c == '/'; }
+
 int pf_is_absolute(const char *path)
 {
     int letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
-    if (letter && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) return 1;
-    return (path[0] == '\\' && path[1] == '\\') && path[2] && path[2] != '\\';
+    if (letter && path[1] == ':') return is_sep(path[2]); /* "C:x" is relative to C:'s current folder */
+    if (!is_sep(path[0]) || !is_sep(path[1])) return 0;  /* "\\x" is relative to the current drive */
+    /* "\\server\share": both names present. "\\.\" and "\\?\" open devices and
+       raw namespaces, which no install folder is. */
+    const char *server = path + 2, *p = server;
+    while (*p && !is_sep(*p)) p++;
+    size_t n = (size_t)(p - server);
+    if (n == 0 || (n == 1 && (server[0] == '.' || server[0] == '?')) || !*p) return 0;
+    return p[1] && !is_sep(p[1]);
 }
+
+/* ---- disk space and the current folder ---- */
+
+int pf_free_space(const char *folder, uint64_t *free_bytes)
+{
+#ifdef KELP_FAULTS
+    if (pf_fake_free_bytes >= 0) {
+        *free_bytes = (uint64_t)pf_fake_free_bytes;
+        return 1;
+    }
+#endif
+    char dir[600];
+    ULARGE_INTEGER avail;
+    /* A share's root is only understood with its trailing backslash. */
+    size_t n = strlen(folder);
+    if (snprintf(dir, sizeof dir, "%s%s", folder, n && is_sep(folder[n - 1]) ? "" : "\\") >= (int)sizeof dir) return 0;
+    if (!GetDiskFreeSpaceExA(dir, &avail, NULL, NULL)) return 0;
+    *free_bytes = avail.QuadPart;
+    return 1;
+}
+
+size_t pf_current_dir(char *out, size_t cap)
+{
+    DWORD n = GetCurrentDirectoryA((DWORD)cap, out);
+    return (n == 0 || n >= cap) ? 0 : n;
+}
+
+int pf_set_current_dir(const char *folder) { return SetCurrentDirectoryA(folder) ? 1 : 0; }
 
 #endif

@@ -226,3 +226,117 @@ TEST(DoInstall, CopyFailureLeavesNoUninstallerAndNoRegistryEntry)
 }
 
 } // namespace
+
+namespace {
+
+TEST(DoInstall, RelativeFolderIsRefusedBeforeAnythingIsWritten)
+{
+    Stage s("install_relative");
+    if (!lent_payload()) GTEST_SKIP() << "no payload can be lent on this platform";
+    char was[PATH_CAP];
+    ASSERT_NE(pf_current_dir(was, sizeof was), 0u);
+    ASSERT_TRUE(pf_set_current_dir(s.root.c_str()));
+    for (const char *dir : {"Games\\The Kelpmire PC", ".", "Games"}) {
+        LogCapture log;
+        install_opts o = s.opts();
+        snprintf(o.dir, sizeof o.dir, "%s", dir);
+        EXPECT_EQ(do_install(&o, nullptr, nullptr), 0) << dir;
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                                   std::string("Install to ") + dir,
+                                   "ERROR: the install folder must be a full path, such as C:\\Games\\The Kelpmire PC",
+                               }));
+        EXPECT_FALSE(path_exists((s.root + "\\Games").c_str())) << dir;
+        EXPECT_FALSE(path_exists((s.root + "\\game").c_str())) << dir;
+        EXPECT_FALSE(path_exists((s.root + "\\kelpmire.exe").c_str())) << dir;
+        EXPECT_TRUE(s.registry().empty()) << dir;
+    }
+    pf_set_current_dir(was);
+}
+
+uint64_t own_size()
+{
+    char self[PATH_CAP];
+    uint64_t size = 0;
+    if (!pf_module_path(self, sizeof self)) return 0;
+    pf_file f = pf_open_read(self, 0);
+    pf_file_size(f, &size);
+    pf_close(f);
+    return size;
+}
+
+TEST(DoInstall, TooLittleFreeSpaceIsFoundBeforeAnythingIsWritten)
+{
+    Stage s("install_space");
+    if (!lent_payload()) GTEST_SKIP() << "no payload can be lent on this platform";
+    // The disc, the game executable and the uninstaller (this program).
+    const uint64_t need = 5 * 1000 + (3 << 20) + 16 + own_size(), MB = 1 << 20;
+    ASSERT_NE(need % MB, 0u) << "the rounding below needs a need that is no whole MB";
+    LogCapture log;
+    install_opts o = s.opts();
+    pf_fake_free_bytes = (long long)need - 1;
+    EXPECT_EQ(do_install(&o, nullptr, nullptr), 0);
+    // Off Windows there are no drive letters: the nearest existing folder
+    // names the volume.
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "Install to " + s.dir,
+                               "ERROR: not enough free space on " + s.root + ": " + std::to_string(need / MB + 1) +
+                                   " MB needed, " + std::to_string(need / MB) + " MB free",
+                           }));
+    EXPECT_FALSE(path_exists((s.root + "\\Games").c_str()));
+    EXPECT_TRUE(s.registry().empty());
+
+    pf_fake_free_bytes = (long long)need;
+    EXPECT_EQ(do_install(&o, nullptr, nullptr), 1) << "exactly enough is enough";
+    pf_fake_free_bytes = -1;
+    EXPECT_EQ(log.lines().back(), "Done.");
+}
+
+TEST(DoInstall, FolderWithATrailingBackslashGivesNoDoubledBackslash)
+{
+    // As an install into a drive root ("D:\") does.
+    Stage s("install_trailing");
+    if (!lent_payload()) GTEST_SKIP() << "no payload can be lent on this platform";
+    install_opts o = s.opts();
+    snprintf(o.dir, sizeof o.dir, "%s\\", s.dir.c_str());
+    ASSERT_EQ(do_install(&o, nullptr, nullptr), 1);
+    auto reg = s.registry();
+    ASSERT_EQ(reg.size(), 8u);
+    EXPECT_EQ(reg[1], "UninstallString=REG_SZ:\"" + s.dir + "\\uninstall.exe\" /uninstall");
+    EXPECT_EQ(reg[2], "DisplayIcon=REG_SZ:" + s.dir + "\\kelpmire.exe,0");
+    EXPECT_EQ(reg[3], "InstallLocation=REG_SZ:" + s.dir + "\\");
+    EXPECT_EQ(get(s.shell + "\\Desktop\\The Kelpmire.lnk"),
+              "target=" + s.dir + "\\kelpmire.exe\nworkdir=" + s.dir + "\\\ndescription=The Kelpmire\nicon=" + s.dir +
+                  "\\kelpmire.exe,0\n");
+    EXPECT_EQ(get(s.dir + "\\game\\hd\\HD.QAR"), pattern_bytes(1000, 'D'));
+}
+
+TEST(DoInstall, ShortcutThatCannotBeMadeIsLoggedAndTheInstallSucceeds)
+{
+    Stage s("install_nolink");
+    if (!lent_payload()) GTEST_SKIP() << "no payload can be lent on this platform";
+    // A file where the desktop folder should be.
+    delete_tree((s.shell + "\\Desktop").c_str());
+    put(s.shell + "\\Desktop", "not a folder");
+    LogCapture log;
+    install_opts o = s.opts();
+    EXPECT_EQ(do_install(&o, nullptr, nullptr), 1);
+    auto lines = log.lines();
+    ASSERT_GE(lines.size(), 2u);
+    char startmenu[PATH_CAP], desktop[PATH_CAP];
+    shortcut_paths(startmenu, desktop);
+    EXPECT_EQ(lines[lines.size() - 2], std::string("cannot create the shortcut ") + desktop);
+    EXPECT_EQ(lines.back(), "Done.");
+    EXPECT_TRUE(path_exists((s.shell + "\\Programs\\The Kelpmire.lnk").c_str()));
+
+    // No shell folders at all: each missing shortcut is named all the same.
+    set_env("KELP_SHELL_DIR", "");
+    LogCapture again;
+    EXPECT_EQ(do_install(&o, nullptr, nullptr), 1);
+    lines = again.lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"cannot create the shortcut The Kelpmire.lnk",
+                                        "cannot create the shortcut The Kelpmire.lnk", "Done."}));
+}
+
+} // namespace

@@ -198,3 +198,65 @@ TEST(Args, ConvertExactlyOrNotAtAll)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Platform, FullPaths)
+{
+    struct {
+        const char *path;
+        int full;
+    } cases[] = {
+#ifdef _WIN32
+        {"C:\\Games\\The Kelpmire PC", 1},
+        {"d:\\", 1},
+        {"C:/Games", 1},
+        {"\\\\server\\share", 1},
+        {"\\\\server\\share\\Games", 1},
+        {"C:Games\\The Kelpmire PC", 0}, // relative to C:'s current folder
+        {"C:", 0},
+        {"\\Games\\The Kelpmire PC", 0}, // relative to the current drive
+        {"\\\\server", 0},
+        {"\\\\server\\", 0},
+        {"\\\\\\share", 0},
+        {"\\\\.\\C:\\Games", 0}, // a device path
+        {"\\\\?\\C:\\Games", 0},
+        {"1:\\Games", 0},
+#else
+        {"/tmp/Games", 1},
+        {"\\tmp\\Games", 1}, // mapped to /tmp/Games
+#endif
+        {"Games\\The Kelpmire PC", 0},
+        {".", 0},
+        {"..\\Games", 0},
+        {"", 0},
+    };
+    for (auto &c : cases) EXPECT_EQ(pf_is_absolute(c.path), c.full) << c.path;
+}
+
+TEST(Platform, FreeSpaceOfAnExistingFolderOnly)
+{
+    std::string d = scratch("free");
+    uint64_t free_bytes = 0;
+    EXPECT_TRUE(pf_free_space(d.c_str(), &free_bytes));
+    EXPECT_GT(free_bytes, 0u);
+    EXPECT_TRUE(pf_free_space((d + "\\").c_str(), &free_bytes)) << "a trailing separator is no matter";
+    EXPECT_FALSE(pf_free_space((d + "\\missing").c_str(), &free_bytes));
+}
+
+TEST(Platform, CurrentFolderCanBeChangedAndRestored)
+{
+    std::string d = scratch("cwd");
+    put(d + "\\here.txt", "here");
+    char was[PATH_CAP], now[PATH_CAP];
+    ASSERT_NE(pf_current_dir(was, sizeof was), 0u);
+    ASSERT_TRUE(pf_set_current_dir(d.c_str()));
+    EXPECT_EQ(get("here.txt"), "here") << "relative names start there";
+    ASSERT_NE(pf_current_dir(now, sizeof now), 0u);
+    EXPECT_TRUE(pf_set_current_dir(was));
+    EXPECT_FALSE(pf_set_current_dir((d + "\\missing").c_str()));
+    EXPECT_EQ(get("here.txt"), "<missing>");
+    EXPECT_EQ(pf_current_dir(now, 2), 0u) << "a buffer too small gives nothing";
+}
+
+} // namespace

@@ -1,4 +1,7 @@
-// Tests of do_uninstall on a hand-made installation.
+// Tests of do_uninstall on a hand-made installation. On Linux the registry key
+// and the shell folders are the platform layer's text records in scratch
+// folders; under Wine they are the test prefix's own, and the same checks apply.
+#include "install.h"
 #include "platform.h"
 #include "testkit.h"
 #include "uninstall.h"
@@ -6,70 +9,272 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <algorithm>
+
 namespace {
 
 const char *const installed[] = {"kelpmire.exe", "uninstall.exe", "kelpmire.ini", "kelpmire_registry.txt",
                                  "kelpmire.log", "kelpmire_setup.log"};
 
-std::string make_install(const std::string &name)
-{
-    std::string d = scratch(name) + "\\The Kelpmire PC";
-    for (const char *f : installed) put(d + "\\" + f, f);
-    put(d + "\\game\\cd\\DATA\\A.QAR", "a");
-    put(d + "\\game\\hd\\HD.QAR", "hd");
-    pf_set_attributes((d + "\\game\\cd\\DATA\\A.QAR").c_str(), PF_ATTR_READONLY);
-    return d;
-}
+// An installation in "<scratch>\The Kelpmire PC", with its registry key and
+// both shortcuts present, and a desktop shortcut of someone else's.
+struct Installed {
+    std::string root, dir, startmenu, desktop, other;
+    Installed(const std::string &name)
+    {
+        root = scratch(name);
+        dir = root + "\\The Kelpmire PC";
+        set_env("KELP_REGISTRY_DIR", root + "\\reg");
+        set_env("KELP_SHELL_DIR", root + "\\shell");
+        make_dirs((root + "\\reg").c_str());
+        for (const char *f : installed) put(dir + "\\" + f, f);
+        put(dir + "\\game\\cd\\DATA\\A.QAR", "a");
+        put(dir + "\\game\\hd\\HD.QAR", "hd");
+        pf_set_attributes((dir + "\\game\\cd\\DATA\\A.QAR").c_str(), PF_ATTR_READONLY);
+        pf_key k = pf_reg_create_user_key(UNINSTALL_KEY);
+        if (!k) abort();
+        pf_reg_set_string(k, "DisplayName", "The Kelpmire (Quorvane)");
+        pf_reg_close(k);
+        char sm[PATH_CAP], dt[PATH_CAP];
+        shortcut_paths(sm, dt);
+        startmenu = sm, desktop = dt;
+        if (startmenu.empty() || desktop.empty()) abort();
+        put(startmenu, "link");
+        put(desktop, "link");
+        other = desktop.substr(0, desktop.rfind('\\')) + "\\Other.lnk";
+        put(other, "someone else's");
+    }
+    ~Installed()
+    {
+        pf_reg_delete_user_key(UNINSTALL_KEY);
+        pf_delete_file(startmenu.c_str());
+        pf_delete_file(desktop.c_str());
+        pf_delete_file(other.c_str());
+        set_env("KELP_REGISTRY_DIR", "");
+        set_env("KELP_SHELL_DIR", "");
+    }
+    bool has(const std::string &rel) const { return path_exists((dir + "\\" + rel).c_str()); }
+    // Whether the key is there; deleting it is the portable way to ask, so
+    // the key is written again when it was.
+    bool key() const
+    {
+        if (!pf_reg_delete_user_key(UNINSTALL_KEY)) return false;
+        pf_key k = pf_reg_create_user_key(UNINSTALL_KEY);
+        pf_reg_close(k);
+        return true;
+    }
+    // Nothing of the installation is gone.
+    void expect_untouched(const std::string &why) const
+    {
+        for (const char *f : installed) EXPECT_TRUE(has(f)) << why << ": " << f;
+        EXPECT_EQ(get(dir + "\\game\\cd\\DATA\\A.QAR"), "a") << why;
+        EXPECT_EQ(get(dir + "\\game\\hd\\HD.QAR"), "hd") << why;
+        EXPECT_EQ(get(startmenu), "link") << why;
+        EXPECT_EQ(get(desktop), "link") << why;
+        EXPECT_TRUE(key()) << why;
+    }
+};
 
 TEST(DoUninstall, RemovesTheInstallationAndKeepsTheUsersFiles)
 {
-    std::string d = make_install("uninst_user");
-    put(d + "\\my notes.txt", "mine");
-    put(d + "\\saves\\slot1.sav", "mine too");
-    EXPECT_EQ(do_uninstall(d.c_str()), 1);
-    for (const char *f : installed) EXPECT_FALSE(path_exists((d + "\\" + f).c_str())) << f;
-    EXPECT_FALSE(path_exists((d + "\\game").c_str()));
-    EXPECT_EQ(get(d + "\\my notes.txt"), "mine");
-    EXPECT_EQ(get(d + "\\saves\\slot1.sav"), "mine too");
+    Installed in("uninst_user");
+    put(in.dir + "\\my notes.txt", "mine");
+    put(in.dir + "\\saves\\slot1.sav", "mine too");
+    EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_DONE);
+    for (const char *f : installed) EXPECT_FALSE(in.has(f)) << f;
+    EXPECT_FALSE(in.has("game"));
+    EXPECT_EQ(get(in.dir + "\\my notes.txt"), "mine");
+    EXPECT_EQ(get(in.dir + "\\saves\\slot1.sav"), "mine too");
+    EXPECT_FALSE(path_exists(in.startmenu.c_str()));
+    EXPECT_FALSE(path_exists(in.desktop.c_str()));
+    EXPECT_EQ(get(in.other), "someone else's");
+    EXPECT_FALSE(in.key());
 }
 
-TEST(DoUninstall, RemovesTheEmptiedFolder)
+TEST(DoUninstall, RemovesTheEmptiedFolderAlsoWhenNamedWithATrailingBackslash)
 {
-    std::string d = make_install("uninst_all");
-    EXPECT_EQ(do_uninstall(d.c_str()), 1);
-    EXPECT_FALSE(path_exists(d.c_str()));
+    for (const char *tail : {"", "\\"}) {
+        Installed in("uninst_all");
+        EXPECT_EQ(do_uninstall((in.dir + tail).c_str()), UNINSTALL_DONE) << tail;
+        EXPECT_FALSE(path_exists(in.dir.c_str())) << tail;
+        EXPECT_TRUE(is_dir(in.root.c_str())) << tail;
+    }
 }
 
 TEST(DoUninstall, EmptyOrRelativeFolderRemovesNothing)
 {
-    std::string d = make_install("uninst_relative");
-    for (const char *arg : {"", "The Kelpmire PC", "game", ".", "..\\x"}) {
-        EXPECT_EQ(do_uninstall(arg), 1) << arg;
-        for (const char *f : installed) EXPECT_TRUE(path_exists((d + "\\" + f).c_str())) << arg << " " << f;
+    // Run from the folder that holds the installation and from the
+    // installation itself, where each of these names would find it.
+    Installed in("uninst_relative");
+    char was[PATH_CAP];
+    ASSERT_NE(pf_current_dir(was, sizeof was), 0u);
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {in.root, "The Kelpmire PC"}, {in.root, ".\\The Kelpmire PC"}, {in.root, "The Kelpmire PC\\"},
+        {in.dir, ""}, {in.dir, "."}, {in.dir, "..\\The Kelpmire PC"},
+    };
+#ifdef _WIN32
+    // Relative to the current drive, and to the drive's current folder.
+    cases.push_back({in.root, in.dir.substr(2)});
+    cases.push_back({in.root, in.dir.substr(0, 2) + "The Kelpmire PC"});
+#endif
+    for (auto &c : cases) {
+        ASSERT_TRUE(pf_set_current_dir(c.first.c_str())) << c.first;
+        EXPECT_EQ(do_uninstall(c.second.c_str()), UNINSTALL_NOT_FOUND) << c.second;
+        ASSERT_TRUE(pf_set_current_dir(was));
+        in.expect_untouched("'" + c.second + "' from " + c.first);
     }
 }
 
-TEST(DoUninstall, RemovesTheRecordedRegistryKeyAndShortcuts)
+TEST(DoUninstall, AFolderWithoutTheGameOrTheUninstallerIsNoInstallation)
 {
-    std::string root = scratch("uninst_shell");
-    std::string d = make_install("uninst_shell_install");
-    set_env("KELP_REGISTRY_DIR", root + "\\reg");
-    set_env("KELP_SHELL_DIR", root + "\\shell");
-    std::string key = root + "\\reg\\Software#Microsoft#Windows#CurrentVersion#Uninstall#Kelpmire_Quorvane";
-    put(key, "DisplayName=REG_SZ:The Kelpmire (Quorvane)\n");
-    put(root + "\\shell\\Programs\\The Kelpmire.lnk", "link");
-    put(root + "\\shell\\Desktop\\The Kelpmire.lnk", "link");
-    put(root + "\\shell\\Desktop\\Other.lnk", "someone else's");
-    do_uninstall(d.c_str());
+    // The setup run with /uninstall from a downloads folder names that folder.
+    Installed in("uninst_downloads");
+    std::string downloads = in.root + "\\Downloads";
+    put(downloads + "\\kelpmire_setup.exe", "setup");
+    put(downloads + "\\game\\save.dat", "another game's");
+    put(downloads + "\\kelpmire.ini", "kept");
+    make_dirs((downloads + "\\kelpmire.exe").c_str()); // a folder of that name is no game
+    EXPECT_EQ(do_uninstall(downloads.c_str()), UNINSTALL_NOT_FOUND);
+    EXPECT_EQ(get(downloads + "\\game\\save.dat"), "another game's");
+    EXPECT_EQ(get(downloads + "\\kelpmire.ini"), "kept");
+    EXPECT_EQ(get(downloads + "\\kelpmire_setup.exe"), "setup");
+    in.expect_untouched("downloads");
+}
+
+TEST(DoUninstall, EitherExecutableMakesAFolderAnInstallation)
+{
+    for (const char *missing : {"kelpmire.exe", "uninstall.exe"}) {
+        Installed in("uninst_either");
+        pf_delete_file((in.dir + "\\" + missing).c_str());
+        EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_DONE) << missing;
+        EXPECT_FALSE(path_exists(in.dir.c_str())) << missing;
+    }
+}
+
+TEST(DoUninstall, AGameThatCannotBeRemovedStopsEverything)
+{
+    Installed in("uninst_running");
+    std::string exe = in.dir + "\\kelpmire.exe";
+#ifdef _WIN32
+    // Held open without sharing, as the running game holds it.
+    pf_file hold = pf_create(exe.c_str());
+    ASSERT_NE(hold, PF_NO_FILE);
+#else
+    // Nothing holds a file against root on Linux: a folder in its place
+    // cannot be deleted as a file either.
+    pf_delete_file(exe.c_str());
+    put(exe + "\\in use", "x");
+#endif
+    EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_RUNNING);
+#ifdef _WIN32
+    pf_close(hold);
+    put(exe, "kelpmire.exe");
+#else
+    delete_tree(exe.c_str());
+    put(exe, "kelpmire.exe");
+#endif
+    in.expect_untouched("game running");
+}
+
+TEST(DoUninstall, AFileThatStaysInTheGameTreeKeepsTheUninstallerAndItsEntry)
+{
+    Installed in("uninst_partial");
+    put(in.dir + "\\my notes.txt", "mine");
+#ifdef _WIN32
+    // A data file held open without sharing, as the running game holds it.
+    std::string stays = in.dir + "\\game\\cd\\DATA\\A.QAR";
+    pf_set_attributes(stays.c_str(), PF_ATTR_NORMAL);
+    pf_file hold = pf_create(stays.c_str());
+    ASSERT_NE(hold, PF_NO_FILE);
+#else
+    // Nothing holds a file against root on Linux: a file below "game" whose
+    // path is too long to be reached stays instead.
+    std::string deep = in.dir + "\\game";
+    while (deep.size() < 500) {
+        deep += "\\" + std::string(std::min<size_t>(100, 500 - deep.size()), 's');
+        ASSERT_TRUE(pf_make_dir(deep.c_str()) || is_dir(deep.c_str())) << deep.size();
+    }
+    std::string stays = deep + "\\" + std::string(30, 'f');
+    pf_close(pf_create(stays.c_str()));
+#endif
+    EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_PARTIAL);
+#ifdef _WIN32
+    pf_close(hold);
+#endif
+    EXPECT_TRUE(path_exists(stays.c_str()));
+    EXPECT_FALSE(in.has("kelpmire.exe"));
+    EXPECT_FALSE(in.has("game\\hd"));
+    EXPECT_FALSE(in.has("kelpmire.ini"));
+    EXPECT_FALSE(path_exists(in.startmenu.c_str())) << "it starts a game that is gone";
+    EXPECT_FALSE(path_exists(in.desktop.c_str()));
+    // What runs the uninstall again stays.
+    EXPECT_EQ(get(in.dir + "\\uninstall.exe"), "uninstall.exe");
+    EXPECT_TRUE(in.key());
+    EXPECT_EQ(get(in.dir + "\\my notes.txt"), "mine");
+#ifndef _WIN32
+    // Reached from nearer by, the long path can go.
+    char was[PATH_CAP];
+    ASSERT_NE(pf_current_dir(was, sizeof was), 0u);
+    ASSERT_TRUE(pf_set_current_dir((in.dir + "\\game").c_str()));
+    delete_tree(std::string(100, 's').c_str());
+    pf_set_current_dir(was);
+#endif
+}
+
+bool is_link(const std::string &path)
+{
+    uint32_t a = pf_attributes(path.c_str());
+    return a != PF_ATTR_INVALID && (a & PF_ATTR_REPARSE);
+}
+
+TEST(DoUninstall, AGameFolderThatIsALinkKeepsWhatItPointsTo)
+{
+    // The fixture's "install\game" is a Unix link to "game_data".
+    const char *fx = getenv("KELP_GAME_LINK_FIXTURE");
+    if (!fx) GTEST_SKIP() << "run through ctest, which makes the link";
+    std::string base = fx, dir = base + "\\install", data = base + "\\game_data";
+    ASSERT_TRUE(is_link(dir + "\\game")) << "fixture made";
     set_env("KELP_REGISTRY_DIR", "");
     set_env("KELP_SHELL_DIR", "");
-#ifndef _WIN32
-    // Only Linux keeps the registry and the shell folders in these files.
-    EXPECT_FALSE(path_exists(key.c_str()));
-    EXPECT_FALSE(path_exists((root + "\\shell\\Programs\\The Kelpmire.lnk").c_str()));
-    EXPECT_FALSE(path_exists((root + "\\shell\\Desktop\\The Kelpmire.lnk").c_str()));
+    put(dir + "\\kelpmire.exe", "game");
+    put(dir + "\\uninstall.exe", "uninstaller");
+    uninstall_result r = do_uninstall(dir.c_str());
+    EXPECT_EQ(get(data + "\\cd\\DATA\\A.QAR"), "a\n") << "what the link points to is untouched";
+    EXPECT_EQ(get(data + "\\hd\\HD.QAR"), "hd\n");
+    EXPECT_FALSE(path_exists((dir + "\\kelpmire.exe").c_str()));
+#ifdef _WIN32
+    // Wine shows a Unix link as a reparse point but cannot remove it from the
+    // Windows side: the link stays, and the uninstall says that it is not done.
+    EXPECT_TRUE(is_link(dir + "\\game"));
+    EXPECT_EQ(r, UNINSTALL_PARTIAL);
+    EXPECT_EQ(get(dir + "\\uninstall.exe"), "uninstaller");
+#else
+    EXPECT_EQ(r, UNINSTALL_DONE);
+    EXPECT_FALSE(path_exists(dir.c_str()));
 #endif
-    EXPECT_EQ(get(root + "\\shell\\Desktop\\Other.lnk"), "someone else's");
+}
+
+TEST(InstallBase, DropsTrailingSeparatorsOnly)
+{
+    struct {
+        const char *dir, *base;
+    } cases[] = {
+        {"D:\\", "D:"},
+        {"C:\\Games\\The Kelpmire PC", "C:\\Games\\The Kelpmire PC"},
+        {"C:\\Games\\The Kelpmire PC\\\\", "C:\\Games\\The Kelpmire PC"},
+        {"\\\\server\\share\\", "\\\\server\\share"},
+        {"", nullptr},
+        {"\\", nullptr},
+    };
+    for (auto &c : cases) {
+        char out[PATH_CAP] = "unset";
+        EXPECT_EQ(install_base(out, c.dir), c.base ? 1 : 0) << c.dir;
+        if (c.base) {
+            EXPECT_STREQ(out, c.base);
+        }
+    }
 }
 
 } // namespace

@@ -33,13 +33,14 @@ class Wine:
                         WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
         self.run_exe("cmd", "/c", "exit")  # makes the prefix on first use
 
-    def run_exe(self, exe, *args, timeout=300, check_rc=None):
-        """Runs a program to its end and returns (exit code, stdout, stderr)."""
+    def run_exe(self, exe, *args, timeout=300, check_rc=None, cwd=None):
+        """Runs a program to its end and returns (exit code, stdout, stderr).
+        cwd: the Linux folder that Wine turns into its current folder."""
         # Files, not pipes: a Wine service started by this run inherits the
         # output handles and would keep a pipe open long after the program ends.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             p = subprocess.run([WINE_RUN, self.prefix, exe, *args], env=self.env, timeout=timeout,
-                               stdout=out, stderr=err)
+                               stdout=out, stderr=err, cwd=cwd)
             out.seek(0)
             err.seek(0)
             stdout = out.read().decode("utf-8", "replace")
@@ -108,6 +109,32 @@ class Wine:
         self.run_exe("reg", "add", r"HKLM\Software\Wine\Drives", "/v", letter.lower() + ":", "/t", "REG_SZ",
                      "/d", "cdrom", "/f", check_rc=0)
         # Wine's mount manager reads its drives when the prefix starts.
+        self.wait_idle()
+
+    def map_drive(self, letter, folder):
+        """Makes drive letter a plain drive whose root is the given Linux folder."""
+        self.remove_drive(letter)
+        os.symlink(os.path.abspath(folder), os.path.join(self.prefix, "dosdevices", letter.lower() + ":"))
+
+    def hold_file(self, lockfile_exe, path):
+        """Starts lockfile_exe holding the Linux file path open without sharing,
+        as a running program holds its files, and returns its process once the
+        file is held. release_file ends it."""
+        p = subprocess.Popen([WINE_RUN, self.prefix, lockfile_exe, win(path), "3600"], env=self.env,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        first = p.stdout.readline().decode("utf-8", "replace").strip()
+        if first != "locked":
+            p.kill()
+            p.wait(timeout=60)
+            p.stdout.close()
+            raise AssertionError(f"lockfile: {first!r}")
+        return p
+
+    def release_file(self, holder):
+        """Ends a hold_file process; its handle is closed once the prefix is idle."""
+        holder.kill()
+        holder.wait(timeout=60)
+        holder.stdout.close()
         self.wait_idle()
 
     def remove_drive(self, letter):

@@ -120,11 +120,30 @@ class Faults:
             return None
         return lambda: subprocess.run(["umount", path], check=True)
 
+    def slack_iso(self):
+        """The sample disc with 2,000 files of one byte added, as an ISO image.
+        The setup checks the disc's byte total against the free space before it
+        writes; each of these files still takes a whole 4 KiB page of a tmpfs
+        (as a cluster of a real disk), so a 4 MiB disk passes the check and
+        fills during the copy."""
+        tree = os.path.join(self.work, "slack_disc")
+        shutil.rmtree(tree, ignore_errors=True)
+        shutil.copytree(self.disc, tree)
+        for i in range(2000):
+            os.makedirs(os.path.join(tree, "SAVES%02d" % (i // 100)), exist_ok=True)
+            with open(os.path.join(tree, "SAVES%02d" % (i // 100), "S%04d.DAT" % i), "wb") as f:
+                f.write(b"s")
+        iso = os.path.join(fresh_dir(os.path.join(self.work, "slack_images")), "slack.iso")
+        subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-o", iso, tree], check=True,
+                       stderr=subprocess.DEVNULL)
+        return iso
+
     def case_disk_full(self):
         small = os.path.join(self.work, "small")
         folder = os.path.join(small, "Kelpmire")
-        before = tree_digest(os.path.dirname(self.iso))
-        undo = self.small_disk(small, 256)
+        iso = self.slack_iso()
+        before = tree_digest(os.path.dirname(iso))
+        undo = self.small_disk(small, 4096)
         limit = None
         if undo is None:
             # No mount here (not root): a per-file size limit instead, which
@@ -134,17 +153,17 @@ class Faults:
             limit = 96 * 1024
         try:
             if limit is None:
-                rc, lines = self.install(self.iso, folder)
+                rc, lines = self.install(iso, folder)
             else:
-                rc, lines = self.install_limited(self.iso, folder, limit)
+                rc, lines = self.install_limited(iso, folder, limit)
             check(rc == 1, "exit 1 (got %d)" % rc)
             writes = [l for l in lines if l.startswith("write failed: " + win(folder) + "\\game\\cd\\")]
             check(writes, "a write failure of the copy is logged: %s" % lines)
             check(lines[-1:] == ["ERROR: copying the CD failed"], "the log ends with the copy failure: %s" % lines)
             check(os.listdir(small) == ["Kelpmire"], "nothing beside the install folder: %s" % os.listdir(small))
             self.nothing_registered(folder)
-            check(tree_digest(os.path.dirname(self.iso)) == before, "the source unchanged")
-            return "disk full (%s): %s" % ("tmpfs of 256 KiB" if limit is None else "file size limit",
+            check(tree_digest(os.path.dirname(iso)) == before, "the source unchanged")
+            return "disk full (%s): %s" % ("tmpfs of 4 MiB" if limit is None else "file size limit",
                                            writes[0])
         finally:
             if undo:

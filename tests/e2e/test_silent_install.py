@@ -356,5 +356,109 @@ class Failures(unittest.TestCase):
         self.assertIsNone(wine.reg_query())
 
 
+class SpaceAndFullPaths(unittest.TestCase):
+    """The checks made before anything is written: room on the install
+    folder's drive, and a full install folder."""
+
+    def setUp(self):
+        clean_install_state()
+
+    def small_drive(self, letter, kib):
+        """Drive letter on a tmpfs of kib KiB. Returns (its Linux folder, the
+        way to undo it), or None where this machine cannot mount."""
+        folder = os.path.join(WORK, "drive_" + letter)
+        os.makedirs(folder, exist_ok=True)
+        subprocess.run(["umount", folder], stderr=subprocess.DEVNULL)
+        fresh_dir(folder)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk,mode=0755" % kib, "tmpfs", folder],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            return None
+        wine.map_drive(letter, folder)
+
+        def undo():
+            wine.remove_drive(letter)
+            subprocess.run(["umount", folder], check=True)
+        return folder, undo
+
+    def need_bytes(self, disc_root):
+        """What an install writes besides the hard-disk files: the disc, the
+        game executable and the uninstaller."""
+        files = sum(os.path.getsize(os.path.join(base, f)) for base, _, names in os.walk(disc_root) for f in names)
+        return files + os.path.getsize(PAYLOAD) + os.path.getsize(SETUP)
+
+    def test_too_little_free_space_writes_nothing(self):
+        mb = 1 << 20
+        small = self.small_drive("t", 1024)
+        if small is not None:
+            folder, undo = small
+            source = disc
+        else:
+            # No mount here (not root): the drive is a scratch folder on the
+            # build's disk, and the disc holds a sparse file larger than that
+            # disk's free space, which the install would need to copy.
+            folder = fresh_dir(os.path.join(WORK, "drive_t"))
+            wine.map_drive("t", folder)
+            undo = lambda: wine.remove_drive("t")  # noqa: E731
+            source = os.path.join(WORK, "huge_disc")
+            shutil.rmtree(source, ignore_errors=True)
+            shutil.copytree(disc, source)
+            st = os.statvfs(folder)
+            with open(os.path.join(source, "HUGE.DAT"), "wb") as f:
+                f.truncate(st.f_bavail * st.f_frsize + (64 << 30))
+        try:
+            before = digest_tree(source) if small is not None else None
+            need = self.need_bytes(source)
+            win_dir = "T:\\Games\\The Kelpmire PC"
+            self.assertEqual(run_setup("/silent", "/cd", win(source), "/dir", win_dir), 1)
+            lines = wine.log_lines()
+            self.assertEqual(lines[2], f"Install to {win_dir}")
+            line = lines[3]
+            prefix = f"ERROR: not enough free space on T:: {(need + mb - 1) // mb} MB needed, "
+            self.assertTrue(line.startswith(prefix), line)
+            if small is not None:
+                st = os.statvfs(folder)
+                self.assertEqual(line, prefix + f"{st.f_bavail * st.f_frsize // mb} MB free")
+                self.assertEqual(digest_tree(source), before, "the source is never written")
+            self.assertEqual(len(lines), 4, lines)
+            self.assertEqual(os.listdir(folder), [], "nothing written")
+            self.assertIsNone(wine.reg_query())
+            for lnk in wine.shortcut_files():
+                self.assertFalse(os.path.exists(lnk), lnk)
+        finally:
+            undo()
+            if small is None:
+                shutil.rmtree(source, ignore_errors=True)
+
+    def test_enough_free_space_on_a_small_drive(self):
+        small = self.small_drive("t", 4096 + self.need_bytes(disc) // 1024)
+        if small is None:
+            self.skipTest("this machine cannot mount a small drive (not root)")
+        folder, undo = small
+        try:
+            # The nearest folder that exists is the drive's root.
+            win_dir = "T:\\Games\\The Kelpmire PC"
+            self.assertEqual(run_setup("/silent", "/cd", win(disc), "/dir", win_dir), 0)
+            self.assertEqual(wine.log_lines()[-1], "Done.")
+            d = os.path.join(folder, "Games", "The Kelpmire PC")
+            self.assertEqual(digest_tree(os.path.join(d, "game", "cd")), digest_tree(disc))
+        finally:
+            undo()
+
+    def test_relative_install_folder_is_refused(self):
+        # Run from a folder of drive C:, where each of these would land.
+        cwd = fresh_dir(wine.drive_c("current"))
+        for win_dir in ("Games\\Kelpmire rel", "\\Games\\Kelpmire rel", "C:Games\\Kelpmire rel", "."):
+            with self.subTest(dir=win_dir):
+                rc, _, _ = wine.run_exe(SETUP, "/silent", "/cd", win(disc), "/dir", win_dir, cwd=cwd)
+                self.assertEqual(rc, 1)
+                self.assertEqual(wine.log_lines()[2:], [
+                    f"Install to {win_dir}",
+                    "ERROR: the install folder must be a full path, such as C:\\Games\\The Kelpmire PC",
+                ])
+                self.assertEqual(os.listdir(cwd), [])
+                self.assertFalse(os.path.exists(wine.drive_c("Games", "Kelpmire rel")))
+                self.assertIsNone(wine.reg_query())
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

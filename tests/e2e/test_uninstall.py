@@ -6,6 +6,10 @@ usage: test_uninstall.py SOURCE_DIR BUILD_DIR
 Installs the sample disc silently with the real setup, puts a file of the
 user's into the install folder, then runs the installed uninstall.exe as
 Windows would and checks what is left once every Wine process has ended.
+Then the folders players really have: an install at a drive root, a "game"
+folder that is a link, the game or a data file held open, the setup run from
+a downloads folder, and stage 1 started with the install folder as its
+current folder.
 """
 import os
 import shutil
@@ -14,13 +18,14 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import Wine, fresh_dir, make_sample_disc, win  # noqa: E402
+from kelpwine import Wine, fresh_dir, lnkinfo, make_sample_disc, tree_files, win  # noqa: E402
 
 SRC, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
 del sys.argv[1:3]
 WORK = os.path.join(BUILD, "e2e", "uninstall")
 SETUP = os.path.join(BUILD, "kelpmire_setup.exe")
 UIDRIVER = os.path.join(BUILD, "uidriver.exe")
+LOCKFILE = os.path.join(BUILD, "lockfile.exe")
 WIN_DIR = "C:\\Games\\The Kelpmire PC"
 INSTALLED = ["kelpmire.exe", "uninstall.exe", "kelpmire.ini", "kelpmire_registry.txt", "kelpmire.log",
              "kelpmire_setup.log"]
@@ -86,6 +91,21 @@ class Uninstall(unittest.TestCase):
             self.assertTrue(os.path.exists(lnk), lnk)
         self.assertIsNotNone(wine.reg_query())
 
+    def uninstall_answering(self, exe=None, idle=True):
+        """Runs stage 1 as a user would, answers Yes, and returns the text of
+        stage 2's closing box; with idle, once every process has ended (not
+        while a test's own program holds a file: stage 2 then ends when that
+        is released)."""
+        stage1 = wine.start_exe(exe or os.path.join(self.dir, "uninstall.exe"), "/uninstall")
+        rc, _, err = wine.run_exe(UIDRIVER, "msgbox", CAPTION, "Yes", "60000")
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(stage1.wait(timeout=60), 0)
+        rc, text, err = wine.run_exe(UIDRIVER, "msgbox", CAPTION, "OK", "60000")
+        self.assertEqual(rc, 0, err)
+        if idle:
+            wine.wait_idle()
+        return text.strip()
+
     def test_quiet_uninstall_in_any_spelling_and_order(self):
         for args in (["/uninstall", "/quiet"], ["/UNINSTALL", "/quiet"], ["/quiet", "/uninstall"]):
             with self.subTest(args=args):
@@ -111,14 +131,7 @@ class Uninstall(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(wine.temp_dir(), "kelpmire_uninstall.exe")))
 
     def test_answer_yes_removes_and_says_so(self):
-        stage1 = wine.start_exe(os.path.join(self.dir, "uninstall.exe"), "/uninstall")
-        rc, _, err = wine.run_exe(UIDRIVER, "msgbox", CAPTION, "Yes", "60000")
-        self.assertEqual(rc, 0, err)
-        self.assertEqual(stage1.wait(timeout=60), 0)
-        rc, text, err = wine.run_exe(UIDRIVER, "msgbox", CAPTION, "OK", "60000")
-        self.assertEqual(rc, 0, err)
-        self.assertEqual(text.strip(), "The Kelpmire has been removed.")
-        wine.wait_idle()
+        self.assertEqual(self.uninstall_answering(), "The Kelpmire has been removed.")
         self.assert_removed()
 
     def test_stage_two_with_an_empty_folder_removes_nothing(self):
@@ -131,6 +144,107 @@ class Uninstall(unittest.TestCase):
             self.assertEqual(rc, 0)
         wine.wait_idle()
         self.assert_untouched()
+
+    def test_install_at_the_root_of_a_drive(self):
+        root = fresh_dir(os.path.join(WORK, "drive_root"))
+        with open(os.path.join(root, "my notes.txt"), "w") as f:
+            f.write("mine")
+        wine.map_drive("m", root)
+        try:
+            rc, _, _ = wine.run_exe(SETUP, "/silent", "/cd", win(disc), "/dir", "M:\\")
+            self.assertEqual(rc, 0)
+            reg = wine.reg_query()
+            self.assertEqual(reg["UninstallString"], ("REG_SZ", '"M:\\uninstall.exe" /uninstall'))
+            self.assertEqual(reg["DisplayIcon"], ("REG_SZ", "M:\\kelpmire.exe,0"))
+            self.assertEqual(reg["InstallLocation"], ("REG_SZ", "M:\\"))
+            for lnk in wine.shortcut_files():
+                fields = lnkinfo(lnk)
+                self.assertEqual(fields.get("Local path"), "M:\\kelpmire.exe", lnk)
+                self.assertEqual(fields.get("Working directory"), "M:\\", lnk)
+            # As Windows starts it from the registered UninstallString.
+            rc, _, _ = wine.run_exe("M:\\uninstall.exe", "/uninstall", "/quiet")
+            self.assertEqual(rc, 0)
+            wine.wait_idle()
+            self.assertEqual(os.listdir(root), ["my notes.txt"])
+            self.assertIsNone(wine.reg_query())
+            for lnk in wine.shortcut_files():
+                self.assertFalse(os.path.exists(lnk), lnk)
+        finally:
+            wine.remove_drive("m")
+
+    def test_game_folder_that_is_a_link_keeps_what_it_points_to(self):
+        # The data moved to a bigger drive, "game" left as a link to them.
+        data = os.path.join(fresh_dir(os.path.join(WORK, "bigger_drive")), "game")
+        game = os.path.join(self.dir, "game")
+        shutil.move(game, data)
+        os.symlink(data, game)
+        before = tree_files(data)
+        self.assertEqual(self.uninstall_answering(),
+                         "Some files of The Kelpmire could not be removed. Close the game and run the uninstall again.")
+        self.assertEqual(tree_files(data), before, "what the link points to is untouched")
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "kelpmire.exe")))
+        # Wine cannot remove a Unix link from the Windows side (Windows removes
+        # a junction or a link): it stays, and with it what runs the uninstall
+        # again.
+        self.assertTrue(os.path.islink(game))
+        self.assertTrue(os.path.exists(os.path.join(self.dir, "uninstall.exe")))
+        self.assertIsNotNone(wine.reg_query())
+
+    def test_running_game_keeps_everything(self):
+        holder = wine.hold_file(LOCKFILE, os.path.join(self.dir, "kelpmire.exe"))
+        try:
+            text = self.uninstall_answering(idle=False)
+        finally:
+            wine.release_file(holder)
+        self.assertEqual(text, "The Kelpmire is still running. Close it and run the uninstall again.")
+        self.assert_untouched()
+        # Closed, it goes.
+        self.uninstall("/uninstall", "/quiet")
+        self.assert_removed()
+
+    def test_data_file_in_use_says_so_and_the_uninstall_can_run_again(self):
+        in_use = os.path.join(self.dir, "game", "cd", "DATA", "A.QAR")
+        holder = wine.hold_file(LOCKFILE, in_use)
+        try:
+            text = self.uninstall_answering(idle=False)
+        finally:
+            wine.release_file(holder)
+        self.assertEqual(text,
+                         "Some files of The Kelpmire could not be removed. Close the game and run the uninstall again.")
+        self.assertTrue(os.path.exists(in_use))
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "kelpmire.exe")))
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "game", "hd")))
+        for lnk in wine.shortcut_files():
+            self.assertFalse(os.path.exists(lnk), "it started a game that is gone: " + lnk)
+        self.assertTrue(os.path.exists(os.path.join(self.dir, "uninstall.exe")))
+        self.assertIsNotNone(wine.reg_query())
+        self.uninstall("/uninstall", "/quiet")
+        self.assert_removed()
+
+    def test_setup_in_a_downloads_folder_removes_nothing(self):
+        downloads = fresh_dir(os.path.join(WORK, "downloads"))
+        setup = os.path.join(downloads, "kelpmire_setup.exe")
+        shutil.copy(SETUP, setup)
+        for rel, text in ((os.path.join("game", "save.dat"), "another game's"), ("kelpmire.ini", "someone's"),
+                          ("notes.txt", "mine")):
+            os.makedirs(os.path.dirname(os.path.join(downloads, rel)), exist_ok=True)
+            with open(os.path.join(downloads, rel), "w") as f:
+                f.write(text)
+        before = tree_files(downloads)
+        text = self.uninstall_answering(setup)
+        self.assertEqual(text, f"There is no installation of The Kelpmire in {win(downloads)}.")
+        self.assertEqual(tree_files(downloads), before)
+        self.assert_untouched()
+
+    def test_stage_one_started_in_the_install_folder(self):
+        # A console opened in the install folder: stage 2 inherits it as its
+        # current folder, and the emptied folder must still go.
+        os.remove(os.path.join(self.dir, "my notes.txt"))
+        rc, _, _ = wine.run_exe(os.path.join(self.dir, "uninstall.exe"), "/uninstall", "/quiet", cwd=self.dir)
+        self.assertEqual(rc, 0)
+        wine.wait_idle()
+        self.assertFalse(os.path.exists(self.dir))
+        self.assertIsNone(wine.reg_query())
 
     def test_uninstall2_as_the_last_argument_is_a_setup_run(self):
         setup = wine.start_exe(SETUP, "/uninstall2")
