@@ -92,16 +92,19 @@ class HelpOnLinux(unittest.TestCase):
                 self.assertEqual(names, [], "no log, nothing else")
 
     def test_help_later_on_the_line_is_no_help(self):
-        # "/silent" first: a silent run, here one without any disc.
-        rc, err, _, log = self.run_setup("/silent", "/?", exe=setup_copy(), payload=True)
+        # "/silent" first: a silent run, here one without any disc, into a
+        # full path of this system (never written: the missing disc ends it).
+        target = os.path.join(WORK, "never_written")
+        rc, err, _, log = self.run_setup("/silent", "/?", "/dir", target, exe=setup_copy(), payload=True)
         self.assertEqual(rc, 1)
         self.assertNotIn(CAPTION, err)
         self.assertEqual(log, [
             "setup started",
             "defaults: cd '' dir 'C:\\Games\\The Kelpmire PC'",
-            "Install to C:\\Games\\The Kelpmire PC",
+            "Install to " + target,
             NO_DISC,
         ])
+        self.assertFalse(os.path.exists(target))
 
     def test_an_uninstall_stage_comes_before_the_help(self):
         rc, err, _, log = self.run_setup("/?", "/uninstall", exe=setup_copy())
