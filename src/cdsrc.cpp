@@ -36,7 +36,6 @@ enum { DR_FLAG_DIR = 0x02, DR_FLAG_MORE = 0x80 };
 
 static unsigned char buf[COPY_RUN * CD_SECTOR];
 
-
 /* A name's byte as Windows might compare it: ASCII letters without case, and
    every byte above 0x7F alike, because in the code page of the machine that
    copies it such a byte may be a letter whose other case is another byte

@@ -45,7 +45,6 @@ enum { LAYOUTS = sizeof layouts / sizeof layouts[0] };
 
 static unsigned char stage[RAW_RUN * MAX_SECTOR];
 
-
 /* ---- CUE sheets ---- */
 
 typedef struct cue_sheet {

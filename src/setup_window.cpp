@@ -229,8 +229,10 @@ static void start_install(void)
    user is told and the window stays, so that Play can be tried again. */
 static void play(void)
 {
-    char exe[780];
-    snprintf(exe, sizeof exe, "%s\\kelpmire.exe", opts.dir);
+    char base[PATH_CAP], exe[780];
+    /* Joined as the install joined it: "D:\" gives "D:\kelpmire.exe". */
+    if (!install_base(base, opts.dir)) snprintf(base, sizeof base, "%s", opts.dir);
+    snprintf(exe, sizeof exe, "%s\\kelpmire.exe", base);
     /* The Ex form with no error UI of its own: the failure is reported once,
        in the setup's words, and the error code is the system's. */
     SHELLEXECUTEINFOA sei;
