@@ -12,6 +12,7 @@
 
 namespace {
 
+#ifndef _WIN32
 struct Seen {
     std::vector<std::pair<uint64_t, uint64_t>> calls;
 };
@@ -20,6 +21,7 @@ void on_progress(uint64_t done, uint64_t total, void *user)
 {
     ((Seen *)user)->calls.push_back({done, total});
 }
+#endif
 
 // Points the platform's stand-ins at scratch folders: the payload, the
 // registry record and the shell folders.
@@ -67,26 +69,17 @@ struct Stage {
     }
 };
 
-// Whether the setup finds the payload a Stage lends it. On Linux the platform
-// layer lends it from the stage's resource folder, so it must be found: a
-// missing one fails the case instead of skipping it. The Windows test program
-// carries no resources and has no way to borrow one, so there the cases that
-// need it are skipped (the end-to-end tests under Wine cover them).
-bool lent_payload()
-{
-#ifdef _WIN32
-    return prebuilt_available();
-#else
-    if (prebuilt_available()) return true;
-    ADD_FAILURE() << "the payload lent through KELP_RCDATA_DIR was not found";
-    return false;
-#endif
-}
+// The cases that install need the payload a Stage lends through the test
+// double. The Windows test program carries no resources and has no way to
+// borrow one: there they are not built, and the end-to-end tests under Wine
+// cover them with the real setup.
+#ifndef _WIN32
+#define ASSERT_PAYLOAD_LENT() ASSERT_TRUE(prebuilt_available()) << "the payload lent through KELP_RCDATA_DIR"
 
 TEST(DoInstall, CompleteInstallFromAFolder)
 {
     Stage s("install_full");
-    if (!lent_payload()) GTEST_SKIP() << "a Windows test program has no payload to lend";
+    ASSERT_PAYLOAD_LENT();
     const uint64_t T = 5 * 1000 + (3 << 20);
     LogCapture log;
     Seen seen;
@@ -127,7 +120,7 @@ TEST(DoInstall, CompleteInstallFromAFolder)
 TEST(DoInstall, ShortcutFlagsChooseTheShortcuts)
 {
     Stage s("install_links");
-    if (!lent_payload()) GTEST_SKIP() << "a Windows test program has no payload to lend";
+    ASSERT_PAYLOAD_LENT();
     struct {
         int desktop, startmenu;
     } cases[] = {{0, 0}, {1, 0}, {0, 1}};
@@ -146,7 +139,7 @@ TEST(DoInstall, ShortcutFlagsChooseTheShortcuts)
 TEST(DoInstall, NotTheGameDiscCreatesNothing)
 {
     Stage s("install_notdisc");
-    if (!lent_payload()) GTEST_SKIP() << "a Windows test program has no payload to lend";
+    ASSERT_PAYLOAD_LENT();
     delete_tree((s.disc + "\\SETUP").c_str());
     LogCapture log;
     install_opts o = s.opts();
@@ -162,7 +155,7 @@ TEST(DoInstall, NotTheGameDiscCreatesNothing)
 TEST(DoInstall, EarlyFailures)
 {
     Stage s("install_early");
-    if (!lent_payload()) GTEST_SKIP() << "a Windows test program has no payload to lend";
+    ASSERT_PAYLOAD_LENT();
     struct {
         std::string cd, dir, error;
     } cases[] = {
@@ -181,6 +174,8 @@ TEST(DoInstall, EarlyFailures)
     }
 }
 
+#endif
+
 TEST(DoInstall, WithoutThePayloadNothingIsTouched)
 {
     Stage s("install_nopayload");
@@ -194,10 +189,11 @@ TEST(DoInstall, WithoutThePayloadNothingIsTouched)
     EXPECT_FALSE(path_exists((s.root + "\\Games").c_str()));
 }
 
+#ifndef _WIN32
 TEST(DoInstall, IconFileThatIsNoIconIsReportedAndTheInstallGoesOn)
 {
     Stage s("install_badicon");
-    if (!lent_payload()) GTEST_SKIP() << "a Windows test program has no payload to lend";
+    ASSERT_PAYLOAD_LENT();
     put(s.disc + "\\KMIRE.ICO", std::string("\0\0\2\0\1\0", 6) + "junk");
     LogCapture log;
     install_opts o = s.opts();
@@ -211,7 +207,7 @@ TEST(DoInstall, IconFileThatIsNoIconIsReportedAndTheInstallGoesOn)
 TEST(DoInstall, CopyFailureLeavesNoUninstallerAndNoRegistryEntry)
 {
     Stage s("install_copyfail");
-    if (!lent_payload()) GTEST_SKIP() << "a Windows test program has no payload to lend";
+    ASSERT_PAYLOAD_LENT();
     LogCapture log;
     install_opts o = s.opts();
     pf_fail_write_in = 3;
@@ -225,14 +221,17 @@ TEST(DoInstall, CopyFailureLeavesNoUninstallerAndNoRegistryEntry)
     EXPECT_TRUE(s.registry().empty());
 }
 
+#endif
+
 } // namespace
 
 namespace {
 
+#ifndef _WIN32
 TEST(DoInstall, RelativeFolderIsRefusedBeforeAnythingIsWritten)
 {
     Stage s("install_relative");
-    if (!lent_payload()) GTEST_SKIP() << "no payload can be lent on this platform";
+    ASSERT_PAYLOAD_LENT();
     char was[PATH_CAP];
     ASSERT_NE(pf_current_dir(was, sizeof was), 0u);
     ASSERT_TRUE(pf_set_current_dir(s.root.c_str()));
@@ -267,7 +266,7 @@ uint64_t own_size()
 TEST(DoInstall, TooLittleFreeSpaceIsFoundBeforeAnythingIsWritten)
 {
     Stage s("install_space");
-    if (!lent_payload()) GTEST_SKIP() << "no payload can be lent on this platform";
+    ASSERT_PAYLOAD_LENT();
     // The disc, the game executable and the uninstaller (this program).
     const uint64_t need = 5 * 1000 + (3 << 20) + 16 + own_size(), MB = 1 << 20;
     ASSERT_NE(need % MB, 0u) << "the rounding below needs a need that is no whole MB";
@@ -295,7 +294,7 @@ TEST(DoInstall, FolderWithATrailingBackslashGivesNoDoubledBackslash)
 {
     // As an install into a drive root ("D:\") does.
     Stage s("install_trailing");
-    if (!lent_payload()) GTEST_SKIP() << "no payload can be lent on this platform";
+    ASSERT_PAYLOAD_LENT();
     install_opts o = s.opts();
     snprintf(o.dir, sizeof o.dir, "%s\\", s.dir.c_str());
     ASSERT_EQ(do_install(&o, nullptr, nullptr), 1);
@@ -313,7 +312,7 @@ TEST(DoInstall, FolderWithATrailingBackslashGivesNoDoubledBackslash)
 TEST(DoInstall, ShortcutThatCannotBeMadeIsLoggedAndTheInstallSucceeds)
 {
     Stage s("install_nolink");
-    if (!lent_payload()) GTEST_SKIP() << "no payload can be lent on this platform";
+    ASSERT_PAYLOAD_LENT();
     // A file where the desktop folder should be.
     delete_tree((s.shell + "\\Desktop").c_str());
     put(s.shell + "\\Desktop", "not a folder");
@@ -338,5 +337,6 @@ TEST(DoInstall, ShortcutThatCannotBeMadeIsLoggedAndTheInstallSucceeds)
               (std::vector<std::string>{"cannot create the shortcut The Kelpmire.lnk",
                                         "cannot create the shortcut The Kelpmire.lnk", "Done."}));
 }
+#endif
 
 } // namespace

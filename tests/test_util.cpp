@@ -286,6 +286,9 @@ TEST(DeleteTree, RemovesALinkToAFolderWithoutEnteringIt)
 #endif
 }
 
+// The ANSI folder calls of Windows stop at 248 characters, so the Windows
+// build cannot make the folder this needs.
+#ifndef _WIN32
 TEST(DeleteTree, ChildPathTooLongIsPassedOverNotCut)
 {
     // A folder whose path fills the 520-byte buffer: its child's path, cut, would
@@ -293,14 +296,15 @@ TEST(DeleteTree, ChildPathTooLongIsPassedOverNotCut)
     std::string deep = scratch("del_long");
     while (deep.size() < 518) {
         deep += "\\" + std::string(std::min<size_t>(100, 517 - deep.size()), 'd');
-        if (!pf_make_dir(deep.c_str()) && !is_dir(deep.c_str())) GTEST_SKIP() << "no paths this long here";
+        ASSERT_TRUE(pf_make_dir(deep.c_str()) || is_dir(deep.c_str())) << deep;
     }
     ASSERT_EQ(deep.size(), 518u);
     std::string sub = deep + "\\sub";
-    if (!pf_make_dir(sub.c_str()) && !is_dir(sub.c_str())) GTEST_SKIP() << "no paths this long here";
+    ASSERT_TRUE(pf_make_dir(sub.c_str()) || is_dir(sub.c_str())) << sub;
     EXPECT_EQ(delete_tree(deep.c_str()), 0) << "the child that cannot be named stays";
     EXPECT_TRUE(is_dir(sub.c_str()));
     pf_remove_dir(sub.c_str());
 }
+#endif
 
 } // namespace
