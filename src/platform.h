@@ -2,9 +2,16 @@
  * platform.h - the operating-system services the setup uses, as free functions.
  *
  * One interface, two implementations chosen by the build: platform_win32.cpp
- * (the Win32 calls themselves) and platform_posix.cpp (the least that lets every
- * step run on Linux, for the unit tests and the developer tools). Each file
- * guards itself, so a build may list both. No other module includes an OS header.
+ * (the Win32 calls themselves) and platform_posix.cpp (the POSIX services that
+ * the developer tools and the tests use on Linux: files, folders, listing,
+ * the temporary folder, the program's path and arguments, time, free space,
+ * the current folder). Each file guards itself, so a build may list both. No
+ * other module includes an OS header.
+ *
+ * The services marked "Windows only" below have no POSIX definition in the
+ * product: on Linux the host test programs link a test double of them
+ * (tests/platform_double.cpp), which records what it is asked; what it does is
+ * said here under "Test double".
  *
  * Paths are code-page strings built with backslashes, as on Windows. The POSIX
  * implementation maps each backslash to a slash and, where a path component does
@@ -124,22 +131,22 @@ enum {
     PF_MB_ICONINFO = 0x40
 };
 enum { PF_ID_OK = 1, PF_ID_YES = 6, PF_ID_NO = 7 };
-/* Shows a modal message box owned by no window (MessageBoxA) and returns the
-   button pressed, 0 when no box could be shown. Off Windows there is no one to
-   ask: the caption and text go to standard error as one line and the answer is
-   the first button, the one Enter would press (PF_ID_OK, or PF_ID_YES for a
-   Yes/No box). */
+/* Windows only. Shows a modal message box owned by no window (MessageBoxA)
+   and returns the button pressed, 0 when no box could be shown. Test double:
+   no one to ask; the caption and text go to standard error as one line and
+   the answer is the first button, the one Enter would press (PF_ID_OK, or
+   PF_ID_YES for a Yes/No box). */
 int pf_message_box(const char *text, const char *caption, unsigned flags);
 /* The same box owned by a window (none: no owner): it stays above that window,
    which cannot be used while the box is open. */
 int pf_message_box_owned(void *owner, const char *text, const char *caption, unsigned flags);
 
-/* ---- resource update of another executable ----
+/* ---- resource update of another executable (Windows only) ----
  * BeginUpdateResourceA keeping the existing resources, UpdateResourceA in
  * language 0 with integer type and name, EndUpdateResourceA. Until the update is
  * ended with discard = 0 the executable on disk is unchanged.
  *
- * Off Windows there is no resource section to change. The update then needs an
+ * Test double: there is no resource section to change. The update needs an
  * existing file at the path, leaves that file alone, and on commit writes what it
  * was given beside it as "<exe>.res": a 32-bit resource file (the format that
  * resource compilers write: an empty first entry, then one entry per resource
@@ -182,25 +189,25 @@ extern long long pf_fake_free_bytes;
 char **pf_args(int *argc);
 /* Off Windows: hands main's arguments to pf_args. Does nothing on Windows. */
 void pf_set_args(int argc, char **argv);
-/* The roots ("D:\") of the CD-ROM drives C: to Z:, in letter order, joined in
-   out as NUL-separated strings ending with an empty one. Returns the count.
-   Off Windows there are no drive letters and the count is 0. */
+/* Windows only. The roots ("D:\") of the CD-ROM drives C: to Z:, in letter
+   order, joined in out as NUL-separated strings ending with an empty one.
+   Returns the count. Test double: no drive letters, the count is 0. */
 int pf_cd_drives(char *out, size_t cap);
 
 /* ---- resources of the running program ---- */
 
-/* The RCDATA resource of the running program with the given name (language
-   neutral or any), or none; *size receives its length. The bytes stay valid
-   until the process ends. Off Windows a program has no resources, and a test
-   may lend it some: the file of that name in the folder named by the
+/* Windows only. The RCDATA resource of the running program with the given
+   name (language neutral or any), or none; *size receives its length. The
+   bytes stay valid until the process ends. Test double: a test lends the
+   program its resources: the file of that name in the folder named by the
    environment variable KELP_RCDATA_DIR, read once and kept. */
 const void *pf_own_rcdata(const char *name, uint64_t *size);
 
-/* ---- the registry (the current user's hive) ---- */
+/* ---- the registry (the current user's hive; Windows only) ---- */
 
 typedef struct pf_key_s *pf_key;
 /* Creates or opens HKEY_CURRENT_USER\subkey for writing; none on failure.
-   Off Windows, values are recorded as text in the folder named by the
+   Test double: values are recorded as text in the folder named by the
    environment variable KELP_REGISTRY_DIR (one file per key, the key's path
    with backslashes turned into '#', a line "name=REG_SZ:text" or
    "name=REG_DWORD:number" per value); without it every call fails. */
@@ -212,34 +219,34 @@ void pf_reg_close(pf_key k);
 /* Deletes HKEY_CURRENT_USER\subkey, which must have no subkeys. */
 int pf_reg_delete_user_key(const char *subkey);
 
-/* ---- the shell ---- */
+/* ---- the shell (Windows only) ---- */
 
 enum { PF_FOLDER_PROGRAMS = 1, PF_FOLDER_DESKTOP = 2 };
 /* The current user's Start-menu Programs folder or desktop folder into cap bytes.
-   Returns 0 when the shell cannot say. Off Windows the folders are "Programs"
+   Returns 0 when the shell cannot say. Test double: the folders are "Programs"
    and "Desktop" inside the folder named by the environment variable
    KELP_SHELL_DIR, and without it there are none. */
 int pf_shell_folder(int which, char *out, size_t cap);
 /* Starts and ends the use of COM on the calling thread (apartment-threaded).
-   Nothing to do off Windows. */
+   Test double: nothing to do. */
 void pf_com_begin(void);
 void pf_com_end(void);
 /* Creates or replaces the shortcut file lnk: target, working folder,
    description, icon file and index, no arguments. Needs pf_com_begin on the
-   calling thread. Off Windows the same fields are written to lnk as text lines
+   calling thread. Test double: the same fields are written to lnk as text lines
    "target=", "workdir=", "description=", "icon=" (file,index), for a test to read. */
 int pf_make_shortcut(const char *lnk, const char *target, const char *workdir,
                      const char *description, const char *icon, int icon_index);
 
 /* ---- processes and paths ---- */
 
-/* Starts the command line as a new process (CreateProcessA: no inheritance, the
-   current environment and folder) and does not wait for it. Off Windows the
-   setup never starts another copy of itself: every start fails. */
+/* Windows only. Starts the command line as a new process (CreateProcessA: no
+   inheritance, the current environment and folder) and does not wait for it.
+   Test double: the command line is recorded and the start fails. */
 int pf_start_process(const char *command_line);
-/* Schedules a file for deletion at the next restart (MoveFileExA with
-   MOVEFILE_DELAY_UNTIL_REBOOT; a normal user's request fails). Off Windows
-   there is no such schedule and the call fails. */
+/* Windows only. Schedules a file for deletion at the next restart (MoveFileExA
+   with MOVEFILE_DELAY_UNTIL_REBOOT; a normal user's request fails). Test
+   double: the path is recorded and the call fails. */
 int pf_delete_at_restart(const char *path);
 /* 1 when path is absolute: "X:\..." or "\\server\share" on Windows (either
    slash; a server name of "." or "?" is a device path, not a share), "/..."

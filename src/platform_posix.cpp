@@ -1,11 +1,18 @@
 /*
- * platform_posix.cpp - the platform services on Linux and other POSIX systems.
+ * platform_posix.cpp - the platform services on Linux and other POSIX systems:
+ * files, folders and their listing, attributes, the temporary folder, the
+ * program's own path and arguments, time, free space and the current folder.
+ * These are what the developer tools (disccopy) and the tests use.
  *
- * What Windows offers and POSIX lacks is given in the least form that lets each
- * step run: attributes are derived from stat, a link is reported as a reparse
- * point, and there is no window to post to. Paths are mapped first (map_path):
- * backslashes become slashes and a missing component is looked up without regard
- * to ASCII letter case.
+ * Attributes are derived from stat, and a link is reported as a reparse point.
+ * Paths are mapped first (map_path): backslashes become slashes and a missing
+ * component is looked up without regard to ASCII letter case.
+ *
+ * There is no window to post to. The services that only Windows has (message
+ * boxes, resource update, the registry, the shell, the program's own
+ * resources, CD drives, process start, delete at restart) have no definition
+ * here: the host test programs link a test double of them
+ * (tests/platform_double.cpp).
  */
 #ifndef _WIN32
 
@@ -430,132 +437,7 @@ int pf_post_message(void *window, unsigned msg, void *block)
     return 0;
 }
 
-/* ---- message boxes ---- */
-
-int pf_message_box(const char *text, const char *caption, unsigned flags)
-{
-    /* No one to ask: the box becomes one line and the default button answers. */
-    fprintf(stderr, "%s: %s\n", caption ? caption : "", text ? text : "");
-    return (flags & 0xF) == PF_MB_YESNO ? PF_ID_YES : PF_ID_OK;
-}
-
-int pf_message_box_owned(void *owner, const char *text, const char *caption, unsigned flags)
-{
-    (void)owner;
-    return pf_message_box(text, caption, flags);
-}
-
-/* ---- resource update, written beside the executable as "<exe>.res" ---- */
-
-struct res_entry {
-    unsigned type, id;
-    unsigned char *data;
-    uint32_t size;
-};
-
-struct pf_res_update_s {
-    char res_path[MAP_CAP];
-    res_entry *items;
-    size_t count, cap;
-    int failed; /* an add could not be kept: the commit fails */
-};
-
-pf_res_update pf_res_update_begin(const char *exe)
-{
-    char p[MAP_CAP];
-    map_path(exe, p);
-    struct stat st;
-    /* As on Windows, the executable must exist and be a file. */
-    if (stat(p, &st) != 0) return PF_NO_RES_UPDATE;
-    if (S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return PF_NO_RES_UPDATE;
-    }
-    pf_res_update u = (pf_res_update)calloc(1, sizeof *u);
-    if (!u) return PF_NO_RES_UPDATE;
-    if (snprintf(u->res_path, sizeof u->res_path, "%s.res", p) >= (int)sizeof u->res_path) {
-        free(u);
-        errno = ENAMETOOLONG;
-        return PF_NO_RES_UPDATE;
-    }
-    return u;
-}
-
-void pf_res_update_add(pf_res_update u, unsigned type, unsigned id, const void *data, uint32_t size)
-{
-    unsigned char *copy = (unsigned char *)malloc(size ? size : 1);
-    if (!copy) {
-        u->failed = 1;
-        return;
-    }
-    if (size) memcpy(copy, data, size);
-    for (size_t i = 0; i < u->count; i++) {
-        if (u->items[i].type == type && u->items[i].id == id) { /* replaces, in place */
-            free(u->items[i].data);
-            u->items[i].data = copy;
-            u->items[i].size = size;
-            return;
-        }
-    }
-    if (u->count == u->cap) {
-        size_t cap = u->cap ? u->cap * 2 : 16;
-        res_entry *grown = (res_entry *)realloc(u->items, cap * sizeof *grown);
-        if (!grown) {
-            free(copy);
-            u->failed = 1;
-            return;
-        }
-        u->items = grown;
-        u->cap = cap;
-    }
-    u->items[u->count++] = res_entry{type, id, copy, size};
-}
-
-static void put_u16(unsigned char *p, unsigned v) { p[0] = (unsigned char)v, p[1] = (unsigned char)(v >> 8); }
-static void put_u32(unsigned char *p, uint32_t v) { put_u16(p, v & 0xFFFF), put_u16(p + 2, v >> 16); }
-
-/* One entry of a resource file: sizes, type and name as 0xFFFF plus an id, data
-   version, memory flags, language 0, version, characteristics; then the data,
-   padded to 4 bytes. */
-static int write_all(pf_file f, const void *data, uint32_t size)
-{
-    uint32_t put = 0;
-    return size == 0 || (pf_write(f, data, size, &put) && put == size);
-}
-
-static int write_res_entry(pf_file f, unsigned type, unsigned id, unsigned flags,
-                           const unsigned char *data, uint32_t size)
-{
-    unsigned char h[32] = {0};
-    put_u32(h, size);
-    put_u32(h + 4, sizeof h);
-    put_u16(h + 8, 0xFFFF), put_u16(h + 10, type);
-    put_u16(h + 12, 0xFFFF), put_u16(h + 14, id);
-    put_u16(h + 20, flags);
-    static const unsigned char pad[3] = {0, 0, 0};
-    return write_all(f, h, sizeof h) && write_all(f, data, size) && write_all(f, pad, (4 - size % 4) % 4);
-}
-
-int pf_res_update_end(pf_res_update u, int discard)
-{
-    int ok = 1;
-    if (!discard) {
-        pf_file f = u->failed ? PF_NO_FILE : wrap_fd(open(u->res_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-        ok = f != PF_NO_FILE && write_res_entry(f, 0, 0, 0, NULL, 0);
-        for (size_t i = 0; ok && i < u->count; i++) {
-            const res_entry *e = &u->items[i];
-            ok = write_res_entry(f, e->type, e->id, 0x1010, e->data, e->size); /* moveable, discardable */
-        }
-        if (f != PF_NO_FILE && close(fd_of(f)) != 0) ok = 0;
-        if (!ok && f != PF_NO_FILE) unlink(u->res_path); /* no half-written file stays */
-    }
-    for (size_t i = 0; i < u->count; i++) free(u->items[i].data);
-    free(u->items);
-    free(u);
-    return ok;
-}
-
-/* ---- the command line and the drives ---- */
+/* ---- the command line ---- */
 
 static char **args_v;
 static int args_c;
@@ -572,160 +454,7 @@ char **pf_args(int *argc)
     return args_v;
 }
 
-int pf_cd_drives(char *out, size_t cap)
-{
-    if (cap >= 1) out[0] = 0;
-    return 0;
-}
-
-/* ---- resources lent by a test ---- */
-
-struct lent_resource {
-    char path[MAP_CAP];
-    void *data;
-    uint64_t size;
-};
-static lent_resource lent[16];
-
-const void *pf_own_rcdata(const char *name, uint64_t *size)
-{
-    const char *dir = getenv("KELP_RCDATA_DIR");
-    if (!dir || !*dir) return NULL;
-    char want[MAP_CAP], p[MAP_CAP];
-    snprintf(want, sizeof want, "%s/%s", dir, name);
-    map_path(want, p);
-    for (auto &r : lent) {
-        if (r.data && strcmp(r.path, p) == 0) {
-            *size = r.size;
-            return r.data;
-        }
-    }
-    FILE *f = fopen(p, "rb");
-    if (!f) return NULL;
-    void *data = NULL;
-    long n = -1;
-    if (fseek(f, 0, SEEK_END) == 0 && (n = ftell(f)) >= 0 && fseek(f, 0, SEEK_SET) == 0) {
-        data = malloc((size_t)n + 1);
-        if (data && fread(data, 1, (size_t)n, f) != (size_t)n) {
-            free(data);
-            data = NULL;
-        }
-    }
-    fclose(f);
-    /* Kept until the process ends, as a resource's bytes are. */
-    for (auto &r : lent) {
-        if (!r.data && data) {
-            snprintf(r.path, sizeof r.path, "%s", p);
-            r.data = data;
-            r.size = (uint64_t)n;
-            *size = r.size;
-            return data;
-        }
-    }
-    free(data);
-    return NULL;
-}
-
-/* ---- the registry, recorded as text ---- */
-
-struct pf_key_s {
-    FILE *f;
-};
-
-/* The record file of a key: its path with backslashes turned into '#'. */
-static int key_file(const char *subkey, char *out, size_t cap)
-{
-    const char *dir = getenv("KELP_REGISTRY_DIR");
-    if (!dir || !*dir) {
-        errno = ENOSYS;
-        return 0;
-    }
-    char name[MAP_CAP];
-    snprintf(name, sizeof name, "%s", subkey);
-    for (char *c = name; *c; c++)
-        if (*c == '\\' || *c == '/') *c = '#';
-    char joined[MAP_CAP];
-    if (snprintf(joined, sizeof joined, "%s/%s", dir, name) >= (int)sizeof joined || cap < MAP_CAP) return 0;
-    map_path(joined, out);
-    return 1;
-}
-
-pf_key pf_reg_create_user_key(const char *subkey)
-{
-    char p[MAP_CAP];
-    if (!key_file(subkey, p, sizeof p)) return NULL;
-    FILE *f = fopen(p, "a");
-    if (!f) return NULL;
-    pf_key k = (pf_key)malloc(sizeof *k);
-    if (!k) {
-        fclose(f);
-        return NULL;
-    }
-    k->f = f;
-    return k;
-}
-
-int pf_reg_set_string(pf_key k, const char *name, const char *text)
-{
-    return fprintf(k->f, "%s=REG_SZ:%s\n", name, text) > 0 && fflush(k->f) == 0;
-}
-
-int pf_reg_set_dword(pf_key k, const char *name, uint32_t value)
-{
-    return fprintf(k->f, "%s=REG_DWORD:%lu\n", name, (unsigned long)value) > 0 && fflush(k->f) == 0;
-}
-
-void pf_reg_close(pf_key k)
-{
-    if (!k) return;
-    fclose(k->f);
-    free(k);
-}
-
-int pf_reg_delete_user_key(const char *subkey)
-{
-    char p[MAP_CAP];
-    return key_file(subkey, p, sizeof p) && unlink(p) == 0;
-}
-
-/* ---- the shell ---- */
-
-int pf_shell_folder(int which, char *out, size_t cap)
-{
-    const char *dir = getenv("KELP_SHELL_DIR");
-    if (!dir || !*dir || (which != PF_FOLDER_PROGRAMS && which != PF_FOLDER_DESKTOP)) return 0;
-    const char *name = which == PF_FOLDER_PROGRAMS ? "Programs" : "Desktop";
-    return snprintf(out, cap, "%s/%s", dir, name) < (int)cap;
-}
-
-void pf_com_begin(void) {}
-void pf_com_end(void) {}
-
-int pf_make_shortcut(const char *lnk, const char *target, const char *workdir,
-                     const char *description, const char *icon, int icon_index)
-{
-    FILE *f = pf_fopen(lnk, "w");
-    if (!f) return 0;
-    fprintf(f, "target=%s\nworkdir=%s\ndescription=%s\nicon=%s,%d\n", target, workdir, description, icon,
-            icon_index);
-    return fclose(f) == 0;
-}
-
-/* ---- processes and paths ---- */
-
-int pf_start_process(const char *command_line)
-{
-    (void)command_line;
-    errno = ENOSYS;
-    return 0;
-}
-
-int pf_delete_at_restart(const char *path)
-{
-    (void)path;
-    errno = ENOSYS;
-    return 0;
-}
+/* ---- paths ---- */
 
 int pf_is_absolute(const char *path) { return path[0] == '/' || path[0] == '\\'; }
 

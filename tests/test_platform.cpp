@@ -127,8 +127,8 @@ TEST(Platform, ModulePathAndTempFolder)
 }
 
 #ifndef _WIN32
-// Off Windows a message box is one line on standard error, answered at once
-// with the default button. (On Windows it would wait for a user.)
+// The test double's message box is one line on standard error, answered at
+// once with the default button. (On Windows it would wait for a user.)
 TEST(Platform, MessageBoxOffWindowsAnswersWithTheFirstButton)
 {
     testing::internal::CaptureStderr();
@@ -138,8 +138,8 @@ TEST(Platform, MessageBoxOffWindowsAnswersWithTheFirstButton)
               "The Kelpmire setup: Copying failed.\nUninstall: Remove it?\n");
 }
 
-// Off Windows a committed resource update is written beside the file as
-// "<exe>.res"; a discarded one writes nothing, and a later add of the same type
+// The test double writes a committed resource update beside the file as
+// "<exe>.res", which the icon tests read back; a discarded one writes nothing, and a later add of the same type
 // and name replaces the earlier one in its place.
 TEST(Platform, ResourceUpdateOffWindows)
 {

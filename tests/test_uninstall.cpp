@@ -3,6 +3,9 @@
 // folders; under Wine they are the test prefix's own, and the same checks apply.
 #include "install.h"
 #include "platform.h"
+#ifndef _WIN32
+#include "platform_double.h"
+#endif
 #include "testkit.h"
 #include "uninstall.h"
 #include "util.h"
@@ -276,5 +279,49 @@ TEST(InstallBase, DropsTrailingSeparatorsOnly)
         }
     }
 }
+
+#ifndef _WIN32
+// The stages as the test double sees them: the questions and boxes asked for,
+// the second stage started from the temporary copy, and that copy left for
+// deletion at the next restart. (Under Wine the end-to-end tests run them.)
+TEST(UninstallStages, StageOneStartsTheCopyOnItsOwnFolderAndStageTwoSaysWhatItFound)
+{
+    char self[PATH_CAP], temp[PATH_CAP];
+    ASSERT_NE(pf_module_path(self, sizeof self), 0u);
+    ASSERT_NE(pf_temp_dir(temp, sizeof temp), 0u);
+    std::string copy = std::string(temp) + "kelpmire_uninstall.exe";
+
+    double_reset();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(uninstall_stage1(0), 0);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(double_asked.boxes, 1);
+    EXPECT_STREQ(double_asked.box_text, "Remove The Kelpmire (Quorvane) and its saved games?");
+    EXPECT_EQ(double_asked.box_flags, (unsigned)(PF_MB_YESNO | PF_MB_ICONQUESTION));
+    EXPECT_EQ(double_asked.starts, 1);
+    std::string started = double_asked.started, want = "\"" + copy + "\" /uninstall2 \"";
+    EXPECT_EQ(started.substr(0, want.size()), want);
+    EXPECT_EQ(started.back(), '"') << "without /quiet: " << started;
+    EXPECT_EQ(get(copy), get(self)) << "the copy is this program";
+    pf_delete_file(copy.c_str());
+
+    // A folder without an installation: stage 2 removes nothing, says so,
+    // and leaves its own file for the restart.
+    std::string folder = scratch("stage2_nothing");
+    put(folder + "\\notes.txt", "mine");
+    double_reset();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(uninstall_stage2(folder.c_str(), 0), 0);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(double_asked.boxes, 1);
+    EXPECT_EQ(std::string(double_asked.box_text), "There is no installation of The Kelpmire in " + folder + ".");
+    EXPECT_STREQ(double_asked.box_caption, "The Kelpmire uninstall");
+    EXPECT_EQ(double_asked.box_flags, (unsigned)(PF_MB_OK | PF_MB_ICONWARNING));
+    EXPECT_EQ(double_asked.restart_deletes, 1);
+    EXPECT_STREQ(double_asked.restart_delete, self);
+    EXPECT_TRUE(path_exists(self)) << "nothing is deleted now";
+    EXPECT_EQ(get(folder + "\\notes.txt"), "mine");
+}
+#endif
 
 } // namespace

@@ -2,8 +2,8 @@
 // writers: "seticon EXE --ico FILE" copies the images of an icon file, "seticon
 // EXE --lbm FILE" computes the seven-size icon from an IFF "PBM " emblem. The
 // log's lines go to standard error. Exit code: 0 when the icon was written, 1
-// when the writer failed or FILE cannot be read, 2 on a usage error. Off Windows
-// the resources are written beside EXE as EXE.res (see platform.h).
+// when the writer failed or FILE cannot be read, 2 on a usage error. Built for
+// Windows only: only there is there a resource section to write.
 #include "install_icon.h"
 #include "setup_log.h"
 #include "util.h"
