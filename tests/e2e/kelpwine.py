@@ -4,10 +4,13 @@ One Wine prefix serves a whole test script (its registry, its shell folders,
 its temporary folder); the programs run through scripts/wine-run. Paths on the
 Linux side are reached from Windows as drive Z:.
 """
+import fcntl
 import glob
 import os
 import re
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -25,22 +28,64 @@ def win(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def copy_prefix(template, prefix):
+    """A fresh prefix at prefix, copied from template, which is made once by
+    booting Wine in it (about 15 s; a copy takes about one). Wine links the
+    user's shell folders to the prefix's home by full path: the copy's links
+    point at its own home."""
+    template, prefix = os.path.abspath(template), os.path.abspath(prefix)
+    os.makedirs(os.path.dirname(template), exist_ok=True)
+    # Not the ".lock" that scripts/wine-run takes while it boots the prefix.
+    with open(template + ".copying", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(os.path.join(template, ".made")):
+            shutil.rmtree(template, ignore_errors=True)
+            subprocess.run([WINE_RUN, template, "cmd", "/c", "exit"], env=dict(os.environ, WINEDEBUG="-all"),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+            # Wine writes its registry files out when its server ends.
+            subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=template), check=True)
+        shutil.rmtree(prefix, ignore_errors=True)
+        shutil.rmtree(prefix + ".home", ignore_errors=True)
+        subprocess.run(["cp", "-a", "--reflink=auto", template, prefix], check=True)
+    os.makedirs(prefix + ".home")
+    for base, dirs, files in os.walk(prefix):
+        for name in dirs + files:
+            p = os.path.join(base, name)
+            if not os.path.islink(p):
+                continue
+            to = os.readlink(p)
+            if to == template + ".home" or to.startswith(template + ".home/"):
+                os.remove(p)
+                os.symlink(prefix + ".home" + to[len(template + ".home"):], p)
+
+
 class Wine:
-    def __init__(self, prefix):
+    def __init__(self, prefix, template=None):
+        """The Wine prefix at prefix, made on first use; with template, a
+        fresh copy of that prefix, which is made once and kept."""
         self.prefix = os.path.abspath(prefix)
         self.env = dict(os.environ)
         self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", HOME=self.prefix + ".home",
                         WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+        if template:
+            copy_prefix(template, self.prefix)
         self.run_exe("cmd", "/c", "exit")  # makes the prefix on first use
 
-    def run_exe(self, exe, *args, timeout=300, check_rc=None, cwd=None):
+    def run_exe(self, exe, *args, timeout=300, check_rc=None, cwd=None, file_size_limit=None):
         """Runs a program to its end and returns (exit code, stdout, stderr).
-        cwd: the Linux folder that Wine turns into its current folder."""
+        cwd: the Linux folder that Wine turns into its current folder.
+        file_size_limit: no file written by the run grows past this many
+        bytes; a write past it fails (EFBIG), so that a fault of the program
+        cannot fill the disk."""
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+
         # Files, not pipes: a Wine service started by this run inherits the
         # output handles and would keep a pipe open long after the program ends.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             p = subprocess.run([WINE_RUN, self.prefix, exe, *args], env=self.env, timeout=timeout,
-                               stdout=out, stderr=err, cwd=cwd)
+                               stdout=out, stderr=err, cwd=cwd, preexec_fn=limit if file_size_limit else None)
             out.seek(0)
             err.seek(0)
             stdout = out.read().decode("utf-8", "replace")
@@ -58,6 +103,20 @@ class Wine:
         """Waits until every Windows process of the prefix has ended."""
         subprocess.run(["wineserver", "-w"], env=self.env, timeout=timeout)
 
+    def start_server(self):
+        """Starts the prefix's Wine server to stay until stop_server, with the
+        prefix's services, outside any limit a later run is given. A server
+        that lingers after the last program would not take the setting, so it
+        is waited out first."""
+        self.wait_idle()
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+        self.run_exe("cmd", "/c", "exit", check_rc=0)
+
+    def stop_server(self):
+        """Ends the prefix's Wine server and every program still running in it."""
+        subprocess.run(["wineserver", "-k"], env=self.env)
+        self.wait_idle()
+
     def user_dir(self):
         users = [d for d in glob.glob(os.path.join(self.prefix, "drive_c", "users", "*"))
                  if os.path.basename(d) != "Public"]
@@ -71,8 +130,17 @@ class Wine:
             if os.path.isdir(os.path.join(self.user_dir(), "AppData", "Local", "Temp")) \
             else os.path.join(self.user_dir(), "Temp")
 
+    def log_path(self):
+        return os.path.join(self.temp_dir(), "kelpmire_setup.log")
+
+    def clear_log(self):
+        """Removes the setup log before a run, so that a run that opens none
+        cannot be judged by an earlier run's log."""
+        if os.path.exists(self.log_path()):
+            os.remove(self.log_path())
+
     def log_lines(self):
-        path = os.path.join(self.temp_dir(), "kelpmire_setup.log")
+        path = self.log_path()
         if not os.path.exists(path):
             return None
         with open(path, "rb") as f:
@@ -139,8 +207,9 @@ class Wine:
 
     def remove_drive(self, letter):
         link = os.path.join(self.prefix, "dosdevices", letter.lower() + ":")
-        if os.path.lexists(link):
-            os.remove(link)
+        if not os.path.lexists(link):
+            return  # none was made (set_cdrom and map_drive make the link first)
+        os.remove(link)
         self.run_exe("reg", "delete", r"HKLM\Software\Wine\Drives", "/v", letter.lower() + ":", "/f")
         self.wait_idle()
 

@@ -38,7 +38,7 @@ def setUpModule():
     global wine
     fresh_dir(WORK)
     if ON_WINE:
-        wine = Wine(os.path.join(WORK, "prefix"))
+        wine = Wine(os.path.join(WORK, "prefix"), template=os.path.join(BUILD, "e2e", "prefix.template"))
 
 
 def readme_help():

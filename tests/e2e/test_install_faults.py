@@ -87,7 +87,9 @@ class Faults:
         self.setup, self.lockfile = os.path.abspath(setup), os.path.abspath(lockfile)
         self.work = os.path.abspath(work)
         os.makedirs(self.work, exist_ok=True)
-        self.wine = Wine(os.path.join(self.work, "prefix"))
+        # A fresh copy of the prefix the other end-to-end tests start from.
+        self.wine = Wine(os.path.join(self.work, "prefix"),
+                         template=os.path.join(os.path.dirname(self.work), "prefix.template"))
         self.disc = os.path.join(self.work, "disc")
         images = fresh_dir(os.path.join(self.work, "images"))
         make_sample_disc(self.disc, images)
@@ -173,11 +175,10 @@ class Faults:
         """A silent install whose process may write no file beyond limit bytes;
         returns (exit code, log lines). A write past the limit fails with EFBIG
         when past_limit is SIG_IGN; with SIG_DFL, SIGXFSZ ends the process
-        there, leaving no core file. The Wine server is started first, outside
-        the limit, so that its registry files are not cut."""
+        there, leaving no core file. The Wine server and the prefix's services
+        run outside the limit (main starts them to stay), so that the registry
+        files are not cut."""
         self.wine.reg_delete()
-        # Exit 2: one is running already.
-        check(subprocess.run(["wineserver", "-p5"], env=self.wine.env).returncode in (0, 2), "a Wine server")
 
         def cap():
             signal.signal(signal.SIGXFSZ, past_limit)
@@ -235,8 +236,10 @@ class Faults:
             limit = 16 << 20
             rc, lines = self.install_limited(disc, folder, limit, past_limit=signal.SIG_DFL)
             check(rc == -signal.SIGXFSZ, "the setup ended by SIGXFSZ (exit %d)" % rc)
-            # What Wine started under the limit goes too, as when a session is killed.
-            subprocess.run(["wineserver", "-k"], env=self.wine.env)
+            # What Wine started under the limit goes too, as when a session is
+            # killed; the server starts again outside the limit.
+            self.wine.stop_server()
+            self.wine.start_server()
             cut_at = os.path.getsize(target) if os.path.exists(target) else -1
             check(cut_at == limit, "BIG.MOV cut at the limit, %d bytes (got %d)" % (limit, cut_at))
             check("Done." not in lines, "the killed install did not end: %s" % lines)
@@ -265,8 +268,9 @@ class Faults:
         # Wine runs as root here, so Unix permissions would not stop it; a file
         # that another Windows program holds open without sharing does.
         locked = os.path.join(self.disc, "DATA", "T.QAR")
+        # Held as long as the run could take: it ends when the case ends.
         holder = subprocess.Popen([os.path.join(ROOT, "scripts", "wine-run"), self.wine.prefix, self.lockfile,
-                                   win(locked), "60"], env=self.wine.env, stdout=subprocess.PIPE,
+                                   win(locked), "3600"], env=self.wine.env, stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL)
         try:
             first = holder.stdout.readline().decode(errors="replace").strip()
@@ -281,8 +285,8 @@ class Faults:
             return "locked file: " + line
         finally:
             holder.kill()
-            subprocess.run(["wineserver", "-k"], env=self.wine.env)
             holder.wait(timeout=60)
+            holder.stdout.close()
 
 
 def main(argv):
@@ -290,15 +294,20 @@ def main(argv):
         sys.exit(__doc__)
     t = Faults(argv[1], argv[2], argv[3])
     failed = 0
-    for case in (t.case_disk_full, t.case_cut_image, t.case_locked_file, t.case_killed_and_again):
-        try:
-            print("ok   " + case())
-        except Exception:  # noqa: BLE001 - every case reports, then the next runs
-            failed += 1
-            print("FAIL " + case.__name__)
-            traceback.print_exc()
-        sys.stdout.flush()
-    t.wine.wait_idle()
+    # One server for the whole script, started before any run under a limit:
+    # a run that started it would pass its limit on to the server.
+    t.wine.start_server()
+    try:
+        for case in (t.case_disk_full, t.case_cut_image, t.case_locked_file, t.case_killed_and_again):
+            try:
+                print("ok   " + case())
+            except Exception:  # noqa: BLE001 - every case reports, then the next runs
+                failed += 1
+                print("FAIL " + case.__name__)
+                traceback.print_exc()
+            sys.stdout.flush()
+    finally:
+        t.wine.stop_server()
     return 1 if failed else 0
 
 

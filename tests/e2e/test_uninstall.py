@@ -40,17 +40,19 @@ def setUpModule():
     fresh_dir(WORK)
     disc = os.path.join(WORK, "disc")
     make_sample_disc(disc)
-    wine = Wine(os.path.join(WORK, "prefix"))
+    wine = Wine(os.path.join(WORK, "prefix"), template=os.path.join(BUILD, "e2e", "prefix.template"))
 
 
 class Uninstall(unittest.TestCase):
     def setUp(self):
-        wine.wait_idle()
+        # Every case waits for what it started; the server may still linger,
+        # and the install reuses it.
         self.dir = wine.drive_c("Games", "The Kelpmire PC")
         shutil.rmtree(self.dir, ignore_errors=True)
         temp_copy = os.path.join(wine.temp_dir(), "kelpmire_uninstall.exe")
         if os.path.exists(temp_copy):
             os.remove(temp_copy)
+        wine.clear_log()
         rc, _, _ = wine.run_exe(SETUP, "/silent", "/cd", win(disc), "/dir", WIN_DIR)
         self.assertEqual(rc, 0)
         # What the game itself may leave, and a file of the user's.
@@ -60,6 +62,7 @@ class Uninstall(unittest.TestCase):
         with open(os.path.join(self.dir, "my notes.txt"), "w") as f:
             f.write("mine")
         self.log = wine.log_lines()
+        self.assertEqual(self.log[-1:], ["Done."])
         self.assertIsNotNone(wine.reg_query())
 
     def uninstall(self, *args):
@@ -126,7 +129,6 @@ class Uninstall(unittest.TestCase):
         self.assertEqual(rc, 0, err)
         self.assertEqual(text.strip(), "Remove The Kelpmire (Quorvane) and its saved games?")
         self.assertEqual(stage1.wait(timeout=60), 0)
-        wine.wait_idle()
         self.assert_untouched()
         self.assertFalse(os.path.exists(os.path.join(wine.temp_dir(), "kelpmire_uninstall.exe")))
 
@@ -134,16 +136,23 @@ class Uninstall(unittest.TestCase):
         self.assertEqual(self.uninstall_answering(), "The Kelpmire has been removed.")
         self.assert_removed()
 
-    def test_stage_two_with_an_empty_folder_removes_nothing(self):
+    def test_stage_two_with_an_empty_or_relative_folder_removes_nothing(self):
         # Stage 2 schedules its own file for deletion at the next start of
-        # Wine: run a copy, never the build's setup.
+        # Wine: run a copy, never the build's setup. It works in the temporary
+        # folder (C:\users\NAME\Temp under Wine), from where each of these
+        # relative names reaches the install.
         copy = os.path.join(fresh_dir(os.path.join(WORK, "stage2")), "kelpmire_setup.exe")
         shutil.copy(SETUP, copy)
-        for folder in ("", "Games", ".."):
-            rc, _, _ = wine.run_exe(copy, "/uninstall2", folder, "/quiet")
-            self.assertEqual(rc, 0)
-        wine.wait_idle()
-        self.assert_untouched()
+        up = "..\\" * len(os.path.relpath(wine.temp_dir(), wine.drive_c()).split(os.sep))
+        self.assertEqual(os.path.normpath(os.path.join(wine.temp_dir(), *up.split("\\"))), wine.drive_c())
+        for folder in ("", up + "Games\\The Kelpmire PC", "\\Games\\The Kelpmire PC",
+                       "C:" + up + "Games\\The Kelpmire PC", up + "Games\\The Kelpmire PC\\."):
+            with self.subTest(folder=folder):
+                rc, _, _ = wine.run_exe(copy, "/uninstall2", folder, "/quiet")
+                self.assertEqual(rc, 0)
+                self.assert_untouched()
+                with open(os.path.join(self.dir, "my notes.txt")) as f:
+                    self.assertEqual(f.read(), "mine")
 
     def test_install_at_the_root_of_a_drive(self):
         root = fresh_dir(os.path.join(WORK, "drive_root"))
@@ -151,6 +160,7 @@ class Uninstall(unittest.TestCase):
             f.write("mine")
         wine.map_drive("m", root)
         try:
+            wine.clear_log()
             rc, _, _ = wine.run_exe(SETUP, "/silent", "/cd", win(disc), "/dir", "M:\\")
             self.assertEqual(rc, 0)
             reg = wine.reg_query()
@@ -247,6 +257,7 @@ class Uninstall(unittest.TestCase):
         self.assertIsNone(wine.reg_query())
 
     def test_uninstall2_as_the_last_argument_is_a_setup_run(self):
+        wine.clear_log()
         setup = wine.start_exe(SETUP, "/uninstall2")
         rc, out, err = wine.run_exe(UIDRIVER, "dump")
         self.assertEqual(rc, 0, err)

@@ -10,7 +10,8 @@ left on disk. The screenshots ready.png, installed.png, dpi96.png and
 dpi192.png are left in BUILD_DIR/e2e/window for people to look at.
 
 The display scaling is the prefix's LogPixels value; each scaling case sets it
-before the setup starts, and it is set back to 96 when the script ends.
+before the setup starts, and it is set back to 96 when that case ends and when
+the script starts (a run killed by its time-out may have left another).
 
 No case races the clock. An install that must still run when a question is
 answered is held at a known point: its hard-disk folder holds a folder where
@@ -347,12 +348,14 @@ def case_fail_then_play(wine, disc, notdisc):
     check(w.lines[:1] == ["Install to " + DEFAULT_DIR], f"the list begins with 'Install to' (got {w.lines[:1]})")
     check(any(l.startswith("CD check: ") and l.endswith(" missing") for l in w.lines) and
           w.lines[-1].startswith("ERROR: "), f"the list holds the reasons (got {w.lines})")
+    first_attempt = w.lines
     # A second attempt with the same box fails the same way; the list keeps both.
     rc, out = s.drive("start")
     check("status\tInstalling...\n" in out, "Install again after the failure")
     check(s.wait_status(FAILED), "the failure text again")
     w = s.dump()
-    check(w.lines[len(w.lines) // 2:] == w.lines[:len(w.lines) // 2], "the list holds both attempts")
+    check(len(first_attempt) >= 2 and w.lines == first_attempt + first_attempt,
+          f"the list holds both attempts (got {w.lines})")
     first_run = w.lines
 
     s.drive("settext", "0", win(disc))
@@ -631,14 +634,16 @@ def main():
 
     wine = Wine(os.path.join(work, "prefix"))
     # One wineserver for the whole script: each driver run would otherwise
-    # start the prefix's services again. They start here with no pipes of ours.
-    subprocess.run(["wineserver", "-p"], env=wine.env)
-    subprocess.run([WINE_RUN, wine.prefix, "cmd", "/c", "exit"], env=wine.env, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    # start the prefix's services again.
+    wine.start_server()
     # No window manager runs on the test display: let Wine draw the caption
     # itself, so that the screenshots show the whole window.
     wine.run_exe("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated", "/t", "REG_SZ", "/d", "N",
                  "/f", check_rc=0)
+    # The prefix is kept between runs, and a run ended by its time-out cleans
+    # nothing up: start from the normal scaling and no install.
+    set_dpi(wine, 96)
+    clean(wine)
     cases = [
         ("ready", lambda: case_ready_and_image(wine, disc, os.path.join(images, "game.iso"))),
         ("fail_then_play", lambda: case_fail_then_play(wine, disc, notdisc)),
@@ -652,10 +657,14 @@ def main():
     ]
     # WINDOW_CASES=name,name runs only those, for work on one of them.
     only = [c for c in os.environ.get("WINDOW_CASES", "").split(",") if c]
+    unknown = sorted(set(only) - {name for name, _ in cases})
+    check(not unknown, f"WINDOW_CASES names known cases (unknown: {', '.join(unknown)})")
+    ran = 0
     try:
         for name, run in cases:
-            if not only or name in only:
+            if not unknown and (not only or name in only):
                 run()
+                ran += 1
     except AssertionError as e:
         check(False, str(e))
     finally:
@@ -663,6 +672,8 @@ def main():
         subprocess.run(["wineserver", "-k"], env=wine.env)
         if xvfb:
             xvfb.terminate()
+    if not unknown:
+        check(ran > 0, "at least one case ran")
     print(f"{len(failures)} failed" if failures else "all passed")
     sys.exit(1 if failures else 0)
 
