@@ -100,8 +100,44 @@ class Wine:
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def wait_idle(self, timeout=120):
-        """Waits until every Windows process of the prefix has ended."""
+        """Waits until every Windows process of the prefix has ended and its
+        server has gone (a few seconds after the last one): the next program
+        starts the prefix again, as a restart of Windows would."""
         subprocess.run(["wineserver", "-w"], env=self.env, timeout=timeout)
+
+    # The prefix's own services, which stay while its server runs.
+    SERVICES = {"services.exe", "winedevice.exe", "plugplay.exe", "explorer.exe", "rpcss.exe", "svchost.exe",
+                "conhost.exe", "winemenubuilder.exe"}
+
+    def programs(self):
+        """The processes of the prefix other than its server and services, as
+        (pid, first argument); a program still starting up is among them."""
+        mine = ("WINEPREFIX=" + self.prefix).encode()
+        found = []
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                with open(f"/proc/{pid}/environ", "rb") as f:
+                    if mine not in f.read().split(b"\0"):
+                        continue
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    first = f.read().split(b"\0")[0].decode("utf-8", "replace")
+            except OSError:
+                continue  # ended meanwhile
+            name = first.replace("\\", "/").rsplit("/", 1)[-1].lower()
+            if name not in self.SERVICES and not name.startswith("wineserver"):
+                found.append((int(pid), first))
+        return found
+
+    def wait_programs(self, timeout=120):
+        """Waits until every program of the prefix has ended, without waiting
+        for its server to go: for a program that one of ours started."""
+        end = time.monotonic() + timeout
+        while self.programs():
+            if time.monotonic() > end:
+                raise AssertionError(f"still running: {self.programs()}")
+            time.sleep(0.1)
 
     def start_server(self):
         """Starts the prefix's Wine server to stay until stop_server, with the

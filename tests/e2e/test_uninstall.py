@@ -65,10 +65,16 @@ class Uninstall(unittest.TestCase):
         self.assertEqual(self.log[-1:], ["Done."])
         self.assertIsNotNone(wine.reg_query())
 
-    def uninstall(self, *args):
+    def uninstall(self, *args, restart=True):
+        """Runs stage 1 and waits for stage 2, which runs on after it; with
+        restart, until Wine's server has gone too, so that the next program
+        starts the prefix again (assert_removed needs that)."""
         rc, _, _ = wine.run_exe(os.path.join(self.dir, "uninstall.exe"), *args)
         self.assertEqual(rc, 0)
-        wine.wait_idle()  # stage 2 runs on after stage 1 has ended
+        if restart:
+            wine.wait_idle()
+        else:
+            wine.wait_programs()
 
     def assert_removed(self):
         # The temporary copy stays until the next restart; for Wine, a restart
@@ -94,19 +100,21 @@ class Uninstall(unittest.TestCase):
             self.assertTrue(os.path.exists(lnk), lnk)
         self.assertIsNotNone(wine.reg_query())
 
-    def uninstall_answering(self, exe=None, idle=True):
+    def uninstall_answering(self, exe=None, idle=True, restart=True):
         """Runs stage 1 as a user would, answers Yes, and returns the text of
         stage 2's closing box; with idle, once every process has ended (not
         while a test's own program holds a file: stage 2 then ends when that
-        is released)."""
+        is released), and with restart, once Wine's server has gone too."""
         stage1 = wine.start_exe(exe or os.path.join(self.dir, "uninstall.exe"), "/uninstall")
         rc, _, err = wine.run_exe(UIDRIVER, "msgbox", CAPTION, "Yes", "60000")
         self.assertEqual(rc, 0, err)
         self.assertEqual(stage1.wait(timeout=60), 0)
         rc, text, err = wine.run_exe(UIDRIVER, "msgbox", CAPTION, "OK", "60000")
         self.assertEqual(rc, 0, err)
-        if idle:
+        if idle and restart:
             wine.wait_idle()
+        elif idle:
+            wine.wait_programs()
         return text.strip()
 
     def test_quiet_uninstall_in_any_spelling_and_order(self):
@@ -120,7 +128,7 @@ class Uninstall(unittest.TestCase):
 
     def test_folder_goes_when_nothing_else_is_in_it(self):
         os.remove(os.path.join(self.dir, "my notes.txt"))
-        self.uninstall("/uninstall", "/quiet")
+        self.uninstall("/uninstall", "/quiet", restart=False)
         self.assertFalse(os.path.exists(self.dir))
 
     def test_answer_no_changes_nothing(self):
@@ -189,7 +197,7 @@ class Uninstall(unittest.TestCase):
         shutil.move(game, data)
         os.symlink(data, game)
         before = tree_files(data)
-        self.assertEqual(self.uninstall_answering(),
+        self.assertEqual(self.uninstall_answering(restart=False),
                          "Some files of The Kelpmire could not be removed. Close the game and run the uninstall again.")
         self.assertEqual(tree_files(data), before, "what the link points to is untouched")
         self.assertFalse(os.path.exists(os.path.join(self.dir, "kelpmire.exe")))
@@ -241,7 +249,7 @@ class Uninstall(unittest.TestCase):
             with open(os.path.join(downloads, rel), "w") as f:
                 f.write(text)
         before = tree_files(downloads)
-        text = self.uninstall_answering(setup)
+        text = self.uninstall_answering(setup, restart=False)
         self.assertEqual(text, f"There is no installation of The Kelpmire in {win(downloads)}.")
         self.assertEqual(tree_files(downloads), before)
         self.assert_untouched()
@@ -252,7 +260,7 @@ class Uninstall(unittest.TestCase):
         os.remove(os.path.join(self.dir, "my notes.txt"))
         rc, _, _ = wine.run_exe(os.path.join(self.dir, "uninstall.exe"), "/uninstall", "/quiet", cwd=self.dir)
         self.assertEqual(rc, 0)
-        wine.wait_idle()
+        wine.wait_programs()
         self.assertFalse(os.path.exists(self.dir))
         self.assertIsNone(wine.reg_query())
 
