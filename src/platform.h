@@ -159,10 +159,16 @@ int pf_res_update_end(pf_res_update u, int discard);
 /* ---- fault injection for the tests ----
  * A build with KELP_FAULTS defined counts calls of pf_read and pf_write: while a
  * counter is above 0 each call lowers it, and the call that brings it to 0 fails
- * as an I/O error would. Outside test builds this compiles to nothing. */
+ * as an I/O error would. pf_fail_read_at, when 0 or more, names a byte of a
+ * file instead: every pf_read whose bytes would cover that offset fails (a bad
+ * sector, whichever read meets it). Outside test builds this compiles to
+ * nothing. */
 #ifdef KELP_FAULTS
 extern int pf_fail_read_in;
 extern int pf_fail_write_in;
+extern long long pf_fail_read_at;
+/* 1 when a read of n bytes at pos meets pf_fail_read_at. */
+#define PF_FAULT_AT(pos, n) (pf_fail_read_at >= (long long)(pos) && pf_fail_read_at < (long long)(pos) + (long long)(n))
 /* When 0 or more, pf_free_space reports this many bytes free on every volume. */
 extern long long pf_fake_free_bytes;
 #define PF_FAULT(counter) ((counter) > 0 && --(counter) == 0)

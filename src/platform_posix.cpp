@@ -26,6 +26,7 @@
 #ifdef KELP_FAULTS
 int pf_fail_read_in;
 int pf_fail_write_in;
+long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
 #endif
 
@@ -180,6 +181,13 @@ int pf_read(pf_file f, void *buf, uint32_t n, uint32_t *got)
         errno = EIO;
         return 0;
     }
+#ifdef KELP_FAULTS
+    off_t at = pf_fail_read_at >= 0 ? lseek(fd_of(f), 0, SEEK_CUR) : -1;
+    if (at >= 0 && PF_FAULT_AT(at, n)) {
+        errno = EIO;
+        return 0;
+    }
+#endif
     /* A plain file delivers the whole count unless it ends; loop over signals. */
     uint32_t total = 0;
     while (total < n) {

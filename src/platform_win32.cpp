@@ -23,6 +23,7 @@
 #ifdef KELP_FAULTS
 int pf_fail_read_in;
 int pf_fail_write_in;
+long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
 #endif
 
@@ -63,6 +64,14 @@ int pf_read(pf_file f, void *buf, uint32_t n, uint32_t *got)
         SetLastError(ERROR_READ_FAULT);
         return 0;
     }
+#ifdef KELP_FAULTS
+    LARGE_INTEGER zero = {}, at = {};
+    if (pf_fail_read_at >= 0 && SetFilePointerEx(unwrap(f), zero, &at, FILE_CURRENT) &&
+        PF_FAULT_AT(at.QuadPart, n)) {
+        SetLastError(ERROR_READ_FAULT);
+        return 0;
+    }
+#endif
     if (!ReadFile(unwrap(f), buf, n, &r, NULL)) return 0;
     *got = r;
     return 1;
