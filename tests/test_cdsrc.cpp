@@ -1079,7 +1079,8 @@ TEST(Edc, TheFastCodeIsTheDefinition)
 {
     EXPECT_EQ(cd_edc("123456789", 9), 0x6EC2EDC4u); // the check value of this CRC
     std::string bytes = pattern_bytes(2400, 9);
-    for (size_t n : {0, 1, 15, 16, 17, 63, 64, 65, 80, 127, 128, 200, 2056, 2064, 2400})
+    for (size_t n : {0, 1, 15, 16, 17, 63, 64, 65, 80, 127, 128, 200, 255, 256, 257, 272, 320, 511, 512, 528, 2056,
+                     2064, 2400})
         EXPECT_EQ(cd_edc(bytes.data(), n), edc_of(bytes.data(), n)) << n;
     for (size_t at : {0, 7, 100})
         EXPECT_EQ(cd_edc(bytes.data() + at, 2064), edc_of(bytes.data() + at, 2064)) << "unaligned " << at;
