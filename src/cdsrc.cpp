@@ -424,6 +424,15 @@ static int copy_entry(cd_source *src, const iso_entry *list, int n, int i, const
     return ok;
 }
 
+/* 1 when the file of entry i, or a later record of its multi-extent chain, is
+   recorded in interleaved units. */
+static int interleaved(const iso_entry *list, int n, int i)
+{
+    for (; i < n; i++)
+        if (list[i].interleaved || !list[i].more) return list[i].interleaved;
+    return 0;
+}
+
 /* Walks the directory at (extent, size), whose own name is name and whose path
    below the root is the walk's rel: counts its files and, when target is
    given, copies them into it. 0 when the walk is to stop: damage met by a
@@ -458,7 +467,7 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
             ok = walk_damage(w, "folder too deep: %s", w->rel);
         } else if (e->directory) {
             ok = iso_walk(src, w, e->name, e->extent, e->size, target ? child : NULL, depth + 1);
-        } else if (e->interleaved && !walk_damage(w, "unsupported interleaved file %s", w->rel)) {
+        } else if (interleaved(list, n, i) && !walk_damage(w, "unsupported interleaved file %s", w->rel)) {
             /* copied as one run, its data would be mixed with others' */
             ok = 0;
         } else if (target) {
@@ -579,7 +588,9 @@ void *cd_read(cd_source *src, const char *rel, uint64_t *size)
         return read_file(p, size);
     }
     iso_entry e;
-    if (!rel[0] || !iso_find(src, rel, &e) || e.directory || e.interleaved) return NULL;
+    /* An interleaved file is not one run, and a file in several extents is
+       not its first extent: neither is read as such. */
+    if (!rel[0] || !iso_find(src, rel, &e) || e.directory || e.interleaved || e.more) return NULL;
     /* The size comes from the disc: nothing is allocated for data the image
        does not hold. */
     if (!in_image(src, e.extent, e.size)) return NULL;

@@ -53,8 +53,9 @@ const char *cd_describe(const cd_source *src);
 /* 1 when rel names a file or a directory on the source. */
 int cd_exists(cd_source *src, const char *rel);
 /* The whole file in a heap block with at least one spare byte after the data,
-   its length through *size; none for a missing file or a directory, and *size
-   is then left alone. */
+   its length through *size; none for a missing file or a directory (and for an
+   image's file that is interleaved or spans several extents), and *size is
+   then left alone. */
 void *cd_read(cd_source *src, const char *rel, uint64_t *size);
 /* The bytes of all files, down to 16 levels below the root; a directory that
    cannot be read or walked adds what could be read of it, silently. */

@@ -1006,6 +1006,8 @@ TEST(Records, AssociatedExtendedInterleavedAndBrokenChains)
         {"an interleaved file", {rec("A.TXT;1", 31, 5, 0), with(rec("MOVIE.STR;1", 30, 5, 0), 26, 1),
                                  rec("Z.TXT;1", 32, 5, 0)}, "unsupported interleaved file MOVIE.STR", {{"A.TXT", "right"}}},
         {"an interleave gap", {with(rec("MOVIE.STR;1", 30, 5, 0), 27, 2)}, "unsupported interleaved file MOVIE.STR", {}},
+        {"an interleaved second extent", {rec("MOVIE.STR;1", 30, 5, 0x80), with(rec("MOVIE.STR;1", 31, 5, 0), 26, 1)},
+         "unsupported interleaved file MOVIE.STR", {}},
         {"a chain that ends with the directory", {rec("A.TXT;1", 31, 5, 0), rec("BIG.DAT;1", 30, 5, 0x80)},
          "damaged directory \\", {}},
         {"a chain followed by another name", {rec("BIG.DAT;1", 30, 5, 0x80), rec("OTHER.DAT;1", 32, 5, 0)},
