@@ -71,7 +71,12 @@ static int in_image(const cd_source *src, uint32_t extent, uint64_t bytes)
    seconds on a bad sector by itself: the pauses only let dust settle, and one
    file waits no more than PAUSE_BUDGET_MS in all. */
 enum { READ_TRIES = 5, PAUSE_BUDGET_MS = 1000 };
+#ifndef KELP_FUZZING
 static const unsigned RETRY_PAUSE_MS[READ_TRIES - 1] = {50, 100, 200, 400};
+#else
+/* The fuzzing build reads damaged images by the million: no dust to settle. */
+static const unsigned RETRY_PAUSE_MS[READ_TRIES - 1] = {0, 0, 0, 0};
+#endif
 
 static cd_ask_fn ask_fn;
 static void *ask_user;

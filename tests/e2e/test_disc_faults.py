@@ -126,8 +126,10 @@ class DiscFaults:
         self.wine.reg_delete()
         proc = subprocess.Popen([WINE_RUN, self.wine.prefix, self.setup, "/cd", DRIVE + "\\", "/dir", win(folder)],
                                 env=self.wine.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        rc, _ = self.drive("press", "104", "--", "boxowner", CAPTION)
+        rc, out = self.drive("press", "104", "--", "boxowner", CAPTION)
         check(rc == 0, "the Retry/Cancel box came up")
+        owner = out.strip().split("\n")[-1]
+        check(owner.startswith("owner\tKelpmireSetup\t"), f"the box is owned by the setup window: {owner!r}")
         return proc
 
     def answer(self, button):
