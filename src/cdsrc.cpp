@@ -422,8 +422,9 @@ static int read_run(cd_source *src, disc_item *it, uint64_t first, uint32_t n)
 }
 
 /* Results of one attempt at a file: done, a failure that is logged and final,
-   and a read that failed every try, which may be tried again from the start. */
-enum { COPY_DONE = 1, COPY_FAILED = 0, COPY_UNREAD = -1 };
+   and a read (or an opening) that failed every try, which may be tried again
+   from the start. */
+enum { COPY_DONE = 1, COPY_FAILED = 0, COPY_UNREAD = -1, COPY_UNOPENED = -2 };
 
 /* Copies one extent's data to the open file to (its path) in chunks of
    COPY_RUN sectors; *written counts the file's bytes written in this attempt,
@@ -662,14 +663,13 @@ static int read_at(pf_file f, disc_item *it, uint64_t pos, uint32_t n, uint32_t 
     }
 }
 
-/* One attempt at copying the disc file from to the target file to. */
+/* One attempt at copying the disc file from to the target file to. Opening
+   it is tried again too: a drive without its disc fails there. */
 static int file_once(const char *from, const char *to, disc_item *it, uint64_t *counted, progress *pr)
 {
-    pf_file in = pf_open_read(from, 1);
-    if (in == PF_NO_FILE) {
-        setup_log("cannot read %s", from);
-        return COPY_FAILED;
-    }
+    pf_file in;
+    for (int attempt = 0; (in = pf_open_read(from, 1)) == PF_NO_FILE; attempt++)
+        if (!item_try_again(it, attempt)) return COPY_UNOPENED;
     pf_file out = pf_create(to);
     if (out == PF_NO_FILE) {
         pf_close(in);
@@ -706,9 +706,9 @@ static int disc_file_copy(const char *from, const char *to, progress *pr)
     uint64_t counted = 0;
     for (;;) {
         int r = file_once(from, to, &it, &counted, pr);
-        if (r != COPY_UNREAD) return r;
+        if (r != COPY_UNREAD && r != COPY_UNOPENED) return r;
         if (!item_ask(&it)) {
-            setup_log("read error in %s", from);
+            setup_log(r == COPY_UNOPENED ? "cannot read %s" : "read error in %s", from);
             return 0;
         }
     }

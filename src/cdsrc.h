@@ -61,11 +61,12 @@ void *cd_read(cd_source *src, const char *rel, uint64_t *size);
 uint64_t cd_total_bytes(cd_source *src);
 /* Copies the whole source below target, adding every byte written to pr when
    given; 1 on success, 0 at the first failure (which is logged).
-   A read of the disc that fails (a file's data, a folder's listing) is tried
-   again at the same place, up to 4 more times with short pauses, and the first
-   retry of a file or folder is logged ("read retried: %s"). When it still
-   fails, whoever cd_set_ask_retry named is asked; without anyone the copy
-   fails with "read error in %s". Names are given as the disc knows them: the
+   A read of the disc that fails (a file's data, a folder's listing, opening
+   a folder source's file) is tried again at the same place, up to 4 more
+   times with short pauses, and the first retry of a file or folder is logged
+   ("read retried: %s"). When it still fails, whoever cd_set_ask_retry named is
+   asked; without anyone the copy fails with "read error in %s" ("cannot read
+   %s" for a file that could not be opened). Names are given as the disc knows them: the
    source's path joined with the path below it for a folder ("D:\MAPS"), the
    entry's own name for an image. */
 int cd_copy_all(cd_source *src, const char *target, progress *pr);

@@ -41,6 +41,9 @@ def main(disccopy, work):
                                   "read error in %M\\MAPS\\WORLD1\\LEVEL2.MAP"]),
         ("read %s 2" % FILE, 0, ["read retried: %M\\MAPS\\WORLD1\\LEVEL2.MAP"]),
         ("list MAPS/WORLD1 2", 0, ["read retried: %M\\MAPS\\WORLD1"]),
+        ("open %s 2" % FILE, 0, ["read retried: %M\\MAPS\\WORLD1\\LEVEL2.MAP"]),
+        ("open %s -1" % FILE, 1, ["read retried: %M\\MAPS\\WORLD1\\LEVEL2.MAP",
+                                  "cannot read %M\\MAPS\\WORLD1\\LEVEL2.MAP"]),
     ]
     failed = 0
     try:

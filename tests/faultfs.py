@@ -11,6 +11,7 @@ The fault plan is a small text file, read again whenever it changes, so that a
 test can add or clear a fault while the file system runs. One fault a line:
 
     read PATH COUNT     reads of the file PATH fail
+    open PATH COUNT     opening the file PATH fails
     list PATH COUNT     opening the folder PATH for a listing fails
                         (a listing that fails later reaches a Windows program
                         under Wine as an empty folder; one that fails when it is
@@ -47,7 +48,7 @@ def parse_plan(text):
         if not line or line.startswith("#"):
             continue
         f = line.split()
-        if len(f) != 3 or f[0] not in ("read", "list"):
+        if len(f) != 3 or f[0] not in ("read", "open", "list"):
             raise ValueError(f"fault plan line {n}: {line!r}")
         path = f[1].strip("/")
         faults[(f[0], path if path not in ("", ".") else ".")] = int(f[2])
@@ -114,6 +115,7 @@ def serve(source, mountpoint, plan=None):
         def open(self, path, flags):
             if flags & (os.O_WRONLY | os.O_RDWR | os.O_TRUNC | os.O_APPEND):
                 raise fusepy.FuseOSError(errno.EROFS)
+            self.hit("open", path)
             return os.open(self.real(path), os.O_RDONLY)
 
         def read(self, path, size, offset, fh):
