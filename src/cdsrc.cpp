@@ -3,9 +3,11 @@
  * The image files themselves (sheets, layouts, sector reads and their checks)
  * are cdsrc_image.h.
  *
- * State: the static buffer of the image copy (buf, one chunk of user data; the
- * sector reader has one more). A source changes nothing after cd_open: every
- * call reads the disc afresh. One thread at a time.
+ * State: the static buffers of the copies (buf, one chunk of an image's user
+ * data, the sector reader has one more; file_buf, one block of a folder's file)
+ * and who is asked about a file that cannot be read (cd_set_ask_retry). A
+ * source changes nothing after cd_open: every call reads the disc afresh. One
+ * thread at a time.
  *
  * Everything read from an image is untrusted: a record is checked against the
  * bytes read before any field of it is used, an extent and a length against the
@@ -21,6 +23,12 @@
  * second time or lies too deep, an interleaved file, a sector that fails its
  * check, and two entries of one directory that would land in one target file,
  * each end the copy with a line.
+ *
+ * A disc in a drive fails now and then and works the next time (dust, a drive
+ * that recalibrates): the copy reads each failed chunk or listing again at the
+ * same place a few times before it gives up on it, and then asks whoever
+ * cd_set_ask_retry named whether to read that file or folder again from its
+ * start. The front end that is asked sets it before the copy starts.
  */
 #include "cdsrc.h"
 #include "cdsrc_image.h"
@@ -63,6 +71,8 @@ static uint32_t data_extent(const unsigned char *r)
 }
 
 static unsigned char buf[COPY_RUN * CD_SECTOR];
+/* One block of a folder source's file on its way to the target. */
+static unsigned char file_buf[COPY_BLOCK];
 
 /* A name's byte as Windows might compare it: ASCII letters without case, and
    every byte above 0x7F alike, because in the code page of the machine that
@@ -81,6 +91,76 @@ static int same_name(const char *a, const char *b)
 static int in_image(const cd_source *src, uint32_t extent, uint64_t bytes)
 {
     return (uint64_t)extent + (bytes + CD_SECTOR - 1) / CD_SECTOR <= src->image->sectors;
+}
+
+/* ---- reading the disc with a second chance ---- */
+
+/* Tries of one read; the pauses before the second to the last. A drive spends
+   seconds on a bad sector by itself: the pauses only let dust settle, and one
+   file waits no more than PAUSE_BUDGET_MS in all. */
+enum { READ_TRIES = 5, PAUSE_BUDGET_MS = 1000 };
+#ifndef KELP_FUZZING
+static const unsigned RETRY_PAUSE_MS[READ_TRIES - 1] = {50, 100, 200, 400};
+#else
+/* The fuzzing build reads damaged images by the million: no dust to settle. */
+static const unsigned RETRY_PAUSE_MS[READ_TRIES - 1] = {0, 0, 0, 0};
+#endif
+
+static cd_ask_fn ask_fn;
+static void *ask_user;
+
+void cd_set_ask_retry(cd_ask_fn fn, void *user)
+{
+    ask_fn = fn;
+    ask_user = user;
+}
+
+/* One file or folder of the disc while it is read: its name for the log and
+   the question, whether its first retry was logged, and the pause it may
+   still spend. */
+typedef struct disc_item {
+    const char *name;
+    int retried;
+    unsigned pause_left;
+} disc_item;
+
+static disc_item item_of(const char *name)
+{
+    disc_item it = {name, 0, PAUSE_BUDGET_MS};
+    return it;
+}
+
+/* After failed try number attempt (from 0): 1, after a pause, when another
+   try is due, 0 when the tries are used up. */
+static int item_try_again(disc_item *it, int attempt)
+{
+    if (attempt + 1 >= READ_TRIES) return 0;
+    if (!it->retried) {
+        setup_log("read retried: %s", it->name);
+        it->retried = 1;
+    }
+    unsigned ms = RETRY_PAUSE_MS[attempt] < it->pause_left ? RETRY_PAUSE_MS[attempt] : it->pause_left;
+    it->pause_left -= ms;
+    if (ms) pf_sleep(ms);
+    return 1;
+}
+
+/* After the tries: 1 when the one asked wants the item read again from its
+   start (with a fresh allowance of pauses), 0 to give up. Logs nothing. */
+static int item_ask(disc_item *it)
+{
+    if (!ask_fn || !ask_fn(it->name, ask_user)) return 0;
+    it->pause_left = PAUSE_BUDGET_MS;
+    return 1;
+}
+
+/* Adds to pr what an attempt at a file has written beyond what earlier
+   attempts counted, so that reading a file again adds nothing twice. */
+static void count_new(progress *pr, uint64_t *counted, uint64_t written)
+{
+    if (written <= *counted) return;
+    if (pr) progress_add(pr, written - *counted);
+    *counted = written;
 }
 
 /* ---- names ---- */
@@ -374,54 +454,97 @@ int iso_find(cd_source *src, const char *rel, iso_entry *out)
     return 1;
 }
 
+/* Reads n logical sectors from first into buf, trying again where the image
+   holds them; 0 when every try failed or they lie beyond the image. */
+static int read_run(cd_source *src, disc_item *it, uint64_t first, uint32_t n)
+{
+    if (first > 0xFFFFFFFFu) return 0;
+    for (int attempt = 0;; attempt++) {
+        if (read_sectors(src->image, (uint32_t)first, n, buf)) return 1;
+        /* Data beyond the end of the image will not be there next time. */
+        if (!in_image(src, (uint32_t)first, (uint64_t)n * CD_SECTOR) || !item_try_again(it, attempt)) return 0;
+    }
+}
+
+/* Results of one attempt at a file: done, a failure that is logged and final,
+   and a read (or an opening) that failed every try, which may be tried again
+   from the start. */
+enum { COPY_DONE = 1, COPY_FAILED = 0, COPY_UNREAD = -1, COPY_UNOPENED = -2 };
+
 /* Copies one extent's data to the open file to (its path) in chunks of
-   COPY_RUN sectors. A failed write, such as a full disk, is logged here: the
-   caller's own line would not say which file or why. */
-static int copy_extent(cd_source *src, pf_file f, const char *to, const iso_entry *e, progress *pr)
+   COPY_RUN sectors; *written counts the file's bytes written in this attempt,
+   and pr hears those that earlier attempts did not count. A failed write, such
+   as a full disk, is logged here: the caller's own line would not say which
+   file or why. */
+static int copy_extent(cd_source *src, pf_file f, const char *to, const iso_entry *e, disc_item *it,
+                       uint64_t *written, uint64_t *counted, progress *pr)
 {
     uint64_t sector = e->extent;
     uint32_t remain = e->size;
     while (remain > 0) {
         uint32_t n = (uint32_t)(((uint64_t)remain + CD_SECTOR - 1) / CD_SECTOR);
         if (n > COPY_RUN) n = COPY_RUN;
-        if (sector > 0xFFFFFFFFu || !read_sectors(src->image, (uint32_t)sector, n, buf)) {
-            setup_log("read error in %s", e->name);
-            return 0;
-        }
+        if (!read_run(src, it, sector, n)) return COPY_UNREAD;
         uint32_t bytes = n * CD_SECTOR < remain ? n * CD_SECTOR : remain, put = 0;
         if (!pf_write(f, buf, bytes, &put) || put != bytes) {
             setup_log("write failed: %s", to);
-            return 0;
+            return COPY_FAILED;
         }
         remain -= bytes;
         sector += n;
-        if (pr) progress_add(pr, bytes);
+        *written += bytes;
+        count_new(pr, counted, *written);
     }
-    return 1;
+    return COPY_DONE;
 }
 
-/* Copies one file, entry i of the listing (with the records that continue it,
-   when it spans several extents), to child. Returns the index of its last
-   record through *last; 0 on a failure, which is logged. */
-static int copy_entry(cd_source *src, const iso_entry *list, int n, int i, const char *child, progress *pr,
-                      int *last)
+/* Copies the file of the records list[first] to list[last] (one record, or the
+   records of a multi-extent file, whose data are joined) into child. A read
+   that fails every try is asked about and, when wanted, the file is written
+   again from its start. */
+static int iso_copy_file(cd_source *src, const iso_entry *list, int first, int last, const char *child, progress *pr)
 {
-    const iso_entry *e = &list[i];
-    pf_file f = pf_create(child);
-    if (f == PF_NO_FILE) {
-        setup_log("cannot write %s", child);
-        return 0;
+    disc_item it = item_of(list[first].name);
+    uint64_t counted = 0;
+    for (;;) {
+        pf_file f = pf_create(child);
+        if (f == PF_NO_FILE) {
+            setup_log("cannot write %s", child);
+            return 0;
+        }
+        uint64_t written = 0;
+        int r = COPY_DONE;
+        for (int i = first; r == COPY_DONE && i <= last; i++)
+            r = copy_extent(src, f, child, &list[i], &it, &written, &counted, pr);
+        pf_close(f);
+        if (r != COPY_UNREAD) return r;
+        if (!item_ask(&it)) {
+            setup_log("read error in %s", list[first].name);
+            return 0;
+        }
     }
-    int ok = copy_extent(src, f, child, e, pr);
-    /* The records of a multi-extent file follow one another under one name;
-       their data are joined into the one target file. */
-    while (ok && e->more && i + 1 < n && !list[i + 1].directory && strcmp(list[i + 1].name, e->name) == 0) {
-        e = &list[++i];
-        ok = copy_extent(src, f, child, e, pr);
+}
+
+/* Lists a directory for a copy as iso_dir does, trying a directory that cannot
+   be read again (when the image holds it) and then asking about it. */
+static iso_entry *iso_dir_again(cd_source *src, const char *name, uint32_t extent, uint32_t size, int *n, int *fault)
+{
+    disc_item it = item_of(name);
+    int attempt = 0;
+    for (;;) {
+        iso_entry *list = iso_dir(src, extent, size, n, fault);
+        if (list && *fault != ISO_DIR_UNREADABLE) return list;
+        /* A directory beyond the end of the image will not be there next time. */
+        if (!in_image(src, extent, size)) return list;
+        if (item_try_again(&it, attempt)) {
+            attempt++;
+        } else if (item_ask(&it)) {
+            attempt = 0;
+        } else {
+            return list;
+        }
+        free(list);
     }
-    pf_close(f);
-    *last = i;
-    return ok;
 }
 
 /* 1 when the file of entry i, or a later record of its multi-extent chain, is
@@ -441,8 +564,13 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
                     int depth)
 {
     int n = 0, ok = 1, fault = ISO_DIR_OK;
-    iso_entry *list = iso_dir(src, extent, size, &n, &fault);
-    if (target) make_dirs(target);
+    iso_entry *list = target ? iso_dir_again(src, name, extent, size, &n, &fault)
+                             : iso_dir(src, extent, size, &n, &fault);
+    if (target && !make_dirs(target)) {
+        setup_log("cannot write %s", target);
+        free(list);
+        return 0;
+    }
     if (!list || fault == ISO_DIR_UNREADABLE) ok = walk_damage(w, "read error in %s", name);
     else if (fault == ISO_DIR_DAMAGED) ok = walk_damage(w, "damaged directory %s", walk_where(w));
     for (int i = 0; ok && i < n; i++) {
@@ -471,7 +599,14 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
             /* copied as one run, its data would be mixed with others' */
             ok = 0;
         } else if (target) {
-            ok = copy_entry(src, list, n, i, child, w->pr, &i);
+            /* The records of a multi-extent file follow one another under one
+               name; their data are joined into the one target file. */
+            int last = i;
+            while (list[last].more && last + 1 < n && !list[last + 1].directory &&
+                   strcmp(list[last + 1].name, e->name) == 0)
+                last++;
+            ok = iso_copy_file(src, list, i, last, child, w->pr);
+            i = last;
         } else {
             walk_file(w, e->size);
         }
@@ -483,40 +618,175 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
 
 /* ---- folders ---- */
 
-/* Counts the files of a folder source's folder and, when target is given,
-   copies them into it; as iso_walk. A folder that cannot be listed counts as
-   empty. */
-static int dir_walk(const char *folder, walk *w, const char *target, int depth)
+/* A disc file or folder's name as the player knows it: the folder and the
+   name joined, without doubling the backslash of a drive root ("D:\" and
+   "MAPS" give "D:\MAPS"). 0 when it would be cut. */
+static int disc_join(char *out, const char *folder, const char *name)
 {
-    char pattern[PATH_CAP], from[PATH_CAP], to[PATH_CAP];
+    size_t n = strlen(folder);
+    int root = n > 0 && (folder[n - 1] == '\\' || folder[n - 1] == '/');
+    return snprintf(out, PATH_CAP, root ? "%s%s" : "%s\\%s", folder, name) < PATH_CAP;
+}
+
+/* One listing of a folder, "." and ".." left out, into a heap array: COPY_DONE,
+   or COPY_UNREAD when the folder could not be read (or memory ran out). */
+static int list_once(const char *folder, pf_entry **out, int *count)
+{
+    char pattern[PATH_CAP];
     pf_entry e;
-    int ok = 1;
-    snprintf(pattern, sizeof pattern, "%s\\*", folder);
+    *out = NULL;
+    *count = 0;
+    if (!disc_join(pattern, folder, "*")) return COPY_UNREAD;
     pf_find h = pf_find_first(pattern, &e);
-    if (target) make_dirs(target);
-    if (!h) return 1;
+    if (!h) return pf_find_failed() ? COPY_UNREAD : COPY_DONE;
+    int cap = 0, n = 0, r = COPY_DONE;
+    pf_entry *list = NULL;
     do {
         if (strcmp(e.name, ".") == 0 || strcmp(e.name, "..") == 0) continue;
-        int is_folder = (e.attrs & PF_ATTR_DIRECTORY) != 0, len = -1;
+        if (n == cap) {
+            int bigger = cap ? cap * 2 : 32;
+            pf_entry *more = (pf_entry *)realloc(list, (size_t)bigger * sizeof *list);
+            if (!more) {
+                r = COPY_UNREAD;
+                break;
+            }
+            list = more;
+            cap = bigger;
+        }
+        list[n++] = e;
+    } while (pf_find_next(h, &e));
+    if (r == COPY_DONE && pf_find_failed()) r = COPY_UNREAD; /* it broke off */
+    pf_find_close(h);
+    if (r != COPY_DONE) {
+        free(list);
+        return r;
+    }
+    *out = list;
+    *count = n;
+    return COPY_DONE;
+}
+
+/* The whole listing of a disc folder, read before anything of it is copied,
+   so that a listing read again starts afresh; tried again and then asked
+   about as a file's read is. 0 with "read error in %s" when it cannot be had. */
+static int list_disc_folder(const char *folder, pf_entry **out, int *count)
+{
+    disc_item it = item_of(folder);
+    int attempt = 0;
+    while (list_once(folder, out, count) != COPY_DONE) {
+        if (item_try_again(&it, attempt)) {
+            attempt++;
+        } else if (item_ask(&it)) {
+            attempt = 0;
+        } else {
+            setup_log("read error in %s", folder);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+/* Reads up to n bytes at pos of the open disc file f into file_buf: again at
+   pos after a failure, as a read that fails may have moved the position. */
+static int read_at(pf_file f, disc_item *it, uint64_t pos, uint32_t n, uint32_t *got)
+{
+    for (int attempt = 0;; attempt++) {
+        if ((attempt == 0 || pf_seek(f, pos)) && pf_read(f, file_buf, n, got)) return 1;
+        if (!item_try_again(it, attempt)) return 0;
+    }
+}
+
+/* One attempt at copying the disc file from to the target file to. Opening
+   it is tried again too: a drive without its disc fails there. */
+static int file_once(const char *from, const char *to, disc_item *it, uint64_t *counted, progress *pr)
+{
+    pf_file in;
+    for (int attempt = 0; (in = pf_open_read(from, 1)) == PF_NO_FILE; attempt++)
+        if (!item_try_again(it, attempt)) return COPY_UNOPENED;
+    pf_file out = pf_create(to);
+    if (out == PF_NO_FILE) {
+        pf_close(in);
+        setup_log("cannot write %s", to);
+        return COPY_FAILED;
+    }
+    uint64_t written = 0;
+    int r = COPY_DONE;
+    for (;;) {
+        uint32_t got = 0, put = 0;
+        if (!read_at(in, it, written, sizeof file_buf, &got)) {
+            r = COPY_UNREAD;
+            break;
+        }
+        if (got == 0) break;
+        if (!pf_write(out, file_buf, got, &put) || put != got) {
+            setup_log("write failed: %s", to); /* a full disk, say: name the file */
+            r = COPY_FAILED;
+            break;
+        }
+        written += got;
+        count_new(pr, counted, written);
+    }
+    pf_close(in);
+    pf_close(out);
+    return r;
+}
+
+/* Copies one file of a folder source, reading it again from its start when
+   asked to after a read that failed every try. */
+static int disc_file_copy(const char *from, const char *to, progress *pr)
+{
+    disc_item it = item_of(from);
+    uint64_t counted = 0;
+    for (;;) {
+        int r = file_once(from, to, &it, &counted, pr);
+        if (r != COPY_UNREAD && r != COPY_UNOPENED) return r;
+        if (!item_ask(&it)) {
+            setup_log(r == COPY_UNOPENED ? "cannot read %s" : "read error in %s", from);
+            return 0;
+        }
+    }
+}
+
+/* Counts the files of a folder source's folder and, when target is given,
+   copies them into it; as iso_walk. A strict walk reads a listing that fails
+   again and then asks about it; any other counts such a folder as empty. */
+static int dir_walk(const char *folder, walk *w, const char *target, int depth)
+{
+    char from[PATH_CAP], to[PATH_CAP];
+    pf_entry *list = NULL;
+    int n = 0, ok = 1;
+    if (w->strict) {
+        if (!list_disc_folder(folder, &list, &n)) return 0;
+    } else if (list_once(folder, &list, &n) != COPY_DONE) {
+        return 1;
+    }
+    if (target && !make_dirs(target)) {
+        setup_log("cannot write %s", target);
+        free(list);
+        return 0;
+    }
+    for (int i = 0; ok && i < n; i++) {
+        const pf_entry *e = &list[i];
+        int is_folder = (e->attrs & PF_ATTR_DIRECTORY) != 0, len = -1;
         /* A cut path could name another file. */
-        if (!path_join(from, folder, e.name) || (len = walk_push(w, e.name)) < 0) {
-            if (w->strict) setup_log("path too long: %s\\%s", folder, e.name);
+        if (!disc_join(from, folder, e->name) || (len = walk_push(w, e->name)) < 0) {
+            if (w->strict) setup_log("path too long: %s\\%s", folder, e->name);
             ok = !w->strict;
-        } else if (target && !child_path(target, e.name, strlen(e.name), 0, to)) {
+        } else if (target && !child_path(target, e->name, strlen(e->name), 0, to)) {
             ok = 0;
         } else if (is_folder && depth >= CD_MAX_DEPTH) {
             ok = walk_damage(w, "folder too deep: %s", w->rel);
         } else if (is_folder) {
             ok = dir_walk(from, w, target ? to : NULL, depth + 1);
         } else if (target) {
-            ok = copy_file(from, to, w->pr);
+            ok = disc_file_copy(from, to, w->pr);
             pf_set_attributes(to, PF_ATTR_NORMAL);
         } else {
-            walk_file(w, e.size);
+            walk_file(w, e->size);
         }
         if (len >= 0) walk_pop(w, len);
-    } while (ok && pf_find_next(h, &e));
-    pf_find_close(h);
+    }
+    free(list);
     return ok;
 }
 

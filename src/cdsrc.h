@@ -64,8 +64,24 @@ uint64_t cd_total_bytes(cd_source *src);
    given; 1 on success, 0 at the first failure (which is logged). Damage is a
    failure, never a quiet gap: a directory that cannot be read, holds a record
    that does not fit, is reached twice or lies below 16 levels, a sector that
-   fails its check, and two entries that would land in one target file. */
+   fails its check, and two entries that would land in one target file.
+   A read of the disc that fails (a file's data, a folder's listing, opening
+   a folder source's file) is tried again at the same place, up to 4 more
+   times with short pauses, and the first retry of a file or folder is logged
+   ("read retried: %s"). When it still fails, whoever cd_set_ask_retry named is
+   asked; without anyone the copy fails with "read error in %s" ("cannot read
+   %s" for a file that could not be opened). Names are given as the disc knows them: the
+   source's path joined with the path below it for a folder ("D:\MAPS"), the
+   entry's own name for an image. */
 int cd_copy_all(cd_source *src, const char *target, progress *pr);
+/* Asked with the name of a file or folder of the disc that still cannot be
+   read after its retries: 1 reads it again from its start (what was copied
+   before it stays), 0 gives up and the copy fails. Called on the copying
+   thread, which waits for the answer. */
+typedef int (*cd_ask_fn)(const char *name, void *user);
+/* Names who is asked (none: nobody, the copy gives up at once, as a silent
+   install does). Set before a copy starts, never while one runs. */
+void cd_set_ask_retry(cd_ask_fn fn, void *user);
 /* Closes and frees the source; none is ignored. */
 void cd_close(cd_source *src);
 

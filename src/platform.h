@@ -94,6 +94,11 @@ pf_find pf_find_first(const char *pattern, pf_entry *out);
 /* Fills the next entry; 0 at the end of the listing. */
 int pf_find_next(pf_find h, pf_entry *out);
 void pf_find_close(pf_find h);
+/* Right after pf_find_first returned none or pf_find_next returned 0, on the
+   same thread: 1 when the folder could not be read (a listing that could not
+   start, or that broke off), 0 when there was nothing (more) to list. Any other
+   call in between may change the answer. */
+int pf_find_failed(void);
 
 /* ---- the process ---- */
 
@@ -174,6 +179,33 @@ extern long long pf_fake_free_bytes;
 #define PF_FAULT(counter) ((counter) > 0 && --(counter) == 0)
 #else
 #define PF_FAULT(counter) 0
+#endif
+
+/* A test build can also make a run of calls fail, as a scratched disc does:
+   the first skip calls work, then fail calls fail (every later one when fail is
+   -1). pf_fault_read counts pf_read, which then fails as a drive that cannot
+   read a sector does, its file position unmoved; pf_fault_list counts
+   pf_find_first, which then fails as for a folder that cannot be read.
+   Outside test builds PF_FAULT_RUN compiles to nothing. */
+#ifdef KELP_FAULTS
+typedef struct pf_fault_run {
+    int skip;
+    int fail;
+} pf_fault_run;
+extern pf_fault_run pf_fault_read, pf_fault_list;
+static inline int pf_fault_hit(pf_fault_run *r)
+{
+    if (r->skip > 0) {
+        r->skip--;
+        return 0;
+    }
+    if (r->fail == 0) return 0;
+    if (r->fail > 0) r->fail--;
+    return 1;
+}
+#define PF_FAULT_RUN(run) pf_fault_hit(&(run))
+#else
+#define PF_FAULT_RUN(run) 0
 #endif
 
 /* ---- the command line and the drives ---- */

@@ -28,6 +28,7 @@ int pf_fail_read_in;
 int pf_fail_write_in;
 long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
+pf_fault_run pf_fault_read, pf_fault_list;
 #endif
 
 enum { MAP_CAP = 4096 };
@@ -177,7 +178,7 @@ pf_file pf_create(const char *path)
 int pf_read(pf_file f, void *buf, uint32_t n, uint32_t *got)
 {
     *got = 0;
-    if (PF_FAULT(pf_fail_read_in)) {
+    if (PF_FAULT(pf_fail_read_in) || PF_FAULT_RUN(pf_fault_read)) {
         errno = EIO;
         return 0;
     }
@@ -358,6 +359,7 @@ struct pf_find_s {
 
 static int fill_entry(pf_find h, pf_entry *out)
 {
+    errno = 0; /* readdir leaves it at 0 at the end, sets it on an error */
     struct dirent *e = readdir(h->dir);
     if (!e) return 0;
     snprintf(out->name, sizeof out->name, "%s", e->d_name);
@@ -379,13 +381,19 @@ pf_find pf_find_first(const char *pattern, pf_entry *out)
     /* The pattern is always "folder\*"; a POSIX listing takes the folder alone. */
     if (n >= 2 && folder[n - 1] == '*' && (folder[n - 2] == '\\' || folder[n - 2] == '/'))
         folder[n - 2] = 0;
+    if (PF_FAULT_RUN(pf_fault_list)) {
+        errno = EIO;
+        return NULL;
+    }
     pf_find h = (pf_find)calloc(1, sizeof *h);
     if (!h) return NULL;
     map_path(folder[0] ? folder : "/", h->folder);
     h->dir = opendir(h->folder);
     if (!h->dir || !fill_entry(h, out)) {
+        int e = errno;
         if (h->dir) closedir(h->dir);
         free(h);
+        errno = e;
         return NULL;
     }
     return h;
@@ -399,6 +407,10 @@ void pf_find_close(pf_find h)
     closedir(h->dir);
     free(h);
 }
+
+/* readdir leaves errno at 0 at the end of a listing; an opendir or readdir
+   that failed set it. */
+int pf_find_failed(void) { return errno != 0; }
 
 size_t pf_temp_dir(char *out, size_t cap)
 {

@@ -25,6 +25,7 @@ int pf_fail_read_in;
 int pf_fail_write_in;
 long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
+pf_fault_run pf_fault_read, pf_fault_list;
 #endif
 
 static pf_file wrap(HANDLE h) { return h == INVALID_HANDLE_VALUE ? PF_NO_FILE : (pf_file)h; }
@@ -72,6 +73,10 @@ int pf_read(pf_file f, void *buf, uint32_t n, uint32_t *got)
         return 0;
     }
 #endif
+    if (PF_FAULT_RUN(pf_fault_read)) {
+        SetLastError(ERROR_NOT_READY);
+        return 0;
+    }
     if (!ReadFile(unwrap(f), buf, n, &r, NULL)) return 0;
     *got = r;
     return 1;
@@ -146,11 +151,16 @@ static void fill_entry(const WIN32_FIND_DATAA *fd, pf_entry *out)
 pf_find pf_find_first(const char *pattern, pf_entry *out)
 {
     WIN32_FIND_DATAA fd;
+    if (PF_FAULT_RUN(pf_fault_list)) {
+        SetLastError(ERROR_NOACCESS);
+        return NULL;
+    }
     HANDLE h = FindFirstFileA(pattern, &fd);
     if (h == INVALID_HANDLE_VALUE) return NULL;
     pf_find f = (pf_find)malloc(sizeof *f);
     if (!f) {
         FindClose(h);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
     }
     f->h = h;
@@ -171,6 +181,15 @@ void pf_find_close(pf_find h)
     if (!h) return;
     FindClose(h->h);
     free(h);
+}
+
+/* Nothing matched, or the listing ran to its end: every other code is a
+   folder that could not be read (under Wine a folder whose opening fails
+   arrives as ERROR_NOACCESS). */
+int pf_find_failed(void)
+{
+    DWORD e = GetLastError();
+    return e != ERROR_FILE_NOT_FOUND && e != ERROR_NO_MORE_FILES;
 }
 
 size_t pf_temp_dir(char *out, size_t cap)

@@ -4,9 +4,11 @@
  *
  * The UI thread owns every window. The worker runs do_install and talks to
  * the window only by posting: WM_SETUP_LOG (from setup_log), WM_SETUP_PROGRESS
- * (from on_progress) and WM_SETUP_DONE (at its end). busy and done_ok belong
- * to the UI thread; last belongs to the worker; opts is written only by the
- * Install command, before the worker starts.
+ * (from on_progress), WM_SETUP_ASK (from ask_retry, when a file of the disc
+ * cannot be read; the worker then waits for the answer) and WM_SETUP_DONE (at
+ * its end). busy and done_ok belong to the UI thread; last belongs to the
+ * worker; opts is written only by the Install command, before the worker
+ * starts.
  *
  * The layout is given in pixels at 96 DPI and scaled by the window's DPI / 96;
  * the window follows a change of DPI (WM_DPICHANGED) by laying itself out
@@ -16,6 +18,7 @@
  */
 #ifdef _WIN32
 
+#include "cdsrc.h"
 #include "setup.h"
 #include "setup_log.h"
 #include "util.h"
@@ -29,8 +32,9 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
-enum { WM_SETUP_PROGRESS = 0x8002, WM_SETUP_DONE = 0x8003 };
+enum { WM_SETUP_PROGRESS = 0x8002, WM_SETUP_DONE = 0x8003, WM_SETUP_ASK = 0x8004 };
 enum { ID_IMAGE = 101, ID_FOLDER = 102, ID_BROWSE = 103, ID_INSTALL = 104, ID_CANCEL = 105 };
 
 static HWND hwnd;
@@ -188,6 +192,46 @@ static void on_progress(uint64_t done, uint64_t total, void *user)
     }
 }
 
+/* The question about a file of the disc that cannot be read: the worker
+   posts it with the name and waits on answered; the UI thread shows the box,
+   sets answer and signals. */
+static HANDLE answered;
+static int answer;
+
+/* Asks the window whether to read name again; runs on the worker thread. */
+static int ask_retry(const char *name, void *user)
+{
+    (void)user;
+    size_t n = strlen(name) + 1;
+    char *copy = (char *)malloc(n);
+    if (!copy || !answered) {
+        free(copy);
+        return 0;
+    }
+    memcpy(copy, name, n);
+    ResetEvent(answered);
+    if (!PostMessageA(hwnd, WM_SETUP_ASK, 0, (LPARAM)copy)) {
+        free(copy);
+        return 0;
+    }
+    WaitForSingleObject(answered, INFINITE);
+    return answer;
+}
+
+/* Shows the question on the UI thread, whose message loop keeps the window
+   painted while the box is open. */
+static void on_ask(char *name)
+{
+    char text[PATH_CAP + 200];
+    snprintf(text, sizeof text,
+             "Cannot read %s from the game disc.\n\nClean the disc, put it back in the drive and click Retry, "
+             "or click Cancel to stop the installation.",
+             name);
+    free(name);
+    answer = MessageBoxA(hwnd, text, SETUP_CAPTION, MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
+    SetEvent(answered);
+}
+
 static DWORD WINAPI worker(LPVOID param)
 {
     (void)param;
@@ -278,6 +322,9 @@ static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         free(line);
         return 0;
     }
+    case WM_SETUP_ASK:
+        on_ask((char *)lp);
+        return 0;
     case WM_SETUP_PROGRESS:
         SendMessageA(prog, PBM_SETPOS, wp, 0);
         return 0;
@@ -401,6 +448,8 @@ int window_run(void *instance, int show)
     b_close = mk("BUTTON", "Cancel", BS_PUSHBUTTON | WS_TABSTOP, 518, 336, 96, 30, ID_CANCEL);
 
     log_set_window(hwnd, silent);
+    answered = CreateEventA(NULL, TRUE, FALSE, NULL);
+    cd_set_ask_retry(ask_retry, NULL);
     ShowWindow(hwnd, show);
     /* The first thing to do: choose the disc, or, when one was found, install. */
     SetFocus(opts.cd[0] ? b_install : e_cd);
@@ -412,6 +461,7 @@ int window_run(void *instance, int show)
         DispatchMessageA(&m);
     }
     log_set_window(NULL, silent);
+    cd_set_ask_retry(NULL, NULL);
     return 0;
 }
 

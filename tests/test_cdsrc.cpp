@@ -477,7 +477,7 @@ TEST(CdCopyAll, ReadErrorInTheSecondChunkStopsEverything)
     pf_fail_read_at = ((long long)e.extent + 32) * 2048 + 100; // a byte of the second chunk
     EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 0);
     pf_fail_read_at = -1;
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"read error in BIG.BIN"});
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"read retried: BIG.BIN", "read error in BIG.BIN"}));
     EXPECT_EQ(get(d + "\\out\\BIG.BIN"), big.substr(0, 65536));
     EXPECT_FALSE(path_exists((d + "\\out\\LATER.TXT").c_str()));
     cd_close(s);
@@ -573,9 +573,11 @@ TEST(FolderCopy, ProgressAttributesAndAVanishedSource)
     EXPECT_EQ(pf_attributes((d + "\\dst\\two.bin").c_str()) & PF_ATTR_READONLY, 0u);
     pf_set_attributes((d + "\\src\\two.bin").c_str(), PF_ATTR_NORMAL);
 
+    // A folder that cannot be listed is a read error, never an empty folder.
+    LogCapture log;
     delete_tree((d + "\\src").c_str());
-    EXPECT_EQ(cd_copy_all(s, (d + "\\again").c_str(), nullptr), 1) << "an unlistable folder counts as empty";
-    EXPECT_TRUE(is_dir((d + "\\again").c_str()));
+    EXPECT_EQ(cd_copy_all(s, (d + "\\again").c_str(), nullptr), 0);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"read retried: " + d + "\\src", "read error in " + d + "\\src"}));
     cd_close(s);
 }
 
@@ -814,7 +816,10 @@ TEST(Damage, ADirectoryThatCannotBeReadFailsTheCopyWithItsName)
         pf_fail_read_at = c.fail_read_at;
         EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 0) << c.what;
         pf_fail_read_at = -1;
-        EXPECT_EQ(log.lines(), std::vector<std::string>{"read error in SUB"}) << c.what;
+        // What lies beyond the image is not read again; a failed read is.
+        std::vector<std::string> want = {"read error in SUB"};
+        if (c.fail_read_at >= 0) want.insert(want.begin(), "read retried: SUB");
+        EXPECT_EQ(log.lines(), want) << c.what;
         EXPECT_EQ(get(d + "\\out\\FIRST.TXT"), "1");
         EXPECT_FALSE(path_exists((d + "\\out\\LATER.TXT").c_str())) << c.what;
         if (c.fail_read_at < 0) {
@@ -961,7 +966,8 @@ TEST(Damage, Form2SectorsAreReadErrors)
             int ok = cd_copy_all(s, (d + "\\out").c_str(), nullptr);
             EXPECT_EQ(ok, c.line[0] == 0) << sector << " " << c.from;
             if (c.line[0]) {
-                EXPECT_EQ(log.lines(), std::vector<std::string>{c.line});
+                std::string name = strrchr(c.line, ' ') + 1;
+                EXPECT_EQ(log.lines(), (std::vector<std::string>{"read retried: " + name, c.line}));
             } else {
                 EXPECT_EQ(tree_of(d + "\\out")["DATA\\HD.QAR"], pattern_bytes(5000, 1));
             }
@@ -1123,7 +1129,9 @@ TEST(RawCheck, EveryLayoutCopiesAndABadSectorFailsItsFile)
                 EXPECT_EQ(cd_copy_all(s, out.c_str(), nullptr), c.harm == nullptr) << what;
                 auto t = tree_of(out);
                 if (c.harm) {
-                    EXPECT_EQ(log.lines(), std::vector<std::string>{"read error in HD.QAR"}) << what;
+                    // A sector that fails its check is read again before the copy gives up.
+                    EXPECT_EQ(log.lines(), (std::vector<std::string>{"read retried: HD.QAR", "read error in HD.QAR"}))
+                        << what;
                     EXPECT_EQ(t["DATA\\HD.QAR"], pattern_bytes(5000, 1).substr(0, 0)) << what;
                 } else {
                     EXPECT_EQ(t["DATA\\HD.QAR"], pattern_bytes(5000, 1)) << what;
@@ -1224,6 +1232,137 @@ TEST(CueSheet, APregapInTheImageAndAnAudioFirstTrack)
                                              "  TRACK 02 MODE1/2352\n    INDEX 01 00:00:00\n");
     EXPECT_EQ(cd_open(audio.c_str()), nullptr);
     EXPECT_EQ(log.lines(), std::vector<std::string>{"the first track of " + audio + " is not a data track"});
+}
+
+} // namespace
+
+namespace {
+
+// ---- a disc that fails now and then ----
+
+// The one asked about a file that cannot be read: records the names, clears the
+// fault when told to (the player cleaned the disc) and answers.
+struct Asked {
+    std::vector<std::string> names;
+    int answer = 0;
+    int clear = 0;
+};
+int ask(const char *name, void *user)
+{
+    Asked *a = (Asked *)user;
+    a->names.push_back(name);
+    if (a->clear) pf_fault_read = pf_fault_list = {0, 0};
+    return a->answer;
+}
+
+// A folder source: A.BIN of two blocks, then the folder MAPS with MAP27.DAT.
+// Reads in order: A.BIN's two blocks and its end, MAP27.DAT's block and end;
+// listings: the root, MAPS.
+std::string folder_disc(const std::string &d)
+{
+    put(d + "\\src\\A.BIN", pattern_bytes(COPY_BLOCK + 5000, 1));
+    put(d + "\\src\\MAPS\\MAP27.DAT", pattern_bytes(3000, 2));
+    return d + "\\src";
+}
+
+TEST(Retry, FolderSourceFaultsTableWithoutAnyoneToAsk)
+{
+    struct {
+        const char *what;
+        pf_fault_run read, list;
+        int ok;
+        const char *name; // below the source, or none for no line
+    } cases[] = {
+        {"a read that works the third time", {1, 2}, {0, 0}, 1, "A.BIN"},
+        {"a listing that works the second time", {0, 0}, {1, 1}, 1, "MAPS"},
+        {"a file that cannot be read", {3, -1}, {0, 0}, 0, "MAPS\\MAP27.DAT"},
+        {"a folder that cannot be listed", {0, 0}, {1, -1}, 0, "MAPS"},
+        {"a root that cannot be listed", {0, 0}, {0, -1}, 0, ""},
+    };
+    for (auto &c : cases) {
+        LogCapture log;
+        std::string d = scratch("retry_folder");
+        std::string src = folder_disc(d);
+        cd_source *s = cd_open(src.c_str());
+        ASSERT_NE(s, nullptr);
+        progress pr = {0, 0, nullptr, nullptr};
+        pf_fault_read = c.read;
+        pf_fault_list = c.list;
+        int ok = cd_copy_all(s, (d + "\\out").c_str(), &pr);
+        pf_fault_read = pf_fault_list = {0, 0};
+        cd_close(s);
+        EXPECT_EQ(ok, c.ok) << c.what;
+        std::string name = c.name[0] ? src + "\\" + c.name : src;
+        std::vector<std::string> want = {"read retried: " + name};
+        if (!c.ok) want.push_back("read error in " + name);
+        EXPECT_EQ(log.lines(), want) << c.what;
+        if (c.ok) {
+            EXPECT_EQ(tree_of(d + "\\out"), tree_of(src)) << c.what;
+            EXPECT_EQ(pr.done, (uint64_t)COPY_BLOCK + 8000) << c.what << ": every byte counted once";
+        }
+    }
+}
+
+// Retry after the player cleaned the disc reads the file or folder again from
+// its start and the copy goes on; Cancel fails it with the line. Both kinds of
+// source, the same question.
+TEST(Retry, TheOneAskedDecides)
+{
+    std::string iso = build(sample_tree()).bytes; // DATA\A.QAR, DATA\HD.QAR (5000 bytes), README
+    for (int image = 0; image < 2; image++) {
+        for (int answer = 0; answer < 2; answer++) {
+            LogCapture log;
+            std::string d = scratch("retry_ask");
+            std::string from = image ? save(d, "s.iso", iso) : folder_disc(d);
+            cd_source *s = cd_open(from.c_str());
+            ASSERT_NE(s, nullptr);
+            std::string name = image ? "HD.QAR" : from + "\\A.BIN";
+            Asked a;
+            a.answer = answer;
+            a.clear = answer;
+            cd_set_ask_retry(ask, &a);
+            progress pr = {0, 0, nullptr, nullptr};
+            // Image: the root's listing, DATA's, A.QAR, then HD.QAR for good.
+            // Folder: A.BIN's first block, then its second for good.
+            pf_fault_read = {image ? 3 : 1, -1};
+            int ok = cd_copy_all(s, (d + "\\out").c_str(), &pr);
+            pf_fault_read = {0, 0};
+            cd_set_ask_retry(nullptr, nullptr);
+            EXPECT_EQ(ok, answer) << image;
+            EXPECT_EQ(a.names, std::vector<std::string>{name}) << image;
+            std::vector<std::string> want = {"read retried: " + name};
+            if (!answer) want.push_back("read error in " + name);
+            EXPECT_EQ(log.lines(), want) << image;
+            if (answer) {
+                std::map<std::string, std::string> disc;
+                if (image) {
+                    cd_source *again = cd_open(from.c_str());
+                    ASSERT_EQ(cd_copy_all(again, (d + "\\clean").c_str(), nullptr), 1);
+                    cd_close(again);
+                    disc = tree_of(d + "\\clean");
+                } else {
+                    disc = tree_of(from);
+                }
+                EXPECT_EQ(tree_of(d + "\\out"), disc) << image;
+                EXPECT_EQ(pr.done, cd_total_bytes(s)) << image << ": the bytes read again are not counted again";
+            }
+            cd_close(s);
+        }
+    }
+}
+
+TEST(Retry, AFolderThatCannotBeMadeInTheTargetFailsTheCopy)
+{
+    LogCapture log;
+    std::string d = scratch("retry_mkdir");
+    make_dirs((d + "\\src\\EMPTY").c_str());
+    put(d + "\\out\\EMPTY", "a file where the folder goes");
+    cd_source *s = cd_open((d + "\\src").c_str());
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 0);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"cannot write " + d + "\\out\\EMPTY"});
+    EXPECT_EQ(get(d + "\\out\\EMPTY"), "a file where the folder goes");
+    cd_close(s);
 }
 
 } // namespace

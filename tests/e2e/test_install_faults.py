@@ -20,7 +20,7 @@ import sys
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import ROOT, Wine, fresh_dir, make_sample_disc, win  # noqa: E402
+from kelpwine import ROOT, Wine, fresh_dir, make_sample_disc, tree_digest, win  # noqa: E402
 
 
 class CheckFailed(Exception):
@@ -32,22 +32,6 @@ def check(cond, what):
     python3 -O keeps, unlike an assert statement."""
     if not cond:
         raise CheckFailed(what)
-
-
-def tree_digest(root):
-    """{relative path: (size, sha256)} of every file below root, and the folders."""
-    out = {}
-    for base, dirs, files in os.walk(root):
-        for d in dirs:
-            out[os.path.relpath(os.path.join(base, d), root) + "/"] = None
-        for f in files:
-            p = os.path.join(base, f)
-            h = hashlib.sha256()
-            with open(p, "rb") as fh:
-                for block in iter(lambda: fh.read(1 << 20), b""):
-                    h.update(block)
-            out[os.path.relpath(p, root)] = (os.path.getsize(p), h.hexdigest())
-    return out
 
 
 def iso_files(image):
