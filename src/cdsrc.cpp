@@ -566,11 +566,7 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
     int n = 0, ok = 1, fault = ISO_DIR_OK;
     iso_entry *list = target ? iso_dir_again(src, name, extent, size, &n, &fault)
                              : iso_dir(src, extent, size, &n, &fault);
-    if (target && !make_dirs(target)) {
-        setup_log("cannot write %s", target);
-        free(list);
-        return 0;
-    }
+    if (target) make_dirs(target); /* a file that cannot be written into it says so */
     if (!list || fault == ISO_DIR_UNREADABLE) ok = walk_damage(w, "read error in %s", name);
     else if (fault == ISO_DIR_DAMAGED) ok = walk_damage(w, "damaged directory %s", walk_where(w));
     for (int i = 0; ok && i < n; i++) {
