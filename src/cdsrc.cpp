@@ -350,7 +350,7 @@ static int copy_extent(cd_source *src, pf_file f, const char *to, const iso_entr
         }
         remain -= bytes;
         sector += n;
-        if (pr) progress_add(pr, bytes);
+        if (pr && !progress_add(pr, bytes)) return 0; /* stopped: nothing to say */
     }
     return 1;
 }
