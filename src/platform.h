@@ -79,8 +79,10 @@ int pf_make_dir(const char *path);
 /* Removes an empty folder, or a link to a folder without touching its target. */
 int pf_remove_dir(const char *path);
 /* Removes a link itself, to a file or a folder or to nothing, never what it
-   points to. On Windows the link is opened as itself and deleted on close,
-   which also removes a symbolic link that Wine shows for a Unix link. */
+   points to. On Windows a link that the ordinary calls refuse is opened as
+   itself and marked for deletion; a Wine that cannot open a Unix link as
+   itself (8.0 opens the folder it points to) keeps the link, and the call
+   fails. */
 int pf_remove_link(const char *path);
 /* 1 when the last failure was a file held open by a running program (a
    sharing or lock violation); a missing right or a folder in the way is not. */

@@ -144,12 +144,24 @@ int pf_remove_link(const char *path)
     /* The ordinary calls first: Windows removes a junction or a folder link
        with RemoveDirectoryA and a file link with DeleteFileA. */
     if ((a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path) : DeleteFileA(path)) return 1;
-    /* Wine shows a Unix link as a reparse point but refuses both calls on it;
-       the link opened as itself (never its target) goes when it is closed. */
-    HANDLE h = CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    /* Wine shows a Unix link as a reparse point but refuses both calls on it:
+       the link opened as itself is marked for deletion. Only when the handle
+       is the link itself: a Wine that follows the link here (8.0 does) opens
+       the folder it points to, which must never be marked. */
+    HANDLE h = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (h == INVALID_HANDLE_VALUE) return 0;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    FILE_DISPOSITION_INFO gone = {TRUE};
+    int ok = GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag) &&
+             (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+             SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
+    DWORD err = GetLastError();
     CloseHandle(h);
+    if (!ok) {
+        SetLastError(err ? err : ERROR_NOT_SUPPORTED);
+        return 0;
+    }
     return GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
 }
 
