@@ -12,8 +12,8 @@ char **cmdline_split(const char *line, int *argc)
 {
     size_t n = strlen(line);
     /* At most one argument per two characters, the program name and the null
-       entry; every
-       argument's text is no longer than the line. */
+       entry; all their texts together are no longer than the line plus one
+       NUL each. */
     size_t most = n / 2 + 3;
     char **list = (char **)malloc(most * sizeof *list + n + most);
     if (!list) return NULL;

@@ -103,8 +103,8 @@ static int nearest_folder(const char *dir, char *out)
 
 /* 1 when the volume of dir has room for need bytes, or when its free space
    cannot be learned (the writes will then tell). Otherwise logs the volume as
-   a user names it ("D:", "\\server\share"; off Windows the nearest existing
-   folder) with both figures in MB, the need rounded up, the free space down. */
+   a user names its folder ("D:\", "\\server\share"; off Windows the nearest
+   existing folder) with both figures in MB, the need rounded up, the free space down. */
 static int room_for(const char *dir, uint64_t need)
 {
     char existing[PATH_CAP], volume[PATH_CAP];
@@ -112,7 +112,7 @@ static int room_for(const char *dir, uint64_t need)
     if (!nearest_folder(dir, existing) || !pf_free_space(existing, &free_bytes)) return 1;
     if (free_bytes >= need) return 1;
     size_t root = root_length(dir);
-    if (root == 3) snprintf(volume, sizeof volume, "%.2s", dir);
+    if (root == 3) snprintf(volume, sizeof volume, "%.2s\\", dir); /* "T:\": the colon after it is not doubled */
     else if (root > 1) snprintf(volume, sizeof volume, "%.*s", (int)root, dir);
     else snprintf(volume, sizeof volume, "%s", existing);
     setup_log("ERROR: not enough free space on %s: %llu MB needed, %llu MB free", volume,
