@@ -155,12 +155,14 @@ static int item_ask(disc_item *it)
 }
 
 /* Adds to pr what an attempt at a file has written beyond what earlier
-   attempts counted, so that reading a file again adds nothing twice. */
-static void count_new(progress *pr, uint64_t *counted, uint64_t written)
+   attempts counted, so that reading a file again adds nothing twice. 0 when
+   the one who hears the progress asks the copy to stop. */
+static int count_new(progress *pr, uint64_t *counted, uint64_t written)
 {
-    if (written <= *counted) return;
-    if (pr) progress_add(pr, written - *counted);
+    if (written <= *counted) return 1;
+    uint64_t add = written - *counted;
     *counted = written;
+    return !pr || progress_add(pr, add);
 }
 
 /* ---- names ---- */
@@ -493,7 +495,7 @@ static int copy_extent(cd_source *src, pf_file f, const char *to, const iso_entr
         remain -= bytes;
         sector += n;
         *written += bytes;
-        count_new(pr, counted, *written);
+        if (!count_new(pr, counted, *written)) return COPY_FAILED; /* stopped: nothing to say */
     }
     return COPY_DONE;
 }
@@ -720,7 +722,10 @@ static int file_once(const char *from, const char *to, disc_item *it, uint64_t *
             break;
         }
         written += got;
-        count_new(pr, counted, written);
+        if (!count_new(pr, counted, written)) {
+            r = COPY_FAILED; /* stopped: nothing to say */
+            break;
+        }
     }
     pf_close(in);
     pf_close(out);

@@ -78,6 +78,15 @@ int pf_copy_file(const char *from, const char *to);
 int pf_make_dir(const char *path);
 /* Removes an empty folder, or a link to a folder without touching its target. */
 int pf_remove_dir(const char *path);
+/* Removes a link itself, to a file or a folder or to nothing, never what it
+   points to. On Windows a link that the ordinary calls refuse is opened as
+   itself and marked for deletion; a Wine that cannot open a Unix link as
+   itself (8.0 opens the folder it points to) keeps the link, and the call
+   fails. */
+int pf_remove_link(const char *path);
+/* 1 when the last failure was a file held open by a running program (a
+   sharing or lock violation); a missing right or a folder in the way is not. */
+int pf_last_error_in_use(void);
 
 /* ---- listing a folder ---- */
 
@@ -176,6 +185,8 @@ extern long long pf_fail_read_at;
 #define PF_FAULT_AT(pos, n) (pf_fail_read_at >= (long long)(pos) && pf_fail_read_at < (long long)(pos) + (long long)(n))
 /* When 0 or more, pf_free_space reports this many bytes free on every volume. */
 extern long long pf_fake_free_bytes;
+/* pf_delete_file fails as for a file in use while this is above 0. */
+extern int pf_fail_delete_in_use;
 #define PF_FAULT(counter) ((counter) > 0 && --(counter) == 0)
 #else
 #define PF_FAULT(counter) 0
@@ -249,6 +260,9 @@ int pf_reg_set_dword(pf_key k, const char *name, uint32_t value);
 void pf_reg_close(pf_key k);
 /* Deletes HKEY_CURRENT_USER\subkey, which must have no subkeys. */
 int pf_reg_delete_user_key(const char *subkey);
+/* Reads the REG_SZ value name of HKEY_CURRENT_USER\subkey into cap bytes;
+   0 when the key or the value is missing, is no string or does not fit. */
+int pf_reg_get_user_string(const char *subkey, const char *name, char *out, size_t cap);
 
 /* ---- the shell ---- */
 
@@ -268,6 +282,9 @@ void pf_com_end(void);
    "target=", "workdir=", "description=", "icon=" (file,index), for a test to read. */
 int pf_make_shortcut(const char *lnk, const char *target, const char *workdir,
                      const char *description, const char *icon, int icon_index);
+/* The target path of the shortcut file lnk into cap bytes; 0 when it cannot
+   be read. Needs pf_com_begin on the calling thread. */
+int pf_shortcut_target(const char *lnk, char *out, size_t cap);
 
 /* ---- processes and paths ---- */
 
@@ -275,6 +292,14 @@ int pf_make_shortcut(const char *lnk, const char *target, const char *workdir,
    current environment and folder) and does not wait for it. Off Windows the
    setup never starts another copy of itself: every start fails. */
 int pf_start_process(const char *command_line);
+/* The id of the running process. */
+unsigned long pf_process_id(void);
+/* Waits up to ms milliseconds for the process with that id to end. 1 when it
+   has ended (or no longer exists), 0 when it still runs. */
+int pf_wait_process(unsigned long pid, unsigned ms);
+/* Claims the one-setup-at-a-time lock of this user session, held until the
+   process ends. 0 when another process holds it. */
+int pf_claim_single_instance(void);
 /* Schedules a file for deletion at the next restart (MoveFileExA with
    MOVEFILE_DELAY_UNTIL_REBOOT; a normal user's request fails). Off Windows
    there is no such schedule and the call fails. */

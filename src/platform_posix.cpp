@@ -18,6 +18,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <time.h>
@@ -29,6 +31,7 @@ int pf_fail_write_in;
 long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
 pf_fault_run pf_fault_read, pf_fault_list;
+int pf_fail_delete_in_use;
 #endif
 
 enum { MAP_CAP = 4096 };
@@ -293,6 +296,13 @@ int pf_set_attributes(const char *path, uint32_t attrs)
 int pf_delete_file(const char *path)
 {
     char p[MAP_CAP];
+#ifdef KELP_FAULTS
+    if (pf_fail_delete_in_use > 0) {
+        pf_fail_delete_in_use--;
+        errno = ETXTBSY;
+        return 0;
+    }
+#endif
     map_path(path, p);
     struct stat st;
     if (lstat(p, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -351,6 +361,26 @@ int pf_remove_dir(const char *path)
     }
     return rmdir(p) == 0;
 }
+
+int pf_remove_link(const char *path)
+{
+    char p[MAP_CAP];
+    map_path(path, p);
+    size_t n = strlen(p);
+    while (n > 1 && p[n - 1] == '/') p[--n] = 0; /* the link itself, not its target */
+    struct stat st;
+    if (lstat(p, &st) != 0) return 0;
+    if (!S_ISLNK(st.st_mode)) {
+        errno = EINVAL;
+        return 0;
+    }
+    return unlink(p) == 0;
+}
+
+/* POSIX has no sharing modes; a busy executable or device is the nearest. */
+int pf_last_error_in_use(void) { return errno == ETXTBSY || errno == EBUSY; }
+
+unsigned long pf_process_id(void) { return (unsigned long)getpid(); }
 
 struct pf_find_s {
     DIR *dir;
@@ -779,6 +809,72 @@ int pf_set_current_dir(const char *folder)
     char p[MAP_CAP];
     map_path(folder, p);
     return chdir(p) == 0;
+}
+
+/* ==== Stand-ins for services that only Windows has ====
+ * Kept together so that a test double can take them over. */
+
+/* The registry's text record (see pf_reg_create_user_key): the last line of
+   the value wins, as a later write replaces an earlier one. */
+int pf_reg_get_user_string(const char *subkey, const char *name, char *out, size_t cap)
+{
+    char p[MAP_CAP], line[2048];
+    if (cap == 0 || !key_file(subkey, p, sizeof p)) return 0;
+    FILE *f = fopen(p, "r");
+    if (!f) return 0;
+    size_t nlen = strlen(name);
+    int found = 0;
+    while (fgets(line, sizeof line, f)) {
+        line[strcspn(line, "\n")] = 0;
+        if (strncmp(line, name, nlen) != 0 || strncmp(line + nlen, "=REG_SZ:", 8) != 0) continue;
+        const char *v = line + nlen + 8;
+        found = strlen(v) < cap;
+        if (found) memcpy(out, v, strlen(v) + 1);
+    }
+    fclose(f);
+    return found;
+}
+
+/* The "target=" line of the text that pf_make_shortcut writes. */
+int pf_shortcut_target(const char *lnk, char *out, size_t cap)
+{
+    char line[2048];
+    FILE *f = pf_fopen(lnk, "r");
+    if (!f) return 0;
+    int found = 0;
+    while (!found && fgets(line, sizeof line, f)) {
+        line[strcspn(line, "\n")] = 0;
+        if (strncmp(line, "target=", 7) == 0 && strlen(line + 7) < cap) {
+            memcpy(out, line + 7, strlen(line + 7) + 1);
+            found = 1;
+        }
+    }
+    fclose(f);
+    return found;
+}
+
+int pf_wait_process(unsigned long pid, unsigned ms)
+{
+    for (unsigned waited = 0;; waited += 50) {
+        if (kill((pid_t)pid, 0) != 0 && errno == ESRCH) return 1;
+        if (waited >= ms) return 0;
+        pf_sleep(50);
+    }
+}
+
+/* A lock on a file in the temporary folder, released when the process ends. */
+int pf_claim_single_instance(void)
+{
+    char dir[MAP_CAP], p[MAP_CAP + 32];
+    if (!pf_temp_dir(dir, sizeof dir)) return 1;
+    snprintf(p, sizeof p, "%skelpmire_setup.lock", dir);
+    int fd = open(p, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return 1; /* no lock to be had: the run goes on as before */
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return 0;
+    }
+    return 1; /* fd stays open, and locked, until the process ends */
 }
 
 #endif

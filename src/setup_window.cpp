@@ -34,6 +34,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 enum { WM_SETUP_PROGRESS = 0x8002, WM_SETUP_DONE = 0x8003, WM_SETUP_ASK = 0x8004 };
 enum { ID_IMAGE = 101, ID_FOLDER = 102, ID_BROWSE = 103, ID_INSTALL = 104, ID_CANCEL = 105 };
 
@@ -43,6 +45,12 @@ static HWND e_cd, e_dir, c_start, c_desk, prog, st, lst, b_install, b_close;
 static int busy;
 static int done_ok;
 static int last = -1;
+/* Set by the UI thread when the user confirms Stop; the worker hears it
+   through its progress callback, which answers "stop" at the next block. */
+static std::atomic<int> stop_asked;
+/* The worker is removing what it wrote after a Stop: the status stays. */
+static int stopping;
+static int exit_code;
 
 /* The DPI the window is laid out for, and each child with its place at 96 DPI. */
 static UINT dpi = 96;
@@ -143,8 +151,10 @@ static void change_dpi(UINT to, const RECT *suggested)
                  suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-/* Lets the user pick a folder and puts its path into the edit box. */
-static void browse_folder(HWND edit, const char *title)
+/* Lets the user pick a folder and puts its path into the edit box; for the
+   install folder (game_folder set) the game's own folder inside the picked
+   one, unless that is empty or holds the game already. */
+static void browse_folder(HWND edit, const char *title, int game_folder)
 {
     char name[260], path[260];
     BROWSEINFOA bi;
@@ -155,7 +165,14 @@ static void browse_folder(HWND edit, const char *title)
     bi.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
     LPITEMIDLIST item = SHBrowseForFolderA(&bi);
     if (!item) return;
-    if (SHGetPathFromIDListA(item, path)) SetWindowTextA(edit, path);
+    if (SHGetPathFromIDListA(item, path)) {
+        char dir[PATH_CAP];
+        if (game_folder)
+            install_folder_in(path, dir);
+        else
+            snprintf(dir, sizeof dir, "%s", path);
+        SetWindowTextA(edit, dir);
+    }
     CoTaskMemFree(item);
 }
 
@@ -180,16 +197,18 @@ static void pick_image(void)
 
 /* The progress callback: posts the permille only when it changes. Runs on
    the worker thread. */
-static void on_progress(uint64_t done, uint64_t total, void *user)
+static int on_progress(uint64_t done, uint64_t total, void *user)
 {
     (void)user;
+    if (stop_asked.load()) return 0;
     uint64_t p = total == 0 ? 0 : (uint64_t)((unsigned __int128)done * 1000 / total);
     if (p > 1000) p = 1000;
-    if ((int)p == last) return;
+    if ((int)p == last) return 1;
     if (hwnd && !silent) {
         last = (int)p;
         PostMessageA(hwnd, WM_SETUP_PROGRESS, (WPARAM)p, 0);
     }
+    return 1;
 }
 
 /* The question about a file of the disc that cannot be read: the worker
@@ -305,10 +324,20 @@ static void close_request(void)
         DestroyWindow(hwnd);
         return;
     }
+    if (stopping) return; /* already stopping: the worker is cleaning up */
     if (MessageBoxA(hwnd, "Stop the installation?", SETUP_CAPTION, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
     /* The install may have finished while the question was open. */
-    if (busy) ExitProcess(1);
-    DestroyWindow(hwnd);
+    if (!busy) {
+        DestroyWindow(hwnd);
+        return;
+    }
+    /* Ending the process here would cut a file in half and leave the folder
+       half-written: the worker stops at its next block, removes what it
+       wrote, and its WM_SETUP_DONE closes the window with exit code 1. */
+    stopping = 1;
+    stop_asked.store(1);
+    EnableWindow(b_close, FALSE);
+    SetWindowTextA(st, "Removing what was installed ...");
 }
 
 static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
@@ -318,7 +347,7 @@ static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         char *line = (char *)lp;
         LRESULT i = SendMessageA(lst, LB_ADDSTRING, 0, (LPARAM)line);
         SendMessageA(lst, LB_SETCURSEL, (WPARAM)i, 0);
-        SetWindowTextA(st, line);
+        if (!stopping) SetWindowTextA(st, line);
         free(line);
         return 0;
     }
@@ -330,6 +359,14 @@ static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         return 0;
     case WM_SETUP_DONE:
         busy = 0;
+        if (stopping) {
+            /* A stopped install ends the setup, as it always has, with 1;
+               one that finished before it heard the stop is installed. */
+            stopping = 0;
+            if (!wp) exit_code = 1;
+            DestroyWindow(hwnd);
+            return 0;
+        }
         if (wp) {
             done_ok = 1;
             SendMessageA(prog, PBM_SETPOS, 1000, 0);
@@ -364,10 +401,10 @@ static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
             pick_image();
             break;
         case ID_FOLDER:
-            browse_folder(e_cd, "The Kelpmire CD (drive or folder)");
+            browse_folder(e_cd, "The Kelpmire CD (drive or folder)", 0);
             break;
         case ID_BROWSE:
-            browse_folder(e_dir, "Install folder");
+            browse_folder(e_dir, "Install folder", 1);
             break;
         case ID_INSTALL:
             if (done_ok)
@@ -462,7 +499,7 @@ int window_run(void *instance, int show)
     }
     log_set_window(NULL, silent);
     cd_set_ask_retry(NULL, NULL);
-    return 0;
+    return exit_code;
 }
 
 #endif

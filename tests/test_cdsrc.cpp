@@ -211,11 +211,12 @@ struct Calls {
     std::vector<uint64_t> added;
     uint64_t last = 0;
 };
-void record(uint64_t done, uint64_t, void *user)
+int record(uint64_t done, uint64_t, void *user)
 {
     Calls *c = (Calls *)user;
     c->added.push_back(done - c->last);
     c->last = done;
+    return 1;
 }
 
 std::vector<std::string> names_of(cd_source *src, uint32_t extent, uint32_t size)

@@ -143,8 +143,9 @@ class Faults:
             check(rc == 1, "exit 1 (got %d)" % rc)
             writes = [l for l in lines if l.startswith("write failed: " + win(folder) + "\\game\\cd\\")]
             check(writes, "a write failure of the copy is logged: %s" % lines)
-            check(lines[-1:] == ["ERROR: copying the CD failed"], "the log ends with the copy failure: %s" % lines)
-            check(os.listdir(small) == ["Kelpmire"], "nothing beside the install folder: %s" % os.listdir(small))
+            check(lines[-2:] == ["ERROR: copying the CD failed", "removed what this install had written"],
+                  "the log ends with the copy failure and the removal: %s" % lines)
+            check(os.listdir(small) == [], "the install folder that the run made is gone: %s" % os.listdir(small))
             self.nothing_registered(folder)
             check(tree_digest(os.path.dirname(iso)) == before, "the source unchanged")
             return "disk full (%s): %s" % ("tmpfs of 4 MiB" if limit is None else "file size limit",
@@ -190,7 +191,9 @@ class Faults:
         rc, lines = self.install(cut, folder)
         check(rc == 1, "exit 1 (got %d)" % rc)
         check("read error in %s" % name in lines, "the read error is logged: %s" % lines)
-        check(lines[-1:] == ["ERROR: copying the CD failed"], "the log ends with the copy failure: %s" % lines)
+        check(lines[-2:] == ["ERROR: copying the CD failed", "removed what this install had written"],
+              "the log ends with the copy failure and the removal: %s" % lines)
+        check(os.listdir(folder) == [], "what the run wrote is gone: %s" % os.listdir(folder))
         self.nothing_registered(folder)
         return "cut image: read error in %s, exit 1" % name
 
@@ -260,7 +263,8 @@ class Faults:
             check(rc == 1, "exit 1 (got %d)" % rc)
             line = "cannot read %s\\DATA\\T.QAR" % win(self.disc)
             check(line in lines, "the unreadable file is logged: %s" % lines)
-            check(lines[-1:] == ["ERROR: copying the CD failed"], "the log ends with the copy failure: %s" % lines)
+            check(lines[-2:] == ["ERROR: copying the CD failed", "removed what this install had written"],
+                  "the log ends with the copy failure and the removal: %s" % lines)
             self.nothing_registered(folder)
             return "locked file: " + line
         finally:
