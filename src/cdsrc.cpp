@@ -1,23 +1,37 @@
 /*
  * cdsrc.cpp - the disc source over a folder or an image, with its ISO 9660 reader.
- * How image files are opened and their sectors read is in cdsrc_image.cpp.
+ * The image files themselves (sheets, layouts, sector reads and their checks)
+ * are cdsrc_image.h.
  *
- * State: the static buffer of the image copy (buf, one chunk of user data; the
- * sector reader has one more). A source changes nothing after cd_open: every
- * call reads the disc afresh. One thread at a time.
+ * State: the static buffers of the copies (buf, one chunk of an image's user
+ * data, the sector reader has one more; file_buf, one block of a folder's file)
+ * and who is asked about a file that cannot be read (cd_set_ask_retry). A
+ * source changes nothing after cd_open: every call reads the disc afresh. One
+ * thread at a time.
  *
  * Everything read from an image is untrusted: a record is checked against the
  * bytes read before any field of it is used, an extent and a length against the
  * size of the image before anything is allocated for them, and every name
  * against cd_name_safe before it becomes a path. A walk lists each directory
- * extent once, so loops and shared directories in a crafted image cannot make a
- * total or a copy run longer than the image is large.
+ * extent once and no deeper than 16 levels, so the records that a walk meets
+ * are bounded by the image's size. The bytes that a copy writes are not: files
+ * may share an extent (mastering tools store identical files once), and each
+ * record is copied as the disc records it.
  *
- * Damage is a failed copy, never a quiet one: a directory that cannot be read or
- * holds a record that does not fit, and two entries of one directory that would
- * land in one target file, each end the copy with a line.
+ * Damage is a failed copy, never a quiet one: a directory that cannot be read,
+ * holds a record that does not fit or a broken multi-extent chain, is reached a
+ * second time or lies too deep, an interleaved file, a sector that fails its
+ * check, and two entries of one directory that would land in one target file,
+ * each end the copy with a line.
+ *
+ * A disc in a drive fails now and then and works the next time (dust, a drive
+ * that recalibrates): the copy reads each failed chunk or listing again at the
+ * same place a few times before it gives up on it, and then asks whoever
+ * cd_set_ask_retry named whether to read that file or folder again from its
+ * start. The front end that is asked sets it before the copy starts.
  */
 #include "cdsrc.h"
+#include "cdsrc_image.h"
 #include "cdsrc_internal.h"
 
 #include "platform.h"
@@ -31,28 +45,124 @@
 static const uint32_t COPY_RUN = 32;             /* logical sectors per chunk of an image copy */
 
 /* Offsets in a directory record. */
-enum { DR_LEN = 0, DR_EXTENT = 2, DR_SIZE = 10, DR_FLAGS = 25, DR_ID_LEN = 32, DR_ID = 33 };
-enum { DR_FLAG_DIR = 0x02, DR_FLAG_MORE = 0x80 };
+enum {
+    DR_LEN = 0, DR_XA_LEN = 1, DR_EXTENT = 2, DR_SIZE = 10, DR_FLAGS = 25, DR_UNIT = 26, DR_GAP = 27,
+    DR_ID_LEN = 32, DR_ID = 33
+};
+enum { DR_FLAG_DIR = 0x02, DR_FLAG_ASSOCIATED = 0x04, DR_FLAG_MORE = 0x80 };
+/* Offsets in the primary volume descriptor (logical sector 16): its root
+   directory's record. */
+enum { PVD_SECTOR = 16, PVD_ROOT = 156 };
+
+/* The little-endian half of an on-disc both-endian 32-bit field. */
+static uint32_t le32(const unsigned char *p)
+{
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+/* ASCII letters in upper case, every other byte as it is. */
+static char upper(char c) { return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c; }
+
+/* Where a record's data begin: its extent, after the logical blocks of its
+   extended attribute record; beyond any image when that does not fit 32 bits. */
+static uint32_t data_extent(const unsigned char *r)
+{
+    uint64_t at = (uint64_t)le32(r + DR_EXTENT) + r[DR_XA_LEN];
+    return at > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)at;
+}
 
 static unsigned char buf[COPY_RUN * CD_SECTOR];
+/* One block of a folder source's file on its way to the target. */
+static unsigned char file_buf[COPY_BLOCK];
 
 /* A name's byte as Windows might compare it: ASCII letters without case, and
    every byte above 0x7F alike, because in the code page of the machine that
    copies it such a byte may be a letter whose other case is another byte
    (0xE9 and 0xC9 in Western pages), or part of a two-byte character. Two names
    that fold alike may name one file there. */
-static unsigned char fold(unsigned char c) { return c >= 0x80 ? 0x80 : (unsigned char)cd_upper((char)c); }
+static unsigned char fold(unsigned char c) { return c >= 0x80 ? 0x80 : (unsigned char)upper((char)c); }
 
 static int same_name(const char *a, const char *b)
 {
-    while (*a && cd_upper(*a) == cd_upper(*b)) a++, b++;
-    return cd_upper(*a) == cd_upper(*b);
+    while (*a && upper(*a) == upper(*b)) a++, b++;
+    return upper(*a) == upper(*b);
 }
 
 /* 1 when bytes starting at logical sector extent lie wholly inside the image. */
 static int in_image(const cd_source *src, uint32_t extent, uint64_t bytes)
 {
-    return (uint64_t)extent + (bytes + CD_SECTOR - 1) / CD_SECTOR <= src->image_sectors;
+    return (uint64_t)extent + (bytes + CD_SECTOR - 1) / CD_SECTOR <= src->image->sectors;
+}
+
+/* ---- reading the disc with a second chance ---- */
+
+/* Tries of one read; the pauses before the second to the last. A drive spends
+   seconds on a bad sector by itself: the pauses only let dust settle, and one
+   file waits no more than PAUSE_BUDGET_MS in all. */
+enum { READ_TRIES = 5, PAUSE_BUDGET_MS = 1000 };
+#ifndef KELP_FUZZING
+static const unsigned RETRY_PAUSE_MS[READ_TRIES - 1] = {50, 100, 200, 400};
+#else
+/* The fuzzing build reads damaged images by the million: no dust to settle. */
+static const unsigned RETRY_PAUSE_MS[READ_TRIES - 1] = {0, 0, 0, 0};
+#endif
+
+static cd_ask_fn ask_fn;
+static void *ask_user;
+
+void cd_set_ask_retry(cd_ask_fn fn, void *user)
+{
+    ask_fn = fn;
+    ask_user = user;
+}
+
+/* One file or folder of the disc while it is read: its name for the log and
+   the question, whether its first retry was logged, and the pause it may
+   still spend. */
+typedef struct disc_item {
+    const char *name;
+    int retried;
+    unsigned pause_left;
+} disc_item;
+
+static disc_item item_of(const char *name)
+{
+    disc_item it = {name, 0, PAUSE_BUDGET_MS};
+    return it;
+}
+
+/* After failed try number attempt (from 0): 1, after a pause, when another
+   try is due, 0 when the tries are used up. */
+static int item_try_again(disc_item *it, int attempt)
+{
+    if (attempt + 1 >= READ_TRIES) return 0;
+    if (!it->retried) {
+        setup_log("read retried: %s", it->name);
+        it->retried = 1;
+    }
+    unsigned ms = RETRY_PAUSE_MS[attempt] < it->pause_left ? RETRY_PAUSE_MS[attempt] : it->pause_left;
+    it->pause_left -= ms;
+    if (ms) pf_sleep(ms);
+    return 1;
+}
+
+/* After the tries: 1 when the one asked wants the item read again from its
+   start (with a fresh allowance of pauses), 0 to give up. Logs nothing. */
+static int item_ask(disc_item *it)
+{
+    if (!ask_fn || !ask_fn(it->name, ask_user)) return 0;
+    it->pause_left = PAUSE_BUDGET_MS;
+    return 1;
+}
+
+/* Adds to pr what an attempt at a file has written beyond what earlier
+   attempts counted, so that reading a file again adds nothing twice. 0 when
+   the one who hears the progress asks the copy to stop. */
+static int count_new(progress *pr, uint64_t *counted, uint64_t written)
+{
+    if (written <= *counted) return 1;
+    uint64_t add = written - *counted;
+    *counted = written;
+    return !pr || progress_add(pr, add);
 }
 
 /* ---- names ---- */
@@ -70,7 +180,7 @@ int cd_name_safe(const char *name)
     while (b > 0 && name[b - 1] == ' ') b--;
     char base[8];
     if (b >= sizeof base) return 1;
-    for (size_t i = 0; i < b; i++) base[i] = cd_upper(name[i]);
+    for (size_t i = 0; i < b; i++) base[i] = upper(name[i]);
     base[b] = 0;
     static const char *const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     for (const char *d : devices)
@@ -119,10 +229,25 @@ static int child_path(const char *folder, const char *name, size_t len, int refu
 typedef struct walk {
     uint64_t *seen;   /* open addressing: extent + 1, 0 for a free slot */
     size_t used, cap;
+    int strict;       /* damage ends the walk with its line; else the damaged part is left out */
     cd_list_fn fn;    /* or none */
     void *user;
+    uint64_t total;   /* the bytes of the files met */
+    progress *pr;     /* of a copy, or none */
     char rel[PATH_CAP];
 } walk;
+
+/* Damage met by a walk: a strict walk logs the line and stops (0), any other
+   goes on without the damaged part (1). */
+static int walk_damage(const walk *w, const char *format, const char *what)
+{
+    if (!w->strict) return 1;
+    setup_log(format, what);
+    return 0;
+}
+
+/* The walk's path below the root, "\" for the root itself. */
+static const char *walk_where(const walk *w) { return w->rel[0] ? w->rel : "\\"; }
 
 /* 1 the first time an extent is met, 0 after (also when the set cannot grow:
    then the directory is left out rather than risk walking it twice). */
@@ -168,13 +293,11 @@ static int walk_push(walk *w, const char *name)
 
 static void walk_pop(walk *w, int len) { w->rel[len] = 0; }
 
-static void walk_file(walk *w, const char *name, uint64_t size)
+/* Counts a file whose path is the walk's rel. */
+static void walk_file(walk *w, uint64_t size)
 {
-    if (!w->fn) return;
-    int len = walk_push(w, name);
-    if (len < 0) return;
-    w->fn(w->rel, size, w->user);
-    walk_pop(w, len);
+    w->total += size;
+    if (w->fn) w->fn(w->rel, size, w->user);
 }
 
 /* ---- the ISO 9660 reader ---- */
@@ -212,6 +335,22 @@ static int refuse_duplicates(iso_entry *list, int n)
     return 1;
 }
 
+/* Where the chain of records of a multi-extent file breaks: the index of its
+   first record, or -1 when every chain is whole. A record with more set must
+   be a file's, followed by a record of the very same name. */
+static int broken_chain(const iso_entry *list, int n)
+{
+    int start = 0;
+    for (int i = 0; i < n; i++) {
+        if (i == 0 || !list[i - 1].more) start = i;
+        const iso_entry *e = &list[i], *next = i + 1 < n ? &list[i + 1] : NULL;
+        if (e->more && (e->directory || !next || next->directory || next->name_len != e->name_len ||
+                        memcmp(next->name, e->name, (size_t)e->name_len) != 0))
+            return start;
+    }
+    return -1;
+}
+
 iso_entry *iso_dir(cd_source *src, uint32_t extent, uint32_t size, int *count, int *fault)
 {
     int cap = 64, n = 0, bad = ISO_DIR_OK;
@@ -226,7 +365,7 @@ iso_entry *iso_dir(cd_source *src, uint32_t extent, uint32_t size, int *count, i
     }
     if (!in_image(src, extent, size)) return list;
     unsigned char *data = (unsigned char *)malloc((size_t)sectors * CD_SECTOR);
-    if (!data || !read_sectors(src, extent, sectors, data)) {
+    if (!data || !read_sectors(src->image, extent, sectors, data)) {
         free(data);
         return list;
     }
@@ -238,15 +377,19 @@ iso_entry *iso_dir(cd_source *src, uint32_t extent, uint32_t size, int *count, i
             continue;
         }
         /* The record must hold its fixed fields and its identifier, and end
-           inside the directory; otherwise nothing after it can be trusted. */
+           inside the directory, before any field of it is read; otherwise
+           nothing after it can be trusted. */
         const unsigned char *r = data + d;
-        unsigned id_len = len > DR_ID_LEN ? r[DR_ID_LEN] : 0;
-        if (len < DR_ID + 1 || d + len > size || id_len == 0 || DR_ID + id_len > len) {
+        if (len < DR_ID + 1 || d + len > size || r[DR_ID_LEN] == 0 || (unsigned)DR_ID + r[DR_ID_LEN] > len) {
             bad = ISO_DIR_DAMAGED;
             break;
         }
+        unsigned id_len = r[DR_ID_LEN];
         d += len;
         if (id_len == 1 && (r[DR_ID] == 0 || r[DR_ID] == 1)) continue; /* itself, its parent */
+        /* An associated file's record holds data that belong to the file of
+           the same name (the other half of a hybrid disc): not a file here. */
+        if (r[DR_FLAGS] & DR_FLAG_ASSOCIATED) continue;
         if (n == cap) {
             iso_entry *bigger = (iso_entry *)realloc(list, (size_t)cap * 2 * sizeof *list);
             if (!bigger) {
@@ -268,12 +411,18 @@ iso_entry *iso_dir(cd_source *src, uint32_t extent, uint32_t size, int *count, i
         e->name_len = (int)k;
         /* A NUL would cut the name short and give it another entry's name. */
         e->refused = memchr(r + DR_ID, 0, id_len) != NULL;
-        e->extent = cd_le32(r + DR_EXTENT);
-        e->size = cd_le32(r + DR_SIZE);
+        e->extent = data_extent(r);
+        e->size = le32(r + DR_SIZE);
         e->directory = (r[DR_FLAGS] & DR_FLAG_DIR) ? 1 : 0;
         e->more = (r[DR_FLAGS] & DR_FLAG_MORE) ? 1 : 0;
+        e->interleaved = r[DR_UNIT] != 0 || r[DR_GAP] != 0;
     }
     free(data);
+    int broken = bad == ISO_DIR_UNREADABLE ? -1 : broken_chain(list, n);
+    if (broken >= 0) {
+        n = broken;
+        bad = ISO_DIR_DAMAGED;
+    }
     if (bad != ISO_DIR_UNREADABLE && !refuse_duplicates(list, n)) bad = ISO_DIR_UNREADABLE;
     if (bad == ISO_DIR_UNREADABLE) n = 0;
     *count = n;
@@ -288,7 +437,7 @@ int iso_find(cd_source *src, const char *rel, iso_entry *out)
     while (*p) {
         char comp[64];
         size_t k = 0;
-        while (*p && *p != '\\' && *p != '/' && k < sizeof comp - 1) comp[k++] = cd_upper(*p++);
+        while (*p && *p != '\\' && *p != '/' && k < sizeof comp - 1) comp[k++] = upper(*p++);
         comp[k] = 0;
         while (*p == '\\' || *p == '/') p++;
         int n = 0;
@@ -307,109 +456,159 @@ int iso_find(cd_source *src, const char *rel, iso_entry *out)
     return 1;
 }
 
-static uint64_t iso_total(cd_source *src, walk *w, uint32_t extent, uint32_t size, int depth)
+/* Reads n logical sectors from first into buf, trying again where the image
+   holds them; 0 when every try failed or they lie beyond the image. */
+static int read_run(cd_source *src, disc_item *it, uint64_t first, uint32_t n)
 {
-    int n = 0;
-    uint64_t total = 0;
-    iso_entry *list = iso_dir(src, extent, size, &n, NULL);
-    for (int i = 0; i < n; i++) {
-        iso_entry *e = &list[i];
-        if (!e->directory) {
-            total += e->size;
-            walk_file(w, e->name, e->size);
-            continue;
-        }
-        if (depth >= CD_MAX_DEPTH || !walk_first_visit(w, e->extent)) continue;
-        int len = walk_push(w, e->name);
-        if (len < 0) continue;
-        total += iso_total(src, w, e->extent, e->size, depth + 1);
-        walk_pop(w, len);
+    if (first > 0xFFFFFFFFu) return 0;
+    for (int attempt = 0;; attempt++) {
+        if (read_sectors(src->image, (uint32_t)first, n, buf)) return 1;
+        /* Data beyond the end of the image will not be there next time. */
+        if (!in_image(src, (uint32_t)first, (uint64_t)n * CD_SECTOR) || !item_try_again(it, attempt)) return 0;
     }
-    free(list);
-    return total;
 }
 
+/* Results of one attempt at a file: done, a failure that is logged and final,
+   and a read (or an opening) that failed every try, which may be tried again
+   from the start. */
+enum { COPY_DONE = 1, COPY_FAILED = 0, COPY_UNREAD = -1, COPY_UNOPENED = -2 };
+
 /* Copies one extent's data to the open file to (its path) in chunks of
-   COPY_RUN sectors. A failed write, such as a full disk, is logged here: the
-   caller's own line would not say which file or why. */
-static int copy_extent(cd_source *src, pf_file f, const char *to, const iso_entry *e, progress *pr)
+   COPY_RUN sectors; *written counts the file's bytes written in this attempt,
+   and pr hears those that earlier attempts did not count. A failed write, such
+   as a full disk, is logged here: the caller's own line would not say which
+   file or why. */
+static int copy_extent(cd_source *src, pf_file f, const char *to, const iso_entry *e, disc_item *it,
+                       uint64_t *written, uint64_t *counted, progress *pr)
 {
     uint64_t sector = e->extent;
     uint32_t remain = e->size;
     while (remain > 0) {
         uint32_t n = (uint32_t)(((uint64_t)remain + CD_SECTOR - 1) / CD_SECTOR);
         if (n > COPY_RUN) n = COPY_RUN;
-        if (sector > 0xFFFFFFFFu || !read_sectors(src, (uint32_t)sector, n, buf)) {
-            setup_log("read error in %s", e->name);
-            return 0;
-        }
+        if (!read_run(src, it, sector, n)) return COPY_UNREAD;
         uint32_t bytes = n * CD_SECTOR < remain ? n * CD_SECTOR : remain, put = 0;
         if (!pf_write(f, buf, bytes, &put) || put != bytes) {
             setup_log("write failed: %s", to);
-            return 0;
+            return COPY_FAILED;
         }
         remain -= bytes;
         sector += n;
-        if (pr) progress_add(pr, bytes);
+        *written += bytes;
+        if (!count_new(pr, counted, *written)) return COPY_FAILED; /* stopped: nothing to say */
     }
-    return 1;
+    return COPY_DONE;
 }
 
-/* Copies the directory at (extent, size), whose own name is name and whose path
-   below the root is the walk's rel, into target. */
-static int iso_copy(cd_source *src, walk *w, const char *name, uint32_t extent, uint32_t size, const char *target,
-                    progress *pr, int depth)
+/* Copies the file of the records list[first] to list[last] (one record, or the
+   records of a multi-extent file, whose data are joined) into child. A read
+   that fails every try is asked about and, when wanted, the file is written
+   again from its start. */
+static int iso_copy_file(cd_source *src, const iso_entry *list, int first, int last, const char *child, progress *pr)
 {
-    int n = 0, ok = 1, fault = ISO_DIR_OK;
-    iso_entry *list = iso_dir(src, extent, size, &n, &fault);
-    make_dirs(target);
-    if (!list || fault == ISO_DIR_UNREADABLE) {
-        setup_log("read error in %s", name);
-        free(list);
-        return 0;
-    }
-    if (fault == ISO_DIR_DAMAGED) {
-        setup_log("damaged directory %s", w->rel[0] ? w->rel : "\\");
-        free(list);
-        return 0;
-    }
-    for (int i = 0; ok && i < n; i++) {
-        iso_entry *e = &list[i];
-        char child[PATH_CAP];
-        if (e->directory && depth >= CD_MAX_DEPTH) continue;
-        if (!child_path(target, e->name, (size_t)e->name_len, e->refused, child)) {
-            ok = 0;
-            break;
-        }
-        if (e->directory) {
-            if (!walk_first_visit(w, e->extent)) {
-                setup_log("directory listed twice on the disc, left out: %s", child);
-                continue;
-            }
-            int len = walk_push(w, e->name);
-            if (len < 0) { /* rel is shorter than child, which fits */
-                setup_log("path too long: %s", child);
-                ok = 0;
-                break;
-            }
-            ok = iso_copy(src, w, e->name, e->extent, e->size, child, pr, depth + 1);
-            walk_pop(w, len);
-            continue;
-        }
+    disc_item it = item_of(list[first].name);
+    uint64_t counted = 0;
+    for (;;) {
         pf_file f = pf_create(child);
         if (f == PF_NO_FILE) {
             setup_log("cannot write %s", child);
+            return 0;
+        }
+        uint64_t written = 0;
+        int r = COPY_DONE;
+        for (int i = first; r == COPY_DONE && i <= last; i++)
+            r = copy_extent(src, f, child, &list[i], &it, &written, &counted, pr);
+        pf_close(f);
+        if (r != COPY_UNREAD) return r;
+        if (!item_ask(&it)) {
+            setup_log("read error in %s", list[first].name);
+            return 0;
+        }
+    }
+}
+
+/* Lists a directory for a copy as iso_dir does, trying a directory that cannot
+   be read again (when the image holds it) and then asking about it. */
+static iso_entry *iso_dir_again(cd_source *src, const char *name, uint32_t extent, uint32_t size, int *n, int *fault)
+{
+    disc_item it = item_of(name);
+    int attempt = 0;
+    for (;;) {
+        iso_entry *list = iso_dir(src, extent, size, n, fault);
+        if (list && *fault != ISO_DIR_UNREADABLE) return list;
+        /* A directory beyond the end of the image will not be there next time. */
+        if (!in_image(src, extent, size)) return list;
+        if (item_try_again(&it, attempt)) {
+            attempt++;
+        } else if (item_ask(&it)) {
+            attempt = 0;
+        } else {
+            return list;
+        }
+        free(list);
+    }
+}
+
+/* 1 when the file of entry i, or a later record of its multi-extent chain, is
+   recorded in interleaved units. */
+static int interleaved(const iso_entry *list, int n, int i)
+{
+    for (; i < n; i++)
+        if (list[i].interleaved || !list[i].more) return list[i].interleaved;
+    return 0;
+}
+
+/* Walks the directory at (extent, size), whose own name is name and whose path
+   below the root is the walk's rel: counts its files and, when target is
+   given, copies them into it. 0 when the walk is to stop: damage met by a
+   strict walk, or a failed copy (each logged). */
+static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, uint32_t size, const char *target,
+                    int depth)
+{
+    int n = 0, ok = 1, fault = ISO_DIR_OK;
+    iso_entry *list = target ? iso_dir_again(src, name, extent, size, &n, &fault)
+                             : iso_dir(src, extent, size, &n, &fault);
+    if (target) make_dirs(target); /* a file that cannot be written into it says so */
+    if (!list || fault == ISO_DIR_UNREADABLE) ok = walk_damage(w, "read error in %s", name);
+    else if (fault == ISO_DIR_DAMAGED) ok = walk_damage(w, "damaged directory %s", walk_where(w));
+    for (int i = 0; ok && i < n; i++) {
+        iso_entry *e = &list[i];
+        char child[PATH_CAP];
+        if (target && !child_path(target, e->name, (size_t)e->name_len, e->refused, child)) {
             ok = 0;
             break;
         }
-        ok = copy_extent(src, f, child, e, pr);
-        /* The records of a multi-extent file follow one another under one name;
-           their data are joined into the one target file. */
-        while (ok && e->more && i + 1 < n && !list[i + 1].directory && strcmp(list[i + 1].name, e->name) == 0) {
-            e = &list[++i];
-            ok = copy_extent(src, f, child, e, pr);
+        /* A second record of a directory already walked (a loop, or two names
+           for one directory) is damage of the directory that holds it. */
+        if (e->directory && depth < CD_MAX_DEPTH && !walk_first_visit(w, e->extent)) {
+            ok = walk_damage(w, "damaged directory %s", walk_where(w));
+            continue;
         }
-        pf_close(f);
+        int len = walk_push(w, e->name);
+        if (len < 0) { /* with a target, rel is shorter than child, which fits */
+            ok = walk_damage(w, "path too long: %s", e->name);
+            continue;
+        }
+        if (e->directory && depth >= CD_MAX_DEPTH) {
+            ok = walk_damage(w, "folder too deep: %s", w->rel);
+        } else if (e->directory) {
+            ok = iso_walk(src, w, e->name, e->extent, e->size, target ? child : NULL, depth + 1);
+        } else if (interleaved(list, n, i) && !walk_damage(w, "unsupported interleaved file %s", w->rel)) {
+            /* copied as one run, its data would be mixed with others' */
+            ok = 0;
+        } else if (target) {
+            /* The records of a multi-extent file follow one another under one
+               name; their data are joined into the one target file. */
+            int last = i;
+            while (list[last].more && last + 1 < n && !list[last + 1].directory &&
+                   strcmp(list[last + 1].name, e->name) == 0)
+                last++;
+            ok = iso_copy_file(src, list, i, last, child, w->pr);
+            i = last;
+        } else {
+            walk_file(w, e->size);
+        }
+        walk_pop(w, len);
     }
     free(list);
     return ok;
@@ -417,59 +616,193 @@ static int iso_copy(cd_source *src, walk *w, const char *name, uint32_t extent, 
 
 /* ---- folders ---- */
 
-static uint64_t dir_total(const char *folder, walk *w, int depth)
+/* A disc file or folder's name as the player knows it: the folder and the
+   name joined, without doubling the backslash of a drive root ("D:\" and
+   "MAPS" give "D:\MAPS"). 0 when it would be cut. */
+static int disc_join(char *out, const char *folder, const char *name)
 {
-    char pattern[PATH_CAP], child[PATH_CAP];
-    pf_entry e;
-    uint64_t total = 0;
-    if (!path_join(pattern, folder, "*")) return 0;
-    pf_find h = pf_find_first(pattern, &e);
-    if (!h) return 0;
-    do {
-        if (strcmp(e.name, ".") == 0 || strcmp(e.name, "..") == 0) continue;
-        if (!(e.attrs & PF_ATTR_DIRECTORY)) {
-            total += e.size;
-            walk_file(w, e.name, e.size);
-            continue;
-        }
-        if (depth >= CD_MAX_DEPTH) continue;
-        /* A cut path could name another folder: leave it out. */
-        if (!path_join(child, folder, e.name)) continue;
-        int len = walk_push(w, e.name);
-        if (len < 0) continue;
-        total += dir_total(child, w, depth + 1);
-        walk_pop(w, len);
-    } while (pf_find_next(h, &e));
-    pf_find_close(h);
-    return total;
+    size_t n = strlen(folder);
+    int root = n > 0 && (folder[n - 1] == '\\' || folder[n - 1] == '/');
+    return snprintf(out, PATH_CAP, root ? "%s%s" : "%s\\%s", folder, name) < PATH_CAP;
 }
 
-static int dir_copy(const char *folder, const char *target, progress *pr, int depth)
+/* One listing of a folder, "." and ".." left out, into a heap array: COPY_DONE,
+   or COPY_UNREAD when the folder could not be read (or memory ran out). */
+static int list_once(const char *folder, pf_entry **out, int *count)
 {
-    char pattern[PATH_CAP], from[PATH_CAP], to[PATH_CAP];
+    char pattern[PATH_CAP];
     pf_entry e;
-    int ok = 1;
-    snprintf(pattern, sizeof pattern, "%s\\*", folder);
+    *out = NULL;
+    *count = 0;
+    if (!disc_join(pattern, folder, "*")) return COPY_UNREAD;
     pf_find h = pf_find_first(pattern, &e);
-    make_dirs(target);
-    if (!h) return 1;
+    if (!h) return pf_find_failed() ? COPY_UNREAD : COPY_DONE;
+    int cap = 0, n = 0, r = COPY_DONE;
+    pf_entry *list = NULL;
     do {
         if (strcmp(e.name, ".") == 0 || strcmp(e.name, "..") == 0) continue;
-        int is_folder = (e.attrs & PF_ATTR_DIRECTORY) != 0;
-        if (is_folder && depth >= CD_MAX_DEPTH) continue;
-        if (!path_join(from, folder, e.name)) {
-            setup_log("path too long: %s\\%s", folder, e.name);
-            ok = 0;
-        } else if (!child_path(target, e.name, strlen(e.name), 0, to)) {
-            ok = 0;
-        } else if (is_folder) {
-            ok = dir_copy(from, to, pr, depth + 1);
-        } else {
-            ok = copy_file(from, to, pr);
-            pf_set_attributes(to, PF_ATTR_NORMAL);
+        if (n == cap) {
+            int bigger = cap ? cap * 2 : 32;
+            pf_entry *more = (pf_entry *)realloc(list, (size_t)bigger * sizeof *list);
+            if (!more) {
+                r = COPY_UNREAD;
+                break;
+            }
+            list = more;
+            cap = bigger;
         }
-    } while (ok && pf_find_next(h, &e));
+        list[n++] = e;
+    } while (pf_find_next(h, &e));
+    if (r == COPY_DONE && pf_find_failed()) r = COPY_UNREAD; /* it broke off */
     pf_find_close(h);
+    if (r != COPY_DONE) {
+        free(list);
+        return r;
+    }
+    *out = list;
+    *count = n;
+    return COPY_DONE;
+}
+
+/* The whole listing of a disc folder, read before anything of it is copied,
+   so that a listing read again starts afresh; tried again and then asked
+   about as a file's read is. 0 with "read error in %s" when it cannot be had. */
+static int list_disc_folder(const char *folder, pf_entry **out, int *count)
+{
+    disc_item it = item_of(folder);
+    int attempt = 0;
+    while (list_once(folder, out, count) != COPY_DONE) {
+        if (item_try_again(&it, attempt)) {
+            attempt++;
+        } else if (item_ask(&it)) {
+            attempt = 0;
+        } else {
+            setup_log("read error in %s", folder);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+/* Reads up to n bytes at pos of the open disc file f into file_buf: again at
+   pos after a failure, as a read that fails may have moved the position. */
+static int read_at(pf_file f, disc_item *it, uint64_t pos, uint32_t n, uint32_t *got)
+{
+    for (int attempt = 0;; attempt++) {
+        if ((attempt == 0 || pf_seek(f, pos)) && pf_read(f, file_buf, n, got)) return 1;
+        if (!item_try_again(it, attempt)) return 0;
+    }
+}
+
+/* One attempt at copying the disc file from to the target file to. Opening
+   it is tried again too: a drive without its disc fails there. */
+static int file_once(const char *from, const char *to, disc_item *it, uint64_t *counted, progress *pr)
+{
+    pf_file in;
+    for (int attempt = 0; (in = pf_open_read(from, 1)) == PF_NO_FILE; attempt++)
+        if (!item_try_again(it, attempt)) return COPY_UNOPENED;
+    pf_file out = pf_create(to);
+    if (out == PF_NO_FILE) {
+        pf_close(in);
+        setup_log("cannot write %s", to);
+        return COPY_FAILED;
+    }
+    uint64_t written = 0;
+    int r = COPY_DONE;
+    for (;;) {
+        uint32_t got = 0, put = 0;
+        if (!read_at(in, it, written, sizeof file_buf, &got)) {
+            r = COPY_UNREAD;
+            break;
+        }
+        if (got == 0) break;
+        if (!pf_write(out, file_buf, got, &put) || put != got) {
+            setup_log("write failed: %s", to); /* a full disk, say: name the file */
+            r = COPY_FAILED;
+            break;
+        }
+        written += got;
+        if (!count_new(pr, counted, written)) {
+            r = COPY_FAILED; /* stopped: nothing to say */
+            break;
+        }
+    }
+    pf_close(in);
+    pf_close(out);
+    return r;
+}
+
+/* Copies one file of a folder source, reading it again from its start when
+   asked to after a read that failed every try. */
+static int disc_file_copy(const char *from, const char *to, progress *pr)
+{
+    disc_item it = item_of(from);
+    uint64_t counted = 0;
+    for (;;) {
+        int r = file_once(from, to, &it, &counted, pr);
+        if (r != COPY_UNREAD && r != COPY_UNOPENED) return r;
+        if (!item_ask(&it)) {
+            setup_log(r == COPY_UNOPENED ? "cannot read %s" : "read error in %s", from);
+            return 0;
+        }
+    }
+}
+
+/* Counts the files of a folder source's folder and, when target is given,
+   copies them into it; as iso_walk. A strict walk reads a listing that fails
+   again and then asks about it; any other counts such a folder as empty. */
+static int dir_walk(const char *folder, walk *w, const char *target, int depth)
+{
+    char from[PATH_CAP], to[PATH_CAP];
+    pf_entry *list = NULL;
+    int n = 0, ok = 1;
+    if (w->strict) {
+        if (!list_disc_folder(folder, &list, &n)) return 0;
+    } else if (list_once(folder, &list, &n) != COPY_DONE) {
+        return 1;
+    }
+    if (target && !make_dirs(target)) {
+        setup_log("cannot write %s", target);
+        free(list);
+        return 0;
+    }
+    for (int i = 0; ok && i < n; i++) {
+        const pf_entry *e = &list[i];
+        int is_folder = (e->attrs & PF_ATTR_DIRECTORY) != 0, len = -1;
+        /* A cut path could name another file. */
+        if (!disc_join(from, folder, e->name) || (len = walk_push(w, e->name)) < 0) {
+            if (w->strict) setup_log("path too long: %s\\%s", folder, e->name);
+            ok = !w->strict;
+        } else if (target && !child_path(target, e->name, strlen(e->name), 0, to)) {
+            ok = 0;
+        } else if (is_folder && depth >= CD_MAX_DEPTH) {
+            ok = walk_damage(w, "folder too deep: %s", w->rel);
+        } else if (is_folder) {
+            ok = dir_walk(from, w, target ? to : NULL, depth + 1);
+        } else if (target) {
+            ok = disc_file_copy(from, to, w->pr);
+            pf_set_attributes(to, PF_ATTR_NORMAL);
+        } else {
+            walk_file(w, e->size);
+        }
+        if (len >= 0) walk_pop(w, len);
+    }
+    free(list);
+    return ok;
+}
+
+/* Walks the whole source (see iso_walk); frees what the walk kept. */
+static int walk_source(cd_source *src, walk *w, const char *target)
+{
+    int ok;
+    if (src->kind == CD_SOURCE_IMAGE) {
+        walk_first_visit(w, src->root_extent);
+        ok = iso_walk(src, w, "\\", src->root_extent, src->root_size, target, 0);
+    } else {
+        ok = dir_walk(src->path, w, target, 0);
+    }
+    free(w->seen);
+    w->seen = NULL;
     return ok;
 }
 
@@ -479,7 +812,6 @@ cd_source *cd_open(const char *given)
 {
     cd_source *src = (cd_source *)calloc(1, sizeof *src);
     if (!src) return NULL;
-    src->file = PF_NO_FILE;
     char path[PATH_CAP];
     snprintf(path, sizeof path, "%s", given);
     size_t len = strlen(path);
@@ -493,10 +825,16 @@ cd_source *cd_open(const char *given)
         snprintf(src->desc, sizeof src->desc, "folder %s", src->path);
         return src;
     }
-    if (!image_open(src, path)) {
+    unsigned char pvd[CD_SECTOR];
+    src->image = image_open(path, src->path);
+    if (!src->image || !read_sectors(src->image, PVD_SECTOR, 1, pvd)) {
         cd_close(src);
         return NULL;
     }
+    src->kind = CD_SOURCE_IMAGE;
+    src->root_extent = data_extent(pvd + PVD_ROOT);
+    src->root_size = le32(pvd + PVD_ROOT + DR_SIZE);
+    snprintf(src->desc, sizeof src->desc, "image %s", src->path);
     return src;
 }
 
@@ -521,14 +859,16 @@ void *cd_read(cd_source *src, const char *rel, uint64_t *size)
         return read_file(p, size);
     }
     iso_entry e;
-    if (!rel[0] || !iso_find(src, rel, &e) || e.directory) return NULL;
+    /* An interleaved file is not one run, and a file in several extents is
+       not its first extent: neither is read as such. */
+    if (!rel[0] || !iso_find(src, rel, &e) || e.directory || e.interleaved || e.more) return NULL;
     /* The size comes from the disc: nothing is allocated for data the image
        does not hold. */
     if (!in_image(src, e.extent, e.size)) return NULL;
     uint32_t sectors = (uint32_t)(((uint64_t)e.size + CD_SECTOR - 1) / CD_SECTOR);
     char *block = (char *)malloc((size_t)sectors * CD_SECTOR + 1);
     if (!block) return NULL;
-    if (!read_sectors(src, e.extent, sectors, block)) {
+    if (!read_sectors(src->image, e.extent, sectors, block)) {
         free(block);
         return NULL;
     }
@@ -536,37 +876,35 @@ void *cd_read(cd_source *src, const char *rel, uint64_t *size)
     return block;
 }
 
-uint64_t cd_list(cd_source *src, cd_list_fn fn, void *user)
+int cd_list(cd_source *src, cd_list_fn fn, void *user, uint64_t *total)
 {
     walk w = {};
+    w.strict = 1;
     w.fn = fn;
     w.user = user;
-    uint64_t total;
-    if (src->kind == CD_SOURCE_IMAGE) {
-        walk_first_visit(&w, src->root_extent);
-        total = iso_total(src, &w, src->root_extent, src->root_size, 0);
-    } else {
-        total = dir_total(src->path, &w, 0);
-    }
-    free(w.seen);
-    return total;
+    int ok = walk_source(src, &w, NULL);
+    if (total) *total = w.total;
+    return ok;
 }
 
-uint64_t cd_total_bytes(cd_source *src) { return cd_list(src, NULL, NULL); }
+uint64_t cd_total_bytes(cd_source *src)
+{
+    walk w = {};
+    walk_source(src, &w, NULL);
+    return w.total;
+}
 
 int cd_copy_all(cd_source *src, const char *target, progress *pr)
 {
-    if (src->kind != CD_SOURCE_IMAGE) return dir_copy(src->path, target, pr, 0);
     walk w = {};
-    walk_first_visit(&w, src->root_extent);
-    int ok = iso_copy(src, &w, "\\", src->root_extent, src->root_size, target, pr, 0);
-    free(w.seen);
-    return ok;
+    w.strict = 1;
+    w.pr = pr;
+    return walk_source(src, &w, target);
 }
 
 void cd_close(cd_source *src)
 {
     if (!src) return;
-    pf_close(src->file);
+    image_close(src->image);
     free(src);
 }

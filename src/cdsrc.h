@@ -1,8 +1,8 @@
 /*
  * cdsrc.h - the disc source: one read-only view over the user's copy of the game
  * disc, whether a folder (a drive root or a copied folder), an ISO image, a raw
- * image of 2352-byte sectors (Mode 1 or Mode 2 Form 1), or a CUE sheet that
- * names a raw image. Images are read through a minimal ISO 9660 reader: the
+ * image of 2352- or 2448-byte sectors (Mode 1 or Mode 2 Form 1), or a CUE sheet
+ * that names a raw image. Images are read through a minimal ISO 9660 reader: the
  * primary volume descriptor and plain directory records (no Joliet, no Rock
  * Ridge).
  *
@@ -10,7 +10,7 @@
  * reader accepts slashes too), in any letter case: "DATA\A.QAR".
  *
  * Not re-entrant: one thread at a time uses the module, and image copies pass
- * through one static buffer.
+ * through static buffers.
  */
 #ifndef KELP_CDSRC_H
 #define KELP_CDSRC_H
@@ -22,18 +22,15 @@
 
 enum { CD_SOURCE_FOLDER = 0, CD_SOURCE_IMAGE = 1 };
 
+struct cd_image; /* an open image file: cdsrc_image.h */
+
 typedef struct cd_source {
     int kind;                /* CD_SOURCE_FOLDER or CD_SOURCE_IMAGE */
     char path[PATH_CAP];     /* the folder, or the image file actually opened */
-    pf_file file;            /* the open image; PF_NO_FILE for a folder */
-    uint32_t sector_size;    /* 2048, 2352 or 2448 */
-    uint32_t data_offset;    /* 0, 16 or 24 */
+    struct cd_image *image;  /* the open image; none for a folder */
     uint32_t root_extent;    /* logical sector of the root directory */
     uint32_t root_size;      /* its length in bytes */
     char desc[552];          /* "folder %s" or "image %s" */
-    uint64_t data_start;     /* where the data track begins in the file: after a pregap */
-    uint64_t image_sectors;  /* logical sectors wholly present in the image file */
-    uint64_t file_pos;       /* where the image file's position is, or UINT64_MAX if unknown */
 } cd_source;
 
 typedef struct iso_entry {
@@ -43,25 +40,48 @@ typedef struct iso_entry {
     int directory;
     int more;                /* multi-extent: the next record continues this file */
     int refused;             /* a NUL in the identifier, or the name of an earlier entry */
+    int interleaved;         /* recorded in interleaved units: its data are not one run */
     int name_len;            /* bytes in name, which may hold a NUL when refused */
 } iso_entry;
 
-/* A new source, or none when path is neither a folder nor a readable image.
-   Logs nothing; the caller reports the failure. */
+/* A new source, or none when path is neither a folder nor a readable image;
+   the caller reports the failure. Logs one line of its own only for a sheet
+   whose first track is audio, a reason the caller could not give. */
 cd_source *cd_open(const char *path);
 /* "folder %s" or "image %s"; lives as long as the source. */
 const char *cd_describe(const cd_source *src);
 /* 1 when rel names a file or a directory on the source. */
 int cd_exists(cd_source *src, const char *rel);
 /* The whole file in a heap block with at least one spare byte after the data,
-   its length through *size; none for a missing file or a directory, and *size
-   is then left alone. */
+   its length through *size; none for a missing file or a directory (and for an
+   image's file that is interleaved or spans several extents), and *size is
+   then left alone. */
 void *cd_read(cd_source *src, const char *rel, uint64_t *size);
-/* The bytes of all files, down to 16 levels below the root. */
+/* The bytes of all files, down to 16 levels below the root; a directory that
+   cannot be read or walked adds what could be read of it, silently. */
 uint64_t cd_total_bytes(cd_source *src);
 /* Copies the whole source below target, adding every byte written to pr when
-   given; 1 on success, 0 at the first failure (which is logged). */
+   given; 1 on success, 0 at the first failure (which is logged). Damage is a
+   failure, never a quiet gap: a directory that cannot be read, holds a record
+   that does not fit, is reached twice or lies below 16 levels, a sector that
+   fails its check, and two entries that would land in one target file.
+   A read of the disc that fails (a file's data, a folder's listing, opening
+   a folder source's file) is tried again at the same place, up to 4 more
+   times with short pauses, and the first retry of a file or folder is logged
+   ("read retried: %s"). When it still fails, whoever cd_set_ask_retry named is
+   asked; without anyone the copy fails with "read error in %s" ("cannot read
+   %s" for a file that could not be opened). Names are given as the disc knows them: the
+   source's path joined with the path below it for a folder ("D:\MAPS"), the
+   entry's own name for an image. */
 int cd_copy_all(cd_source *src, const char *target, progress *pr);
+/* Asked with the name of a file or folder of the disc that still cannot be
+   read after its retries: 1 reads it again from its start (what was copied
+   before it stays), 0 gives up and the copy fails. Called on the copying
+   thread, which waits for the answer. */
+typedef int (*cd_ask_fn)(const char *name, void *user);
+/* Names who is asked (none: nobody, the copy gives up at once, as a silent
+   install does). Set before a copy starts, never while one runs. */
+void cd_set_ask_retry(cd_ask_fn fn, void *user);
 /* Closes and frees the source; none is ignored. */
 void cd_close(cd_source *src);
 

@@ -2,9 +2,7 @@
  * cdsrc_image.cpp - the image files of the disc source: CUE sheets, the sector
  * layouts of plain and raw images, and reading logical sectors out of them.
  *
- * Logical sector n (2048 bytes of user data) lies in the image file at
- *   data_start + n * sector_size + data_offset
- * with one of five layouts, probed in this order:
+ * The five layouts (sector size / offset of the user data), probed in this order:
  *   2048/0   ISO image, user data only
  *   2352/16  raw Mode 1 (sync and header before the data)
  *   2352/24  raw Mode 2 Form 1 (sync, header and subheader before the data)
@@ -13,12 +11,11 @@
  * data_start is 0 unless a CUE sheet places the first track's INDEX 01 after
  * the start of its file (a pregap stored in the image).
  *
- * State: the static stage buffer of raw runs (see cdsrc.cpp for the module's
- * other state and its one-thread rule).
+ * State: the static stage buffer of raw runs. One thread at a time.
  */
-#include "cdsrc.h"
-#include "cdsrc_internal.h"
+#include "cdsrc_image.h"
 
+#include "cdsrc_edc.h"
 #include "platform.h"
 #include "setup_log.h"
 #include "util.h"
@@ -32,11 +29,12 @@ static const uint32_t RAW_RUN = 32;              /* logical sectors per read of 
 static const uint32_t PLAIN_RUN = 1u << 16;       /* logical sectors per read of a plain image */
 enum { FRAMES_PER_SECOND = 75 };
 
-/* Offsets in the primary volume descriptor. */
-enum { PVD_SECTOR = 16, PVD_ROOT_EXTENT = 158, PVD_ROOT_SIZE = 166 };
-/* A Mode 2 sector's subheader lies 8 bytes before its user data; its third byte
-   is the submode, whose bit 5 marks Form 2 (2324 bytes of data, no 2048). */
-enum { MODE2_OFFSET = 24, SUBHEADER = 8, SUBMODE = 2, SUBMODE_FORM2 = 0x20 };
+/* The volume descriptor that a layout must show at logical sector 16. */
+enum { PVD_SECTOR = 16 };
+/* Where the user data of a Mode 2 Form 1 sector begin, after its subheader. */
+enum { MODE2_OFFSET = 24 };
+/* The bytes of a raw sector that a read needs, from its start through its EDC. */
+enum { MODE1_NEED = 2068, MODE2_NEED = 2076 };
 
 static const uint32_t layouts[][2] = {
     {CD_SECTOR, 0}, {RAW_SECTOR, 16}, {RAW_SECTOR, MODE2_OFFSET}, {SUB_SECTOR, 16}, {SUB_SECTOR, MODE2_OFFSET},
@@ -47,8 +45,10 @@ static unsigned char stage[RAW_RUN * MAX_SECTOR];
 
 /* ---- CUE sheets ---- */
 
+static char upper(char c) { return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c; }
+
 typedef struct cue_sheet {
-    char image[PATH_CAP];  /* the quoted name of the first FILE line */
+    char image[PATH_CAP];  /* the image's name in the first FILE line */
     int layout;            /* index into layouts that the first track names, or -1 */
     uint32_t frame_bytes;  /* bytes per frame of the first track, for its INDEX 01 */
     uint64_t start;        /* frames from the file's start to the first track's INDEX 01 */
@@ -68,7 +68,7 @@ static int word_is(const char *p, const char *kw, const char **end)
 {
     size_t i = 0;
     for (; kw[i]; i++)
-        if (cd_upper(p[i]) != kw[i]) return 0;
+        if (upper(p[i]) != kw[i]) return 0;
     if (p[i] && p[i] != ' ' && p[i] != '\t' && p[i] != '\r' && p[i] != '\n') return 0;
     *end = p + i;
     return 1;
@@ -123,29 +123,51 @@ static int track_type(const char *p, int *layout, uint32_t *frame_bytes)
     return 1;
 }
 
-/* Reads the sheet's text (NUL-terminated). Keywords count only as the first word
-   of a line, in any letter case, so that TITLE "PROFILE", REM lines and
-   CDTEXTFILE are never taken for FILE. The first FILE line names the image in
-   double quotes; its first TRACK gives the type, and that track's INDEX 01
-   where its data begin. */
+static int line_end(char c) { return c == 0 || c == '\r' || c == '\n'; }
+
+/* The image's name on a FILE line, from p (after the keyword) into name: in
+   double quotes, or, as several tools write it, one word without quotes
+   followed by the file's type and nothing more, so that a name with spaces
+   but without its quotes is never taken in part. 0 when neither. */
+static int cue_file_name(const char *p, char *name)
+{
+    const char *open = skip_blanks(p), *close;
+    if (*open == '"') {
+        open++;
+        close = open;
+        while (*close && *close != '"' && *close != '\n') close++;
+        if (*close != '"') return 0;
+    } else {
+        close = open;
+        while (!line_end(*close) && *close != ' ' && *close != '\t') close++;
+        const char *type = skip_blanks(close), *after = type;
+        while (!line_end(*after) && *after != ' ' && *after != '\t') after++;
+        if (after == type || !line_end(*skip_blanks(after))) return 0;
+    }
+    if (close == open || close - open >= PATH_CAP) return 0;
+    memcpy(name, open, (size_t)(close - open));
+    name[close - open] = 0;
+    return 1;
+}
+
+/* Reads the sheet's text (NUL-terminated), after a UTF-8 byte-order mark if it
+   has one. Keywords count only as the first word of a line, in any letter
+   case, so that TITLE "PROFILE", REM lines and CDTEXTFILE are never taken for
+   FILE. The first FILE line names the image; its first TRACK gives the type,
+   and that track's INDEX 01 where its data begin. */
 static int cue_parse(const char *text, cue_sheet *out)
 {
     int have_file = 0, in_track = 0;
     out->layout = -1;
     out->frame_bytes = RAW_SECTOR;
     out->start = 0;
+    if (strncmp(text, "\xEF\xBB\xBF", 3) == 0) text += 3;
     for (const char *line = text; *line;) {
         const char *next = strchr(line, '\n');
         next = next ? next + 1 : line + strlen(line);
         const char *p = skip_blanks(line), *rest;
         if (!have_file && word_is(p, "FILE", &rest)) {
-            const char *open = skip_blanks(rest);
-            if (*open != '"') return CUE_UNSUPPORTED; /* an unquoted name */
-            const char *close = open + 1;
-            while (*close && *close != '"' && *close != '\n') close++;
-            if (*close != '"' || close - open - 1 >= PATH_CAP) return CUE_UNSUPPORTED;
-            memcpy(out->image, open + 1, (size_t)(close - open - 1));
-            out->image[close - open - 1] = 0;
+            if (!cue_file_name(rest, out->image)) return CUE_UNSUPPORTED;
             have_file = 1;
         } else if (have_file && word_is(p, "FILE", &rest)) {
             break; /* the first file has ended */
@@ -169,9 +191,24 @@ static int cue_parse(const char *text, cue_sheet *out)
     return have_file ? CUE_OK : CUE_UNSUPPORTED;
 }
 
-/* The image that the sheet at path names, into image: beside the sheet, or as
-   written when the name holds a colon. 0 when the path would be cut: a cut path
-   could name another file. */
+/* The last component of a path written with backslashes, slashes or a drive
+   letter. */
+static const char *last_component(const char *name)
+{
+    const char *base = name;
+    for (const char *p = name; *p; p++)
+        if (*p == '\\' || *p == '/' || *p == ':') base = p + 1;
+    return base;
+}
+
+/* The image that the sheet at path names, into image (PATH_CAP bytes): a
+   relative name beside the sheet. An absolute name (a drive letter, or a
+   leading backslash or slash) is the path that the machine which wrote the
+   sheet saw: taken as written when it exists, otherwise its last component is
+   looked for beside the sheet, where a copied disc's sheet and image lie. A
+   network name (two leading separators) is never opened as written: a sheet
+   from elsewhere must not make the setup reach a server. 0 when the path would
+   be cut (a cut path could name another file) or has no last component. */
 static int cue_image_path(const char *sheet, const char *name, char *image)
 {
     char folder[PATH_CAP];
@@ -182,59 +219,68 @@ static int cue_image_path(const char *sheet, const char *name, char *image)
     if (fwd > slash) slash = fwd;
     if (slash) slash[1] = 0;
     else folder[0] = 0;
-    if (strchr(name, ':')) folder[0] = 0;
-    return snprintf(image, PATH_CAP, "%s%s", folder, name) < PATH_CAP;
+    int sep0 = name[0] == '\\' || name[0] == '/', sep1 = sep0 && (name[1] == '\\' || name[1] == '/');
+    if (!strchr(name, ':') && !sep0) return snprintf(image, PATH_CAP, "%s%s", folder, name) < PATH_CAP;
+    if (!sep1 && snprintf(image, PATH_CAP, "%s", name) < PATH_CAP && path_exists(image)) return 1;
+    const char *base = last_component(name);
+    return base[0] && snprintf(image, PATH_CAP, "%s%s", folder, base) < PATH_CAP;
 }
 
 /* ---- layouts and sectors ---- */
 
-int probe(cd_source *src, uint32_t sector_size, uint32_t data_offset)
+/* The bytes of a sector, from its start, that a read of its user data needs. */
+static uint32_t sector_need(const cd_image *img)
+{
+    if (img->sector_size == CD_SECTOR) return CD_SECTOR;
+    return img->data_offset == MODE2_OFFSET ? MODE2_NEED : MODE1_NEED;
+}
+
+/* 1 when the image, read in this layout, holds a volume descriptor at logical
+   sector 16; the layout and the image's bound are set either way. */
+static int probe(cd_image *img, uint32_t sector_size, uint32_t data_offset)
 {
     unsigned char pvd[CD_SECTOR];
     uint64_t bytes = 0;
-    src->sector_size = sector_size;
-    src->data_offset = data_offset;
-    src->file_pos = UINT64_MAX;
-    src->image_sectors = 0;
-    if (!pf_file_size(src->file, &bytes)) return 0;
-    /* Logical sector n is whole in the file when its 2048 bytes of user data are. */
-    uint64_t first = src->data_start + data_offset;
-    if (bytes >= first + CD_SECTOR) src->image_sectors = (bytes - first - CD_SECTOR) / sector_size + 1;
-    if (!read_sectors(src, PVD_SECTOR, 1, pvd)) return 0;
-    if (pvd[0] != 1 || memcmp(pvd + 1, "CD001", 5) != 0) return 0;
-    src->root_extent = cd_le32(pvd + PVD_ROOT_EXTENT);
-    src->root_size = cd_le32(pvd + PVD_ROOT_SIZE);
-    return 1;
+    img->sector_size = sector_size;
+    img->data_offset = data_offset;
+    img->file_pos = UINT64_MAX;
+    img->sectors = 0;
+    if (!pf_file_size(img->file, &bytes)) return 0;
+    uint64_t need = sector_need(img);
+    if (bytes >= img->data_start + need) img->sectors = (bytes - img->data_start - need) / sector_size + 1;
+    if (!read_sectors(img, PVD_SECTOR, 1, pvd)) return 0;
+    return pvd[0] == 1 && memcmp(pvd + 1, "CD001", 5) == 0;
 }
 
 /* Reads n bytes at pos. A copy reads the image front to back, so the seek is
    left out when the file is already there: it costs a call per chunk. */
-static int read_at(cd_source *src, uint64_t pos, void *dst, uint32_t n, uint32_t *got)
+static int read_at(cd_image *img, uint64_t pos, void *dst, uint32_t n, uint32_t *got)
 {
-    if (src->file_pos != pos && !pf_seek(src->file, pos)) {
-        src->file_pos = UINT64_MAX;
+    if (img->file_pos != pos && !pf_seek(img->file, pos)) {
+        img->file_pos = UINT64_MAX;
         return 0;
     }
-    int ok = pf_read(src->file, dst, n, got);
-    src->file_pos = ok ? pos + *got : UINT64_MAX;
+    int ok = pf_read(img->file, dst, n, got);
+    img->file_pos = ok ? pos + *got : UINT64_MAX;
     return ok;
 }
 
-int read_sectors(cd_source *src, uint32_t first, uint32_t count, void *dst)
+int read_sectors(cd_image *img, uint32_t first, uint32_t count, void *dst)
 {
     unsigned char *out = (unsigned char *)dst;
     /* Sectors past the end of the image fail as a short read would, after the
        ones before them have been read. */
-    uint64_t avail = src->image_sectors > first ? src->image_sectors - first : 0;
+    uint64_t avail = img->sectors > first ? img->sectors - first : 0;
     uint32_t want = count <= avail ? count : (uint32_t)avail;
     int whole = want == count;
     uint64_t sector = first;
+    uint32_t need = sector_need(img), ss = img->sector_size;
+    int mode = img->data_offset == MODE2_OFFSET ? 2 : 1;
     while (want > 0) {
         uint32_t got = 0;
-        if (src->sector_size == CD_SECTOR) {
+        if (ss == CD_SECTOR) {
             uint32_t n = want < PLAIN_RUN ? want : PLAIN_RUN;
-            if (!read_at(src, src->data_start + sector * CD_SECTOR + src->data_offset, out, n * CD_SECTOR,
-                         &got) ||
+            if (!read_at(img, img->data_start + sector * CD_SECTOR, out, n * CD_SECTOR, &got) ||
                 got != n * CD_SECTOR)
                 return 0;
             out += (size_t)n * CD_SECTOR;
@@ -242,21 +288,14 @@ int read_sectors(cd_source *src, uint32_t first, uint32_t count, void *dst)
             want -= n;
             continue;
         }
-        /* A raw run: from the first sector's user data (its subheader, in Mode 2)
-           to the last one's user data, read at once; the user data of each
-           sector are picked out of it. */
-        uint32_t lead = src->data_offset == MODE2_OFFSET ? SUBHEADER : 0;
+        /* A raw run: from the first sector's start to the last one's EDC, read
+           at once; each sector is checked and its user data picked out. */
         uint32_t n = want < RAW_RUN ? want : RAW_RUN;
-        uint32_t bytes = (n - 1) * src->sector_size + lead + CD_SECTOR;
-        uint64_t pos = src->data_start + sector * src->sector_size + src->data_offset - lead;
-        int ok = read_at(src, pos, stage, bytes, &got);
+        int ok = read_at(img, img->data_start + sector * ss, stage, (n - 1) * ss + need, &got);
         for (uint32_t i = 0; i < n; i++) {
-            const unsigned char *s = stage + (size_t)i * src->sector_size;
-            if (!ok || (uint64_t)i * src->sector_size + lead + CD_SECTOR > got) return 0;
-            /* A Form 2 sector holds no 2048 bytes of user data at this offset:
-               reading it as Form 1 would copy other bytes. */
-            if (lead && (s[SUBMODE] & SUBMODE_FORM2)) return 0;
-            memcpy(out, s + lead, CD_SECTOR);
+            const unsigned char *s = stage + (size_t)i * ss;
+            if (!ok || (uint64_t)i * ss + need > got || !cd_raw_sector_ok(s, mode)) return 0;
+            memcpy(out, s + img->data_offset, CD_SECTOR);
             out += CD_SECTOR;
         }
         sector += n;
@@ -267,7 +306,7 @@ int read_sectors(cd_source *src, uint32_t first, uint32_t count, void *dst)
 
 /* ---- opening ---- */
 
-int image_open(cd_source *src, const char *given)
+cd_image *image_open(const char *given, char *opened)
 {
     char path[PATH_CAP];
     snprintf(path, sizeof path, "%s", given);
@@ -275,36 +314,41 @@ int image_open(cd_source *src, const char *given)
     uint64_t start_frames = 0;
     uint32_t frame_bytes = RAW_SECTOR;
     const char *dot = strrchr(path, '.');
-    if (dot && strlen(dot) == 4 && cd_upper(dot[1]) == 'C' && cd_upper(dot[2]) == 'U' && cd_upper(dot[3]) == 'E') {
+    if (dot && strlen(dot) == 4 && upper(dot[1]) == 'C' && upper(dot[2]) == 'U' && upper(dot[3]) == 'E') {
         uint64_t n = 0;
         char *text = (char *)read_file(path, &n);
-        if (!text) return 0;
+        if (!text) return NULL;
         text[n] = 0;
         cue_sheet cue;
         int r = cue_parse(text, &cue);
         free(text);
         if (r == CUE_AUDIO) setup_log("the first track of %s is not a data track", path);
-        if (r != CUE_OK) return 0;
+        if (r != CUE_OK) return NULL;
         char image[PATH_CAP];
-        if (!cue_image_path(path, cue.image, image)) return 0;
+        if (!cue_image_path(path, cue.image, image)) return NULL;
         memcpy(path, image, sizeof path);
         first = cue.layout;
         start_frames = cue.start;
         frame_bytes = cue.frame_bytes;
     }
-    src->file = pf_open_read(path, 0);
-    if (src->file == PF_NO_FILE) return 0;
-    src->data_start = start_frames * frame_bytes;
-    int found = first >= 0 && probe(src, layouts[first][0], layouts[first][1]);
-    for (int i = 0; i < LAYOUTS && !found; i++)
-        if (i != first) found = probe(src, layouts[i][0], layouts[i][1]);
+    cd_image *img = (cd_image *)calloc(1, sizeof *img);
+    if (!img) return NULL;
+    img->file = pf_open_read(path, 0);
+    img->data_start = start_frames * frame_bytes;
+    int found = img->file != PF_NO_FILE && first >= 0 && probe(img, layouts[first][0], layouts[first][1]);
+    for (int i = 0; i < LAYOUTS && !found && img->file != PF_NO_FILE; i++)
+        if (i != first) found = probe(img, layouts[i][0], layouts[i][1]);
     if (!found) {
-        pf_close(src->file);
-        src->file = PF_NO_FILE;
-        return 0;
+        image_close(img);
+        return NULL;
     }
-    src->kind = CD_SOURCE_IMAGE;
-    snprintf(src->path, sizeof src->path, "%s", path);
-    snprintf(src->desc, sizeof src->desc, "image %s", src->path);
-    return 1;
+    snprintf(opened, PATH_CAP, "%s", path);
+    return img;
+}
+
+void image_close(cd_image *img)
+{
+    if (!img) return;
+    pf_close(img->file);
+    free(img);
 }

@@ -1,10 +1,13 @@
 /*
  * install.cpp - do_install and its registry entry and shortcuts.
  *
- * One linear pass that logs each step. Any failure up to the game executable
- * ends it with 0; the steps after that (icon, uninstaller, registry,
- * shortcuts) never make it fail. There is no rollback: a stopped run leaves
- * what it made, and the uninstaller, the registry entry and the shortcuts come
+ * One linear pass that logs each step. Before it writes anything it makes sure
+ * that the folder is free for the game: no other program's files there, and
+ * the disc folder not inside it nor it inside the disc folder. Any failure up
+ * to the game executable, and a stop asked through the progress callback, ends
+ * it with 0 after removing what this run created, and nothing that was there
+ * before; the steps after that (icon, uninstaller, registry, shortcuts) never
+ * make it fail. The uninstaller, the registry entry and the shortcuts come
  * only after the game executable.
  */
 #include "install.h"
@@ -100,8 +103,8 @@ static int nearest_folder(const char *dir, char *out)
 
 /* 1 when the volume of dir has room for need bytes, or when its free space
    cannot be learned (the writes will then tell). Otherwise logs the volume as
-   a user names it ("D:", "\\server\share"; off Windows the nearest existing
-   folder) with both figures in MB, the need rounded up, the free space down. */
+   a user names its folder ("D:\", "\\server\share"; off Windows the nearest
+   existing folder) with both figures in MB, the need rounded up, the free space down. */
 static int room_for(const char *dir, uint64_t need)
 {
     char existing[PATH_CAP], volume[PATH_CAP];
@@ -109,12 +112,186 @@ static int room_for(const char *dir, uint64_t need)
     if (!nearest_folder(dir, existing) || !pf_free_space(existing, &free_bytes)) return 1;
     if (free_bytes >= need) return 1;
     size_t root = root_length(dir);
-    if (root == 3) snprintf(volume, sizeof volume, "%.2s", dir);
+    if (root == 3) snprintf(volume, sizeof volume, "%.2s\\", dir); /* "T:\": the colon after it is not doubled */
     else if (root > 1) snprintf(volume, sizeof volume, "%.*s", (int)root, dir);
     else snprintf(volume, sizeof volume, "%s", existing);
     setup_log("ERROR: not enough free space on %s: %llu MB needed, %llu MB free", volume,
               (unsigned long long)((need + MB - 1) / MB), (unsigned long long)(free_bytes / MB));
     return 0;
+}
+
+/* The highest folder of base (a full path without trailing separators) that
+   does not exist yet, into top; empty when base exists. */
+static void first_missing(const char *base, char *top)
+{
+    char cur[PATH_CAP];
+    top[0] = 0;
+    size_t root = root_length(base);
+    snprintf(cur, sizeof cur, "%s", base);
+    while (strlen(cur) > root && !path_exists(cur)) {
+        snprintf(top, PATH_CAP, "%s", cur);
+        size_t n = strlen(cur);
+        while (n > root && !is_sep(cur[n - 1])) n--;
+        while (n > root && is_sep(cur[n - 1])) n--;
+        cur[n] = 0;
+    }
+}
+
+/* The paths of one install and what of them was there before it began. */
+typedef struct install_paths {
+    char base[PATH_CAP], game[PATH_CAP], hd[PATH_CAP], cdcopy[PATH_CAP], exe[PATH_CAP], uninst[PATH_CAP];
+    char top[PATH_CAP]; /* the highest folder this run creates, or empty */
+    int had_game, had_exe, had_uninst;
+} install_paths;
+
+static void note_before(install_paths *p)
+{
+    first_missing(p->base, p->top);
+    p->had_game = path_exists(p->game);
+    p->had_exe = path_exists(p->exe);
+    p->had_uninst = path_exists(p->uninst);
+}
+
+/* Takes away what this run created: the whole folder when it made it, else
+   each of "game", the game and the uninstaller that were not there before.
+   What it replaced stays as it now is. Returns 0, the failed run's result. */
+static int undo_install(const install_paths *p)
+{
+    if (p->top[0]) {
+        delete_tree(p->top);
+    } else {
+        if (!p->had_game) delete_tree(p->game);
+        if (!p->had_exe) remove_file(p->exe);
+        if (!p->had_uninst) remove_file(p->uninst);
+    }
+    setup_log("removed what this install had written");
+    return 0;
+}
+
+/* 1 when the folder "game" is missing or is laid out as an install makes it:
+   a folder holding nothing but "cd" and "hd". */
+static int game_folder_is_ours(const char *game)
+{
+    char pattern[PATH_CAP];
+    uint32_t a = pf_attributes(game);
+    if (a == PF_ATTR_INVALID) return 1;
+    if (!(a & PF_ATTR_DIRECTORY) || !path_join(pattern, game, "*")) return 0;
+    pf_entry e;
+    pf_find h = pf_find_first(pattern, &e);
+    if (!h) return 0;
+    int ours = 1;
+    do {
+        if (strcmp(e.name, ".") && strcmp(e.name, "..") && strcasecmp(e.name, "cd") && strcasecmp(e.name, "hd"))
+            ours = 0;
+    } while (ours && pf_find_next(h, &e));
+    pf_find_close(h);
+    return ours;
+}
+
+int install_folder_is_foreign(const char *base)
+{
+    char exe[PATH_CAP], uninst[PATH_CAP], game[PATH_CAP];
+    if (!path_join(exe, base, "kelpmire.exe") || !path_join(uninst, base, "uninstall.exe") ||
+        !path_join(game, base, "game"))
+        return 0;
+    uint32_t a = pf_attributes(exe);
+    if (a != PF_ATTR_INVALID && !(a & PF_ATTR_DIRECTORY)) return 0; /* an installation of the game */
+    return path_exists(uninst) || !game_folder_is_ours(game);
+}
+
+/* The full form of path into out (PATH_CAP bytes): made absolute against the
+   current folder, "." and ".." resolved, every separator one backslash, no
+   trailing separator but the root's. Only names are compared; links are not
+   followed. 0 when it does not fit. */
+static int full_form(const char *path, char *out)
+{
+    char joined[PATH_CAP * 2], cwd[PATH_CAP];
+    if (pf_is_absolute(path)) {
+        snprintf(joined, sizeof joined, "%s", path);
+    } else {
+        if (!pf_current_dir(cwd, sizeof cwd)) return 0;
+        if (is_sep(path[0]) && root_length(cwd) == 3) /* "\x": the root of the current drive */
+            snprintf(joined, sizeof joined, "%.2s%s", cwd, path);
+        else
+            snprintf(joined, sizeof joined, "%s\\%s", cwd, path);
+    }
+    size_t root = root_length(joined);
+    if (!root || root + 1 >= PATH_CAP) return 0;
+    memcpy(out, joined, root);
+    for (size_t i = 0; i < root; i++)
+        if (out[i] == '/') out[i] = '\\';
+    size_t n = root;
+    if (!is_sep(out[n - 1])) out[n++] = '\\';
+    size_t top = n; /* the root, with its separator */
+    const char *p = joined + root;
+    while (*p) {
+        while (is_sep(*p)) p++;
+        const char *name = p;
+        while (*p && !is_sep(*p)) p++;
+        size_t len = (size_t)(p - name);
+        if (len == 0 || (len == 1 && name[0] == '.')) continue;
+        if (len == 2 && name[0] == '.' && name[1] == '.') {
+            while (n > top && out[n - 1] != '\\') n--; /* back over the last name */
+            if (n > top) n--;
+            continue;
+        }
+        if (n + 1 + len >= PATH_CAP) return 0;
+        if (n > top) out[n++] = '\\';
+        memcpy(out + n, name, len);
+        n += len;
+    }
+    out[n] = 0;
+    return 1;
+}
+
+/* 1 when the full path inner is outer or lies below it (ASCII case ignored). */
+static int lies_in(const char *inner, const char *outer)
+{
+    size_t n = strlen(outer);
+    if (strncasecmp(inner, outer, n) != 0) return 0;
+    return inner[n] == 0 || inner[n] == '\\' || outer[n - 1] == '\\';
+}
+
+int folders_nested(const char *disc, const char *dir)
+{
+    char a[PATH_CAP], b[PATH_CAP];
+    if (!full_form(disc, a) || !full_form(dir, b)) return 0;
+    return lies_in(a, b) || lies_in(b, a);
+}
+
+/* 1 when the folder lists nothing but "." and "..". */
+static int folder_is_empty(const char *folder)
+{
+    char pattern[PATH_CAP];
+    pf_entry e;
+    if (!path_join(pattern, folder, "*")) return 0;
+    pf_find h = pf_find_first(pattern, &e);
+    if (!h) return 0;
+    int empty = 1;
+    do {
+        if (strcmp(e.name, ".") && strcmp(e.name, "..")) empty = 0;
+    } while (empty && pf_find_next(h, &e));
+    pf_find_close(h);
+    return empty;
+}
+
+void install_folder_in(const char *picked, char *out)
+{
+    char base[PATH_CAP], exe[PATH_CAP];
+    snprintf(out, PATH_CAP, "%s", picked);
+    if (!install_base(base, picked) || !path_join(exe, base, "kelpmire.exe")) return;
+    uint32_t a = pf_attributes(exe);
+    if ((a != PF_ATTR_INVALID && !(a & PF_ATTR_DIRECTORY)) || folder_is_empty(picked)) return;
+    char joined[PATH_CAP];
+    if (path_join(joined, base, INSTALL_FOLDER_NAME)) snprintf(out, PATH_CAP, "%s", joined);
+}
+
+/* Clears a read-only attribute of our own file before it is replaced. */
+static void make_writable(const char *path)
+{
+    uint32_t a = pf_attributes(path);
+    if (a != PF_ATTR_INVALID && !(a & PF_ATTR_DIRECTORY) && (a & PF_ATTR_READONLY))
+        pf_set_attributes(path, PF_ATTR_NORMAL);
 }
 
 /* The size of a file, 0 when it cannot be opened. */
@@ -164,8 +341,8 @@ static void write_registry(const install_opts *o, const char *base, uint64_t dis
 
 int do_install(const install_opts *o, progress_fn cb, void *user)
 {
-    char base[PATH_CAP], game[PATH_CAP], hd[PATH_CAP], cdcopy[PATH_CAP], exe[PATH_CAP], self[PATH_CAP],
-        uninst[PATH_CAP];
+    install_paths p;
+    char self[PATH_CAP];
     uint64_t payload_size = 0;
 
     setup_log("Install to %s", o->dir);
@@ -184,10 +361,23 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
         setup_log("ERROR: %s", "the install folder must be a full path, such as C:\\Games\\The Kelpmire PC");
         return 0;
     }
-    if (!install_base(base, o->dir) || !path_join(game, base, "game") || !path_join(hd, game, "hd") ||
-        !path_join(cdcopy, game, "cd") || !path_join(exe, base, "kelpmire.exe") ||
-        !path_join(uninst, base, "uninstall.exe")) {
+    if (!install_base(p.base, o->dir) || !path_join(p.game, p.base, "game") || !path_join(p.hd, p.game, "hd") ||
+        !path_join(p.cdcopy, p.game, "cd") || !path_join(p.exe, p.base, "kelpmire.exe") ||
+        !path_join(p.uninst, p.base, "uninstall.exe")) {
         setup_log("ERROR: %s", "the install folder's path is too long");
+        return 0;
+    }
+    /* Merged into another program's folder, its files would be overwritten
+       now and deleted by a later uninstall. */
+    if (install_folder_is_foreign(p.base)) {
+        setup_log("ERROR: %s already holds files of another program: choose another install folder", o->dir);
+        return 0;
+    }
+    /* A disc copied into the install folder would be copied into its own
+       copy, level after level; an install into the disc folder would grow the
+       disc while it is read. */
+    if (is_dir(o->cd) && folders_nested(o->cd, o->dir)) {
+        setup_log("ERROR: the disc folder %s and the install folder %s lie inside one another", o->cd, o->dir);
         return 0;
     }
     cd_source *src = cd_open(o->cd);
@@ -204,56 +394,68 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
     }
 
     uint64_t disc_total = cd_total_bytes(src);
-    progress pr = {0, disc_total + AFTER_COPY_BUDGET, cb, user};
+    progress pr = {0, disc_total + AFTER_COPY_BUDGET, cb, user, 0};
 
     /* Everything this run writes must fit before the first byte is written:
        a disk that fills half-way leaves a broken folder and no uninstaller. */
-    int copy_self = pf_module_path(self, sizeof self) && strcasecmp(self, uninst) != 0;
+    int copy_self = pf_module_path(self, sizeof self) && strcasecmp(self, p.uninst) != 0;
     if (!room_for(o->dir, disc_total + payload_size + (copy_self ? file_size(self) : 0))) {
         cd_close(src);
         return 0;
     }
 
-    if (!make_dirs(hd)) {
+    /* From here on a failure takes away what this run wrote. */
+    note_before(&p);
+    if (!make_dirs(p.hd)) {
         cd_close(src);
         setup_log("ERROR: %s", "cannot create the install folder");
-        return 0;
+        return undo_install(&p);
     }
 
     setup_log("Copying %s ...", cd_describe(src));
-    if (!cd_copy_all(src, cdcopy, &pr)) {
+    if (!cd_copy_all(src, p.cdcopy, &pr)) {
         cd_close(src);
-        setup_log("ERROR: %s", "copying the CD failed");
-        return 0;
+        setup_log("ERROR: %s", pr.stopped ? "the installation was stopped" : "copying the CD failed");
+        return undo_install(&p);
     }
     cd_close(src);
 
     setup_log("Setting up the game files ...");
-    if (!game_install_files(cdcopy, hd)) return 0;
-    progress_add(&pr, HD_FILES_STEP);
+    if (!game_install_files(p.cdcopy, p.hd)) return undo_install(&p);
+    if (!progress_add(&pr, HD_FILES_STEP)) {
+        setup_log("ERROR: %s", "the installation was stopped");
+        return undo_install(&p);
+    }
 
     const void *payload = pf_own_rcdata(PAYLOAD_NAME, &payload_size);
     if (!payload) {
         setup_log("ERROR: %s", "this setup does not contain the game executable");
-        return 0;
+        return undo_install(&p);
     }
-    if (!write_file(exe, payload, payload_size)) return 0;
+    make_writable(p.exe);
+    if (!write_file(p.exe, payload, payload_size)) return undo_install(&p);
 
-    give_icon(cdcopy, game_icon_lbm(), exe, inject_icon_lbm);
-    give_icon(cdcopy, game_icon_ico(), exe, inject_icon_ico);
+    give_icon(p.cdcopy, game_icon_lbm(), p.exe, inject_icon_lbm);
+    give_icon(p.cdcopy, game_icon_ico(), p.exe, inject_icon_ico);
 
-    /* The installed uninstaller may be the one running: never copy onto itself. */
-    if (copy_self) pf_copy_file(self, uninst);
+    /* The installed uninstaller may be the one running: never copy onto itself.
+       CopyFileA keeps the source's attributes: a setup run from a read-only
+       disc or download would leave an uninstaller that cannot be removed. */
+    if (copy_self) {
+        make_writable(p.uninst);
+        if (pf_copy_file(self, p.uninst)) pf_set_attributes(p.uninst, PF_ATTR_NORMAL);
+    }
 
-    write_registry(o, base, disc_total);
+    write_registry(o, p.base, disc_total);
 
     char startmenu[PATH_CAP], desktop[PATH_CAP];
     shortcut_paths(startmenu, desktop);
     pf_com_begin();
-    if (o->startmenu) make_link_or_say(startmenu, exe, o->dir);
-    if (o->desktop) make_link_or_say(desktop, exe, o->dir);
+    if (o->startmenu) make_link_or_say(startmenu, p.exe, o->dir);
+    if (o->desktop) make_link_or_say(desktop, p.exe, o->dir);
     pf_com_end();
 
+    /* Past the game executable a stop no longer undoes the install. */
     progress_add(&pr, FINAL_STEP);
     setup_log("Done.");
     return 1;

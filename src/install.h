@@ -20,11 +20,15 @@ typedef struct install_opts {
 } install_opts;
 
 #define GAME_TITLE "The Kelpmire"
+/* The game's own folder, made inside a folder that the user picks. */
+#define INSTALL_FOLDER_NAME "The Kelpmire PC"
 #define UNINSTALL_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kelpmire_Quorvane"
 #define PAYLOAD_NAME "GAMEEXE"
 
-/* 1 when the install finished, 0 when it stopped (the reason is logged).
-   cb, when given, hears every byte counted, with user handed back. */
+/* 1 when the install finished, 0 when it stopped (the reason is logged); a run
+   that stops after it has begun writing first removes what it created.
+   cb, when given, hears every byte counted, with user handed back; when it
+   answers 0 the run stops at the next block and fails the same way. */
 int do_install(const install_opts *o, progress_fn cb, void *user);
 /* The Start-menu and desktop shortcut paths, each into PATH_CAP bytes; a path
    the shell cannot report is left empty. */
@@ -32,6 +36,19 @@ void shortcut_paths(char *startmenu, char *desktop);
 /* Creates or replaces one shortcut; 1 when the file was saved, no log line. An
    empty path is no shortcut and gives 0. */
 int make_link(const char *lnk, const char *target, const char *workdir);
+/* 1 when the folder base (no trailing separator) holds another program's
+   files: no game executable, but an "uninstall.exe", or a "game" that is not
+   a folder holding nothing but "cd" and "hd". A folder left by an install
+   that was cut off is not foreign. */
+int install_folder_is_foreign(const char *base);
+/* 1 when one of the two folders is the other or lies inside it, compared by
+   name after "." and ".." are resolved and a relative path is made full. */
+int folders_nested(const char *disc, const char *dir);
+/* The install folder for a folder the user picked, into PATH_CAP bytes: the
+   picked folder itself when it is empty or already holds the game, else the
+   game's own folder inside it, so that the game is never mixed with what is
+   there. */
+void install_folder_in(const char *picked, char *out);
 /* 1 when the running setup carries the game executable. */
 int prebuilt_available(void);
 /* The install folder without its trailing separators, into PATH_CAP bytes, for

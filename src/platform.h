@@ -85,6 +85,15 @@ int pf_copy_file(const char *from, const char *to);
 int pf_make_dir(const char *path);
 /* Removes an empty folder, or a link to a folder without touching its target. */
 int pf_remove_dir(const char *path);
+/* Removes a link itself, to a file or a folder or to nothing, never what it
+   points to. On Windows a link that the ordinary calls refuse is opened as
+   itself and marked for deletion; a Wine that cannot open a Unix link as
+   itself (8.0 opens the folder it points to) keeps the link, and the call
+   fails. */
+int pf_remove_link(const char *path);
+/* 1 when the last failure was a file held open by a running program (a
+   sharing or lock violation); a missing right or a folder in the way is not. */
+int pf_last_error_in_use(void);
 
 /* ---- listing a folder ---- */
 
@@ -101,6 +110,11 @@ pf_find pf_find_first(const char *pattern, pf_entry *out);
 /* Fills the next entry; 0 at the end of the listing. */
 int pf_find_next(pf_find h, pf_entry *out);
 void pf_find_close(pf_find h);
+/* Right after pf_find_first returned none or pf_find_next returned 0, on the
+   same thread: 1 when the folder could not be read (a listing that could not
+   start, or that broke off), 0 when there was nothing (more) to list. Any other
+   call in between may change the answer. */
+int pf_find_failed(void);
 
 /* ---- the process ---- */
 
@@ -166,15 +180,50 @@ int pf_res_update_end(pf_res_update u, int discard);
 /* ---- fault injection for the tests ----
  * A build with KELP_FAULTS defined counts calls of pf_read and pf_write: while a
  * counter is above 0 each call lowers it, and the call that brings it to 0 fails
- * as an I/O error would. Outside test builds this compiles to nothing. */
+ * as an I/O error would. pf_fail_read_at, when 0 or more, names a byte of a
+ * file instead: every pf_read whose bytes would cover that offset fails (a bad
+ * sector, whichever read meets it). Outside test builds this compiles to
+ * nothing. */
 #ifdef KELP_FAULTS
 extern int pf_fail_read_in;
 extern int pf_fail_write_in;
+extern long long pf_fail_read_at;
+/* 1 when a read of n bytes at pos meets pf_fail_read_at. */
+#define PF_FAULT_AT(pos, n) (pf_fail_read_at >= (long long)(pos) && pf_fail_read_at < (long long)(pos) + (long long)(n))
 /* When 0 or more, pf_free_space reports this many bytes free on every volume. */
 extern long long pf_fake_free_bytes;
+/* pf_delete_file fails as for a file in use while this is above 0. */
+extern int pf_fail_delete_in_use;
 #define PF_FAULT(counter) ((counter) > 0 && --(counter) == 0)
 #else
 #define PF_FAULT(counter) 0
+#endif
+
+/* A test build can also make a run of calls fail, as a scratched disc does:
+   the first skip calls work, then fail calls fail (every later one when fail is
+   -1). pf_fault_read counts pf_read, which then fails as a drive that cannot
+   read a sector does, its file position unmoved; pf_fault_list counts
+   pf_find_first, which then fails as for a folder that cannot be read.
+   Outside test builds PF_FAULT_RUN compiles to nothing. */
+#ifdef KELP_FAULTS
+typedef struct pf_fault_run {
+    int skip;
+    int fail;
+} pf_fault_run;
+extern pf_fault_run pf_fault_read, pf_fault_list;
+static inline int pf_fault_hit(pf_fault_run *r)
+{
+    if (r->skip > 0) {
+        r->skip--;
+        return 0;
+    }
+    if (r->fail == 0) return 0;
+    if (r->fail > 0) r->fail--;
+    return 1;
+}
+#define PF_FAULT_RUN(run) pf_fault_hit(&(run))
+#else
+#define PF_FAULT_RUN(run) 0
 #endif
 
 /* ---- the command line and the drives ---- */
@@ -218,6 +267,10 @@ int pf_reg_set_dword(pf_key k, const char *name, uint32_t value);
 void pf_reg_close(pf_key k);
 /* Deletes HKEY_CURRENT_USER\subkey, which must have no subkeys. */
 int pf_reg_delete_user_key(const char *subkey);
+/* Reads the REG_SZ value name of HKEY_CURRENT_USER\subkey into cap bytes;
+   0 when the key or the value is missing, is no string or does not fit. Test
+   double: the last line of the value in the key's text file. */
+int pf_reg_get_user_string(const char *subkey, const char *name, char *out, size_t cap);
 
 /* ---- the shell (Windows only) ---- */
 
@@ -237,6 +290,10 @@ void pf_com_end(void);
    "target=", "workdir=", "description=", "icon=" (file,index), for a test to read. */
 int pf_make_shortcut(const char *lnk, const char *target, const char *workdir,
                      const char *description, const char *icon, int icon_index);
+/* The target path of the shortcut file lnk into cap bytes; 0 when it cannot
+   be read. Needs pf_com_begin on the calling thread. Test double: the
+   "target=" line of the text file. */
+int pf_shortcut_target(const char *lnk, char *out, size_t cap);
 
 /* ---- processes and paths ---- */
 
@@ -244,6 +301,15 @@ int pf_make_shortcut(const char *lnk, const char *target, const char *workdir,
    inheritance, the current environment and folder) and does not wait for it.
    Test double: the command line is recorded and the start fails. */
 int pf_start_process(const char *command_line);
+/* The id of the running process. */
+unsigned long pf_process_id(void);
+/* Waits up to ms milliseconds for the process with that id to end. 1 when it
+   has ended (or no longer exists), 0 when it still runs. */
+int pf_wait_process(unsigned long pid, unsigned ms);
+/* Claims the one-setup-at-a-time lock of this user session, held until the
+   process ends (a named mutex on Windows, a file lock in the temporary folder
+   elsewhere). 0 when another process holds it. */
+int pf_claim_single_instance(void);
 /* Windows only. Schedules a file for deletion at the next restart (MoveFileExA
    with MOVEFILE_DELAY_UNTIL_REBOOT; a normal user's request fails). Test
    double: the path is recorded and the call fails. */

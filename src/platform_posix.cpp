@@ -25,6 +25,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <time.h>
@@ -33,7 +35,10 @@
 #ifdef KELP_FAULTS
 int pf_fail_read_in;
 int pf_fail_write_in;
+long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
+pf_fault_run pf_fault_read, pf_fault_list;
+int pf_fail_delete_in_use;
 #endif
 
 enum { MAP_CAP = 4096 };
@@ -183,10 +188,17 @@ pf_file pf_create(const char *path)
 int pf_read(pf_file f, void *buf, uint32_t n, uint32_t *got)
 {
     *got = 0;
-    if (PF_FAULT(pf_fail_read_in)) {
+    if (PF_FAULT(pf_fail_read_in) || PF_FAULT_RUN(pf_fault_read)) {
         errno = EIO;
         return 0;
     }
+#ifdef KELP_FAULTS
+    off_t at = pf_fail_read_at >= 0 ? lseek(fd_of(f), 0, SEEK_CUR) : -1;
+    if (at >= 0 && PF_FAULT_AT(at, n)) {
+        errno = EIO;
+        return 0;
+    }
+#endif
     /* A plain file delivers the whole count unless it ends; loop over signals. */
     uint32_t total = 0;
     while (total < n) {
@@ -291,6 +303,13 @@ int pf_set_attributes(const char *path, uint32_t attrs)
 int pf_delete_file(const char *path)
 {
     char p[MAP_CAP];
+#ifdef KELP_FAULTS
+    if (pf_fail_delete_in_use > 0) {
+        pf_fail_delete_in_use--;
+        errno = ETXTBSY;
+        return 0;
+    }
+#endif
     map_path(path, p);
     struct stat st;
     if (lstat(p, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -350,6 +369,26 @@ int pf_remove_dir(const char *path)
     return rmdir(p) == 0;
 }
 
+int pf_remove_link(const char *path)
+{
+    char p[MAP_CAP];
+    map_path(path, p);
+    size_t n = strlen(p);
+    while (n > 1 && p[n - 1] == '/') p[--n] = 0; /* the link itself, not its target */
+    struct stat st;
+    if (lstat(p, &st) != 0) return 0;
+    if (!S_ISLNK(st.st_mode)) {
+        errno = EINVAL;
+        return 0;
+    }
+    return unlink(p) == 0;
+}
+
+/* POSIX has no sharing modes; a busy executable or device is the nearest. */
+int pf_last_error_in_use(void) { return errno == ETXTBSY || errno == EBUSY; }
+
+unsigned long pf_process_id(void) { return (unsigned long)getpid(); }
+
 struct pf_find_s {
     DIR *dir;
     char folder[MAP_CAP];
@@ -357,6 +396,7 @@ struct pf_find_s {
 
 static int fill_entry(pf_find h, pf_entry *out)
 {
+    errno = 0; /* readdir leaves it at 0 at the end, sets it on an error */
     struct dirent *e = readdir(h->dir);
     if (!e) return 0;
     snprintf(out->name, sizeof out->name, "%s", e->d_name);
@@ -378,13 +418,19 @@ pf_find pf_find_first(const char *pattern, pf_entry *out)
     /* The pattern is always "folder\*"; a POSIX listing takes the folder alone. */
     if (n >= 2 && folder[n - 1] == '*' && (folder[n - 2] == '\\' || folder[n - 2] == '/'))
         folder[n - 2] = 0;
+    if (PF_FAULT_RUN(pf_fault_list)) {
+        errno = EIO;
+        return NULL;
+    }
     pf_find h = (pf_find)calloc(1, sizeof *h);
     if (!h) return NULL;
     map_path(folder[0] ? folder : "/", h->folder);
     h->dir = opendir(h->folder);
     if (!h->dir || !fill_entry(h, out)) {
+        int e = errno;
         if (h->dir) closedir(h->dir);
         free(h);
+        errno = e;
         return NULL;
     }
     return h;
@@ -398,6 +444,10 @@ void pf_find_close(pf_find h)
     closedir(h->dir);
     free(h);
 }
+
+/* readdir leaves errno at 0 at the end of a listing; an opendir or readdir
+   that failed set it. */
+int pf_find_failed(void) { return errno != 0; }
 
 size_t pf_temp_dir(char *out, size_t cap)
 {
@@ -488,6 +538,32 @@ int pf_set_current_dir(const char *folder)
     char p[MAP_CAP];
     map_path(folder, p);
     return chdir(p) == 0;
+}
+
+/* ---- waiting for a process, one setup at a time ---- */
+
+int pf_wait_process(unsigned long pid, unsigned ms)
+{
+    for (unsigned waited = 0;; waited += 50) {
+        if (kill((pid_t)pid, 0) != 0 && errno == ESRCH) return 1;
+        if (waited >= ms) return 0;
+        pf_sleep(50);
+    }
+}
+
+/* A lock on a file in the temporary folder, released when the process ends. */
+int pf_claim_single_instance(void)
+{
+    char dir[MAP_CAP], p[MAP_CAP + 32];
+    if (!pf_temp_dir(dir, sizeof dir)) return 1;
+    snprintf(p, sizeof p, "%skelpmire_setup.lock", dir);
+    int fd = open(p, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return 1; /* no lock to be had: the run goes on as before */
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return 0;
+    }
+    return 1; /* fd stays open, and locked, until the process ends */
 }
 
 #endif

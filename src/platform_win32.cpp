@@ -8,6 +8,8 @@
 
 #include "platform.h"
 
+#include "cmdline.h"
+
 #include <windows.h>
 
 #include <objbase.h>
@@ -23,7 +25,10 @@
 #ifdef KELP_FAULTS
 int pf_fail_read_in;
 int pf_fail_write_in;
+long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
+pf_fault_run pf_fault_read, pf_fault_list;
+int pf_fail_delete_in_use;
 #endif
 
 static pf_file wrap(HANDLE h) { return h == INVALID_HANDLE_VALUE ? PF_NO_FILE : (pf_file)h; }
@@ -61,6 +66,18 @@ int pf_read(pf_file f, void *buf, uint32_t n, uint32_t *got)
     *got = 0;
     if (PF_FAULT(pf_fail_read_in)) {
         SetLastError(ERROR_READ_FAULT);
+        return 0;
+    }
+#ifdef KELP_FAULTS
+    LARGE_INTEGER zero = {}, at = {};
+    if (pf_fail_read_at >= 0 && SetFilePointerEx(unwrap(f), zero, &at, FILE_CURRENT) &&
+        PF_FAULT_AT(at.QuadPart, n)) {
+        SetLastError(ERROR_READ_FAULT);
+        return 0;
+    }
+#endif
+    if (PF_FAULT_RUN(pf_fault_read)) {
+        SetLastError(ERROR_NOT_READY);
         return 0;
     }
     if (!ReadFile(unwrap(f), buf, n, &r, NULL)) return 0;
@@ -113,13 +130,60 @@ uint32_t pf_attributes(const char *path) { return GetFileAttributesA(path); }
 
 int pf_set_attributes(const char *path, uint32_t attrs) { return SetFileAttributesA(path, attrs) ? 1 : 0; }
 
-int pf_delete_file(const char *path) { return DeleteFileA(path) ? 1 : 0; }
+int pf_delete_file(const char *path)
+{
+#ifdef KELP_FAULTS
+    if (pf_fail_delete_in_use > 0) {
+        pf_fail_delete_in_use--;
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return 0;
+    }
+#endif
+    return DeleteFileA(path) ? 1 : 0;
+}
 
 int pf_copy_file(const char *from, const char *to) { return CopyFileA(from, to, FALSE) ? 1 : 0; }
 
 int pf_make_dir(const char *path) { return CreateDirectoryA(path, NULL) ? 1 : 0; }
 
 int pf_remove_dir(const char *path) { return RemoveDirectoryA(path) ? 1 : 0; }
+
+int pf_remove_link(const char *path)
+{
+    DWORD a = GetFileAttributesA(path);
+    if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        SetLastError(ERROR_NOT_A_REPARSE_POINT);
+        return 0;
+    }
+    /* The ordinary calls first: Windows removes a junction or a folder link
+       with RemoveDirectoryA and a file link with DeleteFileA. */
+    if ((a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path) : DeleteFileA(path)) return 1;
+    /* Wine shows a Unix link as a reparse point but refuses both calls on it:
+       the link opened as itself is marked for deletion. Only when the handle
+       is the link itself: a Wine that follows the link here (8.0 does) opens
+       the folder it points to, which must never be marked. */
+    HANDLE h = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    FILE_DISPOSITION_INFO gone = {TRUE};
+    int ok = GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag) &&
+             (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+             SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
+    DWORD err = GetLastError();
+    CloseHandle(h);
+    if (!ok) {
+        SetLastError(err ? err : ERROR_NOT_SUPPORTED);
+        return 0;
+    }
+    return GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
+}
+
+int pf_last_error_in_use(void)
+{
+    DWORD e = GetLastError();
+    return e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION;
+}
 
 struct pf_find_s {
     HANDLE h;
@@ -137,11 +201,16 @@ static void fill_entry(const WIN32_FIND_DATAA *fd, pf_entry *out)
 pf_find pf_find_first(const char *pattern, pf_entry *out)
 {
     WIN32_FIND_DATAA fd;
+    if (PF_FAULT_RUN(pf_fault_list)) {
+        SetLastError(ERROR_NOACCESS);
+        return NULL;
+    }
     HANDLE h = FindFirstFileA(pattern, &fd);
     if (h == INVALID_HANDLE_VALUE) return NULL;
     pf_find f = (pf_find)malloc(sizeof *f);
     if (!f) {
         FindClose(h);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
     }
     f->h = h;
@@ -162,6 +231,15 @@ void pf_find_close(pf_find h)
     if (!h) return;
     FindClose(h->h);
     free(h);
+}
+
+/* Nothing matched, or the listing ran to its end: every other code is a
+   folder that could not be read (under Wine a folder whose opening fails
+   arrives as ERROR_NOACCESS). */
+int pf_find_failed(void)
+{
+    DWORD e = GetLastError();
+    return e != ERROR_FILE_NOT_FOUND && e != ERROR_NO_MORE_FILES;
 }
 
 size_t pf_temp_dir(char *out, size_t cap)
@@ -229,34 +307,25 @@ char **pf_args(int *argc)
         return list;
     }
     *argc = 0;
-    int n = 0;
-    LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &n);
-    if (!wide) return NULL;
-    char **out = (char **)calloc((size_t)n + 1, sizeof *out);
-    /* With the UTF-8 code page every character converts exactly. Elsewhere a
+    /* The whole line is converted, then split by the setup's own rules
+       (cmdline_split): the system's splitting takes the backslash before a
+       closing quote, as in "C:\Games\", for an escaped quote.
+       With the UTF-8 code page every character converts exactly. Elsewhere a
        character outside the code page would be best-fit mapped, perhaps to a
-       quote or a backslash: such an argument is refused instead. */
+       quote or a backslash: such a line is refused instead. */
+    LPCWSTR wide = GetCommandLineW();
     UINT cp = GetACP();
     DWORD flags = cp == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
-    for (int i = 0; out && i < n; i++) {
-        BOOL lossy = FALSE;
-        BOOL *plossy = cp == CP_UTF8 ? NULL : &lossy;
-        int len = WideCharToMultiByte(CP_ACP, flags, wide[i], -1, NULL, 0, NULL, plossy);
-        char *a = len > 0 ? (char *)malloc((size_t)len) : NULL;
-        if (!a || WideCharToMultiByte(CP_ACP, flags, wide[i], -1, a, len, NULL, plossy) != len || lossy) {
-            for (int j = 0; j < i; j++) free(out[j]);
-            free(a);
-            free(out);
-            out = NULL;
-            break;
-        }
-        out[i] = a;
-    }
-    LocalFree(wide);
+    BOOL lossy = FALSE;
+    BOOL *plossy = cp == CP_UTF8 ? NULL : &lossy;
+    int len = WideCharToMultiByte(CP_ACP, flags, wide, -1, NULL, 0, NULL, plossy);
+    char *line = len > 0 ? (char *)malloc((size_t)len) : NULL;
+    int ok = line && WideCharToMultiByte(CP_ACP, flags, wide, -1, line, len, NULL, plossy) == len && !lossy;
+    char **out = ok ? cmdline_split(line, &count) : NULL;
+    free(line);
     if (!out) return NULL;
     list = out;
-    count = n;
-    *argc = n;
+    *argc = count;
     return list;
 }
 
@@ -327,6 +396,19 @@ void pf_reg_close(pf_key k)
 
 int pf_reg_delete_user_key(const char *subkey) { return RegDeleteKeyA(HKEY_CURRENT_USER, subkey) == ERROR_SUCCESS; }
 
+int pf_reg_get_user_string(const char *subkey, const char *name, char *out, size_t cap)
+{
+    HKEY k = NULL;
+    if (cap == 0 || RegOpenKeyExA(HKEY_CURRENT_USER, subkey, 0, KEY_READ, &k) != ERROR_SUCCESS) return 0;
+    DWORD type = 0, size = (DWORD)cap - 1;
+    LONG r = RegQueryValueExA(k, name, NULL, &type, (BYTE *)out, &size);
+    RegCloseKey(k);
+    if (r != ERROR_SUCCESS || type != REG_SZ) return 0;
+    /* A stored string need not end with its zero. */
+    out[size < cap ? size : cap - 1] = 0;
+    return 1;
+}
+
 /* ---- the shell ---- */
 
 int pf_shell_folder(int which, char *out, size_t cap)
@@ -363,7 +445,45 @@ int pf_make_shortcut(const char *lnk, const char *target, const char *workdir,
     return ok;
 }
 
+int pf_shortcut_target(const char *lnk, char *out, size_t cap)
+{
+    IShellLinkA *link = NULL;
+    IPersistFile *file = NULL;
+    WCHAR wide[520];
+    char path[MAX_PATH];
+    int ok = 0;
+    if (MultiByteToWideChar(CP_ACP, 0, lnk, -1, wide, 520) <= 0) return 0;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA, (void **)&link)))
+        return 0;
+    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void **)&file))) {
+        /* SLGP_RAWPATH: the path as stored, without resolving a moved target. */
+        if (SUCCEEDED(file->Load(wide, STGM_READ)) && link->GetPath(path, MAX_PATH, NULL, SLGP_RAWPATH) == S_OK)
+            ok = snprintf(out, cap, "%s", path) < (int)cap;
+        file->Release();
+    }
+    link->Release();
+    return ok;
+}
+
 /* ---- processes and paths ---- */
+
+unsigned long pf_process_id(void) { return GetCurrentProcessId(); }
+
+int pf_wait_process(unsigned long pid, unsigned ms)
+{
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, (DWORD)pid);
+    if (!h) return 1; /* it has ended already */
+    DWORD r = WaitForSingleObject(h, ms);
+    CloseHandle(h);
+    return r != WAIT_TIMEOUT;
+}
+
+int pf_claim_single_instance(void)
+{
+    /* Kept open until the process ends, when Windows closes it. */
+    HANDLE m = CreateMutexA(NULL, FALSE, "Local\\KelpmireSetupRunning");
+    return m && GetLastError() != ERROR_ALREADY_EXISTS;
+}
 
 int pf_start_process(const char *command_line)
 {

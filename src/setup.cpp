@@ -11,6 +11,7 @@
 #include "uninstall.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
@@ -133,6 +134,19 @@ static void apply_options(int argc, char **argv)
     }
 }
 
+/* The process id that stage 1 hands on after "/pid", from argument from on;
+   0 when there is none. */
+static unsigned long stage1_pid(int argc, char **argv, int from)
+{
+    for (int i = from; i + 1 < argc; i++) {
+        if (strcasecmp(argv[i], "/pid") != 0) continue;
+        char *end = NULL;
+        unsigned long pid = strtoul(argv[i + 1], &end, 10);
+        return end != argv[i + 1] && !*end ? pid : 0;
+    }
+    return 0;
+}
+
 int setup_main(void *instance, int show)
 {
     int argc = 0;
@@ -146,7 +160,7 @@ int setup_main(void *instance, int show)
     for (int i = 1; i < argc; i++) {
         if (strcasecmp(argv[i], "/uninstall") == 0) return uninstall_stage1(quiet);
         if (strcasecmp(argv[i], "/uninstall2") == 0) {
-            if (i + 1 < argc) return uninstall_stage2(argv[i + 1], quiet);
+            if (i + 1 < argc) return uninstall_stage2(argv[i + 1], quiet, stage1_pid(argc, argv, i + 2));
             break;
         }
     }
@@ -157,6 +171,15 @@ int setup_main(void *instance, int show)
     if (argc > 1 && is_help(argv[1])) {
         pf_message_box(HELP_TEXT, SETUP_CAPTION, PF_MB_OK | PF_MB_ICONINFO);
         return 0;
+    }
+
+    /* Two runs would share the log and could write into one folder. */
+    if (!pf_claim_single_instance()) {
+        int asked_silent = 0;
+        for (int i = 1; i < argc; i++)
+            if (strcasecmp(argv[i], "/silent") == 0) asked_silent = 1;
+        if (!asked_silent) pf_message_box("The Kelpmire setup is already running.", SETUP_CAPTION, PF_MB_OK | PF_MB_ICONWARNING);
+        return 1;
     }
 
     log_open();

@@ -14,7 +14,7 @@
 
 #include "install.h"
 
-#define DEFAULT_DIR "C:\\Games\\The Kelpmire PC"
+#define DEFAULT_DIR "C:\\Games\\" INSTALL_FOLDER_NAME
 /* The caption of the setup's own message boxes. */
 #define SETUP_CAPTION "The Kelpmire setup"
 

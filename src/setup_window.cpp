@@ -4,9 +4,11 @@
  *
  * The UI thread owns every window. The worker runs do_install and talks to
  * the window only by posting: WM_SETUP_LOG (from setup_log), WM_SETUP_PROGRESS
- * (from on_progress) and WM_SETUP_DONE (at its end). busy and done_ok belong
- * to the UI thread; last belongs to the worker; opts is written only by the
- * Install command, before the worker starts.
+ * (from on_progress), WM_SETUP_ASK (from ask_retry, when a file of the disc
+ * cannot be read; the worker then waits for the answer) and WM_SETUP_DONE (at
+ * its end). busy and done_ok belong to the UI thread; last belongs to the
+ * worker; opts is written only by the Install command, before the worker
+ * starts.
  *
  * The layout is given in pixels at 96 DPI and scaled by the window's DPI / 96;
  * the window follows a change of DPI (WM_DPICHANGED) by laying itself out
@@ -16,6 +18,7 @@
  */
 #ifdef _WIN32
 
+#include "cdsrc.h"
 #include "setup.h"
 #include "setup_log.h"
 #include "util.h"
@@ -29,8 +32,11 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
-enum { WM_SETUP_PROGRESS = 0x8002, WM_SETUP_DONE = 0x8003 };
+#include <atomic>
+
+enum { WM_SETUP_PROGRESS = 0x8002, WM_SETUP_DONE = 0x8003, WM_SETUP_ASK = 0x8004 };
 enum { ID_IMAGE = 101, ID_FOLDER = 102, ID_BROWSE = 103, ID_INSTALL = 104, ID_CANCEL = 105 };
 
 static HWND hwnd;
@@ -39,6 +45,12 @@ static HWND e_cd, e_dir, c_start, c_desk, prog, st, lst, b_install, b_close;
 static int busy;
 static int done_ok;
 static int last = -1;
+/* Set by the UI thread when the user confirms Stop; the worker hears it
+   through its progress callback, which answers "stop" at the next block. */
+static std::atomic<int> stop_asked;
+/* The worker is removing what it wrote after a Stop: the status stays. */
+static int stopping;
+static int exit_code;
 
 /* The DPI the window is laid out for, and each child with its place at 96 DPI. */
 static UINT dpi = 96;
@@ -139,8 +151,10 @@ static void change_dpi(UINT to, const RECT *suggested)
                  suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-/* Lets the user pick a folder and puts its path into the edit box. */
-static void browse_folder(HWND edit, const char *title)
+/* Lets the user pick a folder and puts its path into the edit box; for the
+   install folder (game_folder set) the game's own folder inside the picked
+   one, unless that is empty or holds the game already. */
+static void browse_folder(HWND edit, const char *title, int game_folder)
 {
     char name[260], path[260];
     BROWSEINFOA bi;
@@ -151,7 +165,14 @@ static void browse_folder(HWND edit, const char *title)
     bi.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
     LPITEMIDLIST item = SHBrowseForFolderA(&bi);
     if (!item) return;
-    if (SHGetPathFromIDListA(item, path)) SetWindowTextA(edit, path);
+    if (SHGetPathFromIDListA(item, path)) {
+        char dir[PATH_CAP];
+        if (game_folder)
+            install_folder_in(path, dir);
+        else
+            snprintf(dir, sizeof dir, "%s", path);
+        SetWindowTextA(edit, dir);
+    }
     CoTaskMemFree(item);
 }
 
@@ -176,16 +197,58 @@ static void pick_image(void)
 
 /* The progress callback: posts the permille only when it changes. Runs on
    the worker thread. */
-static void on_progress(uint64_t done, uint64_t total, void *user)
+static int on_progress(uint64_t done, uint64_t total, void *user)
 {
     (void)user;
+    if (stop_asked.load()) return 0;
     uint64_t p = total == 0 ? 0 : (uint64_t)((unsigned __int128)done * 1000 / total);
     if (p > 1000) p = 1000;
-    if ((int)p == last) return;
+    if ((int)p == last) return 1;
     if (hwnd && !silent) {
         last = (int)p;
         PostMessageA(hwnd, WM_SETUP_PROGRESS, (WPARAM)p, 0);
     }
+    return 1;
+}
+
+/* The question about a file of the disc that cannot be read: the worker
+   posts it with the name and waits on answered; the UI thread shows the box,
+   sets answer and signals. */
+static HANDLE answered;
+static int answer;
+
+/* Asks the window whether to read name again; runs on the worker thread. */
+static int ask_retry(const char *name, void *user)
+{
+    (void)user;
+    size_t n = strlen(name) + 1;
+    char *copy = (char *)malloc(n);
+    if (!copy || !answered) {
+        free(copy);
+        return 0;
+    }
+    memcpy(copy, name, n);
+    ResetEvent(answered);
+    if (!PostMessageA(hwnd, WM_SETUP_ASK, 0, (LPARAM)copy)) {
+        free(copy);
+        return 0;
+    }
+    WaitForSingleObject(answered, INFINITE);
+    return answer;
+}
+
+/* Shows the question on the UI thread, whose message loop keeps the window
+   painted while the box is open. */
+static void on_ask(char *name)
+{
+    char text[PATH_CAP + 200];
+    snprintf(text, sizeof text,
+             "Cannot read %s from the game disc.\n\nClean the disc, put it back in the drive and click Retry, "
+             "or click Cancel to stop the installation.",
+             name);
+    free(name);
+    answer = MessageBoxA(hwnd, text, SETUP_CAPTION, MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
+    SetEvent(answered);
 }
 
 static DWORD WINAPI worker(LPVOID param)
@@ -261,10 +324,20 @@ static void close_request(void)
         DestroyWindow(hwnd);
         return;
     }
+    if (stopping) return; /* already stopping: the worker is cleaning up */
     if (MessageBoxA(hwnd, "Stop the installation?", SETUP_CAPTION, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
     /* The install may have finished while the question was open. */
-    if (busy) ExitProcess(1);
-    DestroyWindow(hwnd);
+    if (!busy) {
+        DestroyWindow(hwnd);
+        return;
+    }
+    /* Ending the process here would cut a file in half and leave the folder
+       half-written: the worker stops at its next block, removes what it
+       wrote, and its WM_SETUP_DONE closes the window with exit code 1. */
+    stopping = 1;
+    stop_asked.store(1);
+    EnableWindow(b_close, FALSE);
+    SetWindowTextA(st, "Removing what was installed ...");
 }
 
 static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
@@ -274,15 +347,26 @@ static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         char *line = (char *)lp;
         LRESULT i = SendMessageA(lst, LB_ADDSTRING, 0, (LPARAM)line);
         SendMessageA(lst, LB_SETCURSEL, (WPARAM)i, 0);
-        SetWindowTextA(st, line);
+        if (!stopping) SetWindowTextA(st, line);
         free(line);
         return 0;
     }
+    case WM_SETUP_ASK:
+        on_ask((char *)lp);
+        return 0;
     case WM_SETUP_PROGRESS:
         SendMessageA(prog, PBM_SETPOS, wp, 0);
         return 0;
     case WM_SETUP_DONE:
         busy = 0;
+        if (stopping) {
+            /* A stopped install ends the setup, as it always has, with 1;
+               one that finished before it heard the stop is installed. */
+            stopping = 0;
+            if (!wp) exit_code = 1;
+            DestroyWindow(hwnd);
+            return 0;
+        }
         if (wp) {
             done_ok = 1;
             SendMessageA(prog, PBM_SETPOS, 1000, 0);
@@ -317,10 +401,10 @@ static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
             pick_image();
             break;
         case ID_FOLDER:
-            browse_folder(e_cd, "The Kelpmire CD (drive or folder)");
+            browse_folder(e_cd, "The Kelpmire CD (drive or folder)", 0);
             break;
         case ID_BROWSE:
-            browse_folder(e_dir, "Install folder");
+            browse_folder(e_dir, "Install folder", 1);
             break;
         case ID_INSTALL:
             if (done_ok)
@@ -401,6 +485,8 @@ int window_run(void *instance, int show)
     b_close = mk("BUTTON", "Cancel", BS_PUSHBUTTON | WS_TABSTOP, 518, 336, 96, 30, ID_CANCEL);
 
     log_set_window(hwnd, silent);
+    answered = CreateEventA(NULL, TRUE, FALSE, NULL);
+    cd_set_ask_retry(ask_retry, NULL);
     ShowWindow(hwnd, show);
     /* The first thing to do: choose the disc, or, when one was found, install. */
     SetFocus(opts.cd[0] ? b_install : e_cd);
@@ -412,7 +498,8 @@ int window_run(void *instance, int show)
         DispatchMessageA(&m);
     }
     log_set_window(NULL, silent);
-    return 0;
+    cd_set_ask_retry(NULL, NULL);
+    return exit_code;
 }
 
 #endif

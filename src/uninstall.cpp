@@ -9,8 +9,11 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
 
 #define UNINSTALL_CAPTION "The Kelpmire uninstall"
+#define SETUP_BOX_CAPTION "The Kelpmire setup"
+enum { STAGE1_WAIT_MS = 10000 };
 
 /* What an install puts into the folder besides the "game" tree, and the files
    the game itself may leave there. The first two, the game and the
@@ -36,6 +39,30 @@ static int is_file(const char *path)
     return a != PF_ATTR_INVALID && !(a & PF_ATTR_DIRECTORY);
 }
 
+/* 1 when path lies inside the folder base (no trailing separator), ASCII
+   case ignored. */
+static int lies_in(const char *path, const char *base)
+{
+    size_t n = strlen(base);
+    return strncasecmp(path, base, n) == 0 && (path[n] == '\\' || path[n] == '/');
+}
+
+/* 1 when the Apps entry's InstallLocation names the folder base. */
+static int entry_names(const char *base)
+{
+    char location[PATH_CAP], loc_base[PATH_CAP];
+    return pf_reg_get_user_string(UNINSTALL_KEY, "InstallLocation", location, sizeof location) &&
+           install_base(loc_base, location) && strcasecmp(loc_base, base) == 0;
+}
+
+/* Removes the shortcut when it starts a program in the folder base; another
+   installation's shortcut of the same name stays. */
+static void remove_shortcut_into(const char *lnk, const char *base)
+{
+    char target[PATH_CAP];
+    if (lnk[0] && pf_shortcut_target(lnk, target, sizeof target) && lies_in(target, base)) remove_file(lnk);
+}
+
 uninstall_result do_uninstall(const char *folder)
 {
     char base[PATH_CAP], exe[PATH_CAP], uninst[PATH_CAP], game[PATH_CAP], path[PATH_CAP];
@@ -45,42 +72,49 @@ uninstall_result do_uninstall(const char *folder)
     if (!install_base(base, folder) || !path_join(exe, base, files[0]) || !path_join(uninst, base, files[1]) ||
         !path_join(game, base, "game"))
         return UNINSTALL_NOT_FOUND;
-    /* Stage 1 run from any other folder (a downloads folder, say) names that
-       folder: its "game" and its files are someone else's. */
-    if (!is_file(exe) && !is_file(uninst)) return UNINSTALL_NOT_FOUND;
+    /* An installation is what an install wrote: the game, or the Apps entry
+       naming this folder (a removal cut short runs again that way). An
+       "uninstall.exe" alone may be another program's: stage 1 run from a
+       downloads folder names that folder, and its files are someone else's. */
+    int entry_here = entry_names(base);
+    if (!is_file(exe) && !entry_here) return UNINSTALL_NOT_FOUND;
 
-    /* A running game keeps its executable: then nothing goes, so that the
-       shortcuts and the Apps entry are still there for the next attempt. */
-    pf_delete_file(exe);
-    if (path_exists(exe)) return UNINSTALL_RUNNING;
+    /* The game first: when it cannot go, nothing goes, so that the shortcuts
+       and the Apps entry are still there for the next attempt. Only a file
+       held open means that the game runs; a missing right does not. */
+    if (!remove_file(exe)) return pf_last_error_in_use() ? UNINSTALL_RUNNING : UNINSTALL_PARTIAL;
 
     shortcut_paths(startmenu, desktop);
-    if (startmenu[0]) pf_delete_file(startmenu);
-    if (desktop[0]) pf_delete_file(desktop);
+    pf_com_begin();
+    remove_shortcut_into(startmenu, base);
+    remove_shortcut_into(desktop, base);
+    pf_com_end();
 
     /* "game" may be a junction or a link to a folder elsewhere (the data
        moved to a bigger drive): only the link goes, never what it points to. */
     uint32_t a = pf_attributes(game);
-    if (a != PF_ATTR_INVALID && (a & PF_ATTR_REPARSE)) {
-        if (!pf_remove_dir(game)) pf_delete_file(game); /* a link to a file, or to nothing */
-    } else if (a != PF_ATTR_INVALID && (a & PF_ATTR_DIRECTORY))
+    if (a != PF_ATTR_INVALID && (a & PF_ATTR_REPARSE))
+        pf_remove_link(game);
+    else if (a != PF_ATTR_INVALID && (a & PF_ATTR_DIRECTORY))
         delete_tree(game);
     for (int i = 2; i < FILE_COUNT; i++)
-        if (path_join(path, base, files[i])) pf_delete_file(path);
+        if (path_join(path, base, files[i])) remove_file(path);
 
     /* A file in use below "game" stays: the uninstaller and its entry stay with
        it, so that the user can close the game and run the uninstall again. */
     if (path_exists(game) || path_exists(exe)) return UNINSTALL_PARTIAL;
 
-    pf_delete_file(uninst);
-    pf_reg_delete_user_key(UNINSTALL_KEY);
-    if (!is_drive_alone(folder)) pf_remove_dir(base);
+    /* The uninstaller last: when it stays (stage 1 still running from it),
+       the removal is not complete, and the entry that starts it stays. */
+    if (!remove_file(uninst)) return UNINSTALL_PARTIAL;
+    if (entry_here) pf_reg_delete_user_key(UNINSTALL_KEY);
+    if (!is_drive_alone(base)) pf_remove_dir(base);
     return UNINSTALL_DONE;
 }
 
 int uninstall_stage1(int quiet)
 {
-    char self[PATH_CAP], folder[PATH_CAP], temp[260], copy[PATH_CAP], cmd[1300];
+    char self[PATH_CAP], folder[PATH_CAP], temp[260], copy[PATH_CAP], cmd[1400];
     if (!pf_module_path(self, sizeof self)) return 0;
     snprintf(folder, sizeof folder, "%s", self);
     char *slash = strrchr(folder, '\\');
@@ -90,23 +124,42 @@ int uninstall_stage1(int quiet)
                                  PF_MB_YESNO | PF_MB_ICONQUESTION) != PF_ID_YES)
         return 0;
 
-    if (!pf_temp_dir(temp, sizeof temp)) return 0;
-    snprintf(copy, sizeof copy, "%skelpmire_uninstall.exe", temp);
-    pf_copy_file(self, copy);
-    snprintf(cmd, sizeof cmd, "\"%s\" /uninstall2 \"%s\"%s", copy, folder, quiet ? " /quiet" : "");
-    pf_start_process(cmd);
+    /* Stage 2 waits for this process to end before it deletes the file this
+       process runs from. */
+    int ok = pf_temp_dir(temp, sizeof temp) &&
+             snprintf(copy, sizeof copy, "%skelpmire_uninstall.exe", temp) < (int)sizeof copy;
+    if (ok) {
+        /* A read-only copy left by an earlier run could not be replaced, and
+           CopyFileA passes on the attributes of a read-only uninstall.exe. */
+        if (path_exists(copy)) pf_set_attributes(copy, PF_ATTR_NORMAL);
+        ok = pf_copy_file(self, copy);
+        if (ok) pf_set_attributes(copy, PF_ATTR_NORMAL);
+    }
+    if (ok) {
+        snprintf(cmd, sizeof cmd, "\"%s\" /uninstall2 \"%s\" /pid %lu%s", copy, folder, pf_process_id(),
+                 quiet ? " /quiet" : "");
+        ok = pf_start_process(cmd);
+    }
+    if (!ok) {
+        unsigned long err = pf_last_error();
+        char text[96];
+        snprintf(text, sizeof text, "The uninstall could not be started (error %lu).", err);
+        if (!quiet) pf_message_box(text, SETUP_BOX_CAPTION, PF_MB_OK | PF_MB_ICONERROR);
+        return 1;
+    }
     return 0;
 }
 
-int uninstall_stage2(const char *folder, int quiet)
+int uninstall_stage2(const char *folder, int quiet, unsigned long stage1_pid)
 {
     char self[PATH_CAP], temp[260], text[PATH_CAP + 64];
     /* Stage 1 may have been started from a console opened in the install
        folder, and Windows does not remove a folder that is some process's
        current folder: this stage's own current folder moves away first. */
     if (pf_temp_dir(temp, sizeof temp)) pf_set_current_dir(temp);
-    /* Let stage 1 end, so that the installed uninstall.exe can be deleted. */
-    pf_sleep(800);
+    /* Stage 1 runs from the installed uninstall.exe, which cannot be deleted
+       while it runs: let it end, for as long as an ending may take. */
+    if (stage1_pid) pf_wait_process(stage1_pid, STAGE1_WAIT_MS);
     uninstall_result r = do_uninstall(folder);
     if (!quiet) {
         unsigned icon = r == UNINSTALL_DONE ? PF_MB_ICONINFO : PF_MB_ICONWARNING;

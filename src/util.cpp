@@ -15,10 +15,11 @@ int path_join(char *out, const char *folder, const char *name)
     return snprintf(out, PATH_CAP, "%s\\%s", folder, name) < PATH_CAP;
 }
 
-void progress_add(progress *p, uint64_t bytes)
+int progress_add(progress *p, uint64_t bytes)
 {
     p->done += bytes;
-    if (p->callback) p->callback(p->done, p->total, p->user);
+    if (p->callback && !p->callback(p->done, p->total, p->user)) p->stopped = 1;
+    return !p->stopped;
 }
 
 int path_exists(const char *path) { return pf_attributes(path) != PF_ATTR_INVALID; }
@@ -119,7 +120,10 @@ int copy_file(const char *from, const char *to, progress *pr)
             ok = 0;
             break;
         }
-        if (pr) progress_add(pr, got);
+        if (pr && !progress_add(pr, got)) {
+            ok = 0;
+            break;
+        }
     }
     pf_close(in);
     pf_close(out);
@@ -155,19 +159,26 @@ int delete_tree(const char *folder)
             if (strcmp(e.name, ".") == 0 || strcmp(e.name, "..") == 0) continue;
             /* A child whose path would be cut is left alone: the cut path could
                name another entry, or the folder itself. */
-            /* A child whose path would be cut is left alone: the cut path could
-               name another entry, or the folder itself. */
             if (!path_join(child, folder, e.name)) continue;
-            if (e.attrs & PF_ATTR_REPARSE) {
-                pf_remove_dir(child); /* a link: never enter what it points to */
-            } else if (e.attrs & PF_ATTR_DIRECTORY) {
+            if (e.attrs & PF_ATTR_REPARSE)
+                pf_remove_link(child); /* never enter what it points to */
+            else if (e.attrs & PF_ATTR_DIRECTORY)
                 delete_tree(child);
-            } else {
-                pf_set_attributes(child, PF_ATTR_NORMAL);
-                pf_delete_file(child);
-            }
+            else
+                remove_file(child);
         } while (pf_find_next(h, &e));
         pf_find_close(h);
     }
     return pf_remove_dir(folder);
+}
+
+int remove_file(const char *path)
+{
+    uint32_t a = pf_attributes(path);
+    if (a == PF_ATTR_INVALID) return 1; /* nothing there */
+    if (a & PF_ATTR_REPARSE) return pf_remove_link(path);
+    /* A read-only file cannot be deleted; the attribute of a link's target is
+       never touched, since a link is handled above. */
+    if (a & PF_ATTR_READONLY) pf_set_attributes(path, PF_ATTR_NORMAL);
+    return pf_delete_file(path); /* last, so that the error is its own */
 }

@@ -22,7 +22,9 @@
 enum { PATH_CAP = 520 };
 enum { COPY_BLOCK = 1 << 20 };
 
-typedef void (*progress_fn)(uint64_t done, uint64_t total, void *user);
+/* Told the bytes done after every addition; returns 1 to go on, 0 to stop
+   the work (the user asked to). */
+typedef int (*progress_fn)(uint64_t done, uint64_t total, void *user);
 
 /* Bytes done out of a total. done only grows and may pass total: nothing clamps
    it, and a callback must cope with that. */
@@ -31,6 +33,7 @@ typedef struct progress {
     uint64_t total;
     progress_fn callback; /* or none */
     void *user;
+    int stopped;          /* set once the callback has asked to stop */
 } progress;
 
 /* Joins a folder and a name with a backslash into out (PATH_CAP bytes);
@@ -38,8 +41,10 @@ typedef struct progress {
    name another file. */
 int path_join(char *out, const char *folder, const char *name);
 
-/* Adds bytes to done, then calls the callback, if any, with the new done. */
-void progress_add(progress *p, uint64_t bytes);
+/* Adds bytes to done, then calls the callback, if any, with the new done.
+   Returns 0 once the callback has asked to stop (and sets stopped), else 1;
+   a copy stops at the block where it hears 0. */
+int progress_add(progress *p, uint64_t bytes);
 
 int path_exists(const char *path);
 int is_dir(const char *path);
@@ -55,13 +60,18 @@ int write_file(const char *path, const void *data, uint64_t size);
 void *read_file(const char *path, uint64_t *size);
 /* Copies one file in 1 MiB blocks, creating missing parent folders of the target
    first (even when the source turns out to be missing), adding every block to
-   pr when given. A failed read or write returns 0 without a message and leaves
-   the partly written target. */
+   pr when given. A failed read or write, or a stop asked through pr, returns 0
+   without a message and leaves the partly written target. */
 int copy_file(const char *from, const char *to, progress *pr);
 /* The standard CRC-32 (reflected 0xEDB88320, as in PNG and gzip); 0 for no bytes. */
 uint32_t crc32_buf(const void *data, uint64_t len);
-/* Removes the folder and everything in it; a link to a folder is removed without
-   entering it. Non-zero when the folder itself is gone. */
+/* Removes the folder and everything in it, read-only files too; a link (to a
+   folder or a file) is removed as a link, without entering it. Non-zero when
+   the folder itself is gone. */
 int delete_tree(const char *folder);
+/* Deletes one file, read-only or not, or a link without touching its target.
+   1 when it is gone (or was never there); otherwise pf_last_error and
+   pf_last_error_in_use tell why. */
+int remove_file(const char *path);
 
 #endif

@@ -3,14 +3,18 @@
 build, or the Windows build under Wine) on the sample disc in the raw layouts and
 sheets that other tools write, and on damaged images.
 
-- The sample disc's images from tools/make_disc_images.sh: the pregap sheet, the
-  2448-byte Mode 1 and Mode 2 images (through their sheets and opened directly),
-  the sheet with TITLE, PERFORMER, REM and CDTEXTFILE lines and the lower-case
-  sheet each copy to the same tree, byte for byte, as the ISO image.
+- The sample disc's images from tools/make_disc_images.sh: the raw Mode 1 and
+  Mode 2 images in both layouts, with their EDC and with every EDC 0 (as some
+  tools leave it), the pregap sheet, the sheet with TITLE, PERFORMER, REM and
+  CDTEXTFILE lines, the lower-case sheet, and sheets with a byte-order mark, an
+  unquoted name and an absolute name from another machine each copy to the same
+  tree, byte for byte, as the ISO image.
 - Damaged images, made here from an xorriso image of a small tree by changing
-  the bytes of one record or sector each: every copy exits 1 with its one line,
-  and no file of the target holds anything but the start of the disc file of its
-  own name.
+  the bytes of one record or sector each (a zero-filled or a changed sector of
+  a raw image among them): every copy exits 1 with its one line, and no file of
+  the target holds anything but the start of the disc file of its own name;
+  --list exits 1 with the line of a damaged directory. Records that mastering
+  tools write (an associated file, an extended attribute record) copy whole.
 """
 import os
 import shutil
@@ -42,7 +46,13 @@ class Disccopy:
         return "Z:" + p.replace("/", "\\") if self.wine else p
 
     def run(self, src, out):
-        cmd = [self.exe, self.path(src), self.path(out)]
+        return self.call([self.path(src), self.path(out)])
+
+    def list(self, src):
+        return self.call(["--list", self.path(src)])
+
+    def call(self, args):
+        cmd = [self.exe] + args
         if self.wine:
             cmd = [self.wine[0], self.wine[1]] + cmd
         r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
@@ -62,13 +72,36 @@ def layouts(dc, work):
     check(rc == 0, "copy of game.iso")
     want = tree(os.path.join(work, "out_iso"))
     check(want == tree(t), "the ISO copy equals the tree")
-    for src in ("game_pregap.cue", "game_2448.cue", "game_m2_2448.cue", "game_2448.img", "game_m2_2448.img",
-                "game_cdtext.cue", "game_lower.cue"):
+    # Every EDC 0, as some tools that turn an ISO file into a raw image leave it.
+    for name, edc_at in (("game.bin", 2064), ("game_m2.bin", 2072), ("game_2448.img", 2064),
+                         ("game_m2_2448.img", 2072)):
+        with open(os.path.join(img, name), "rb") as f:
+            data = bytearray(f.read())
+        size = 2448 if name.endswith(".img") else 2352
+        for at in range(edc_at, len(data), size):
+            data[at:at + 4] = bytes(4)
+        with open(os.path.join(img, "noedc_" + name), "wb") as f:
+            f.write(data)
+    sheets = {
+        "bom.cue": b'\xef\xbb\xbfFILE "game.bin" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n',
+        "unquoted.cue": b"FILE game_m2.bin BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n",
+        "absolute.cue": b'FILE "D:\\Users\\someone\\Rips\\game_2448.img" BINARY\n  TRACK 01 MODE1/2448\n'
+                        b'    INDEX 01 00:00:00\n',
+        "rooted.cue": b"FILE /home/someone/rips/game_m2_2448.img BINARY\n  TRACK 01 MODE2/2448\n"
+                      b"    INDEX 01 00:00:00\n",
+    }
+    for name, text in sheets.items():
+        with open(os.path.join(img, name), "wb") as f:
+            f.write(text)
+    for src in ("game.bin", "game_m2.bin", "game_2448.img", "game_m2_2448.img", "noedc_game.bin",
+                "noedc_game_m2.bin", "noedc_game_2448.img", "noedc_game_m2_2448.img", "game_pregap.cue",
+                "game_2448.cue", "game_m2_2448.cue", "game_cdtext.cue", "game_lower.cue") + tuple(sheets):
         out = os.path.join(work, "out_" + src.replace(".", "_"))
         rc, lines = dc.run(os.path.join(img, src), out)
         check(rc == 0 and lines == [], "copy of %s: exit %d, %s" % (src, rc, lines))
         check(tree(out) == want, "%s copies to the same tree as the ISO" % src)
-    print("ok: the pregap, 2448-byte, CD-Text and lower-case forms copy like the ISO")
+    print("ok: both raw layouts and modes with and without EDC, the pregap, CD-Text, lower-case, "
+          "byte-order mark, unquoted and absolute sheets copy like the ISO")
 
 
 # ---- damaged images ----
@@ -122,7 +155,7 @@ def damaged(dc, work):
     with open(base, "rb") as f:
         good = f.read()
 
-    cases = []  # (file name, bytes, expected line with OUT for the target)
+    cases = []  # (file name, bytes, expected line (or lines) with OUT for the target)
 
     def variant(name, line, change):
         iso = bytearray(good)
@@ -143,6 +176,31 @@ def damaged(dc, work):
         iso[at + 2:at + 10] = both32(0x00FFFFFF)
     variant("directory.iso", "read error in DIR2", far_directory)
 
+    def interleaved(iso):
+        iso[find(iso, "BIG.DAT;1") + 26] = 1  # file unit size
+    variant("interleaved.iso", "unsupported interleaved file BIG.DAT", interleaved)
+
+    def broken_chain(iso):
+        iso[find(iso, "A.TXT;1") + 25] |= 0x80  # "more", but A.TXU follows
+    variant("chain.iso", "damaged directory \\", broken_chain)
+
+    def loop(iso):
+        at, root = find(iso, "DIR2"), find(iso, "DATA")
+        iso[at + 2:at + 10] = iso[root + 2:root + 10]  # two names for DATA
+    variant("loop.iso", "damaged directory \\", loop)
+
+    # A tree 17 levels deep.
+    deep = os.path.join(work, "deep")
+    shutil.rmtree(deep, ignore_errors=True)
+    levels = os.path.join(deep, *["L%d" % i for i in range(1, 18)])
+    os.makedirs(levels)
+    with open(os.path.join(levels, "F.TXT"), "wb") as f:
+        f.write(b"deep")
+    subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "--norock", "-o", os.path.join(work, "deep.iso"), deep],
+                   check=True, stderr=subprocess.DEVNULL)
+    with open(os.path.join(work, "deep.iso"), "rb") as f:
+        cases.append(("deep.iso", f.read(), "folder too deep: " + "\\".join("L%d" % i for i in range(1, 18))))
+
     # A Mode 2 image whose BIG.DAT turns to Form 2 after its first 64 KiB.
     iso2bin.convert(base, os.path.join(work, "m2.bin"), 2)
     with open(os.path.join(work, "m2.bin"), "rb") as f:
@@ -151,20 +209,60 @@ def damaged(dc, work):
     for s in range(big + 32, big + 40):
         m2[s * 2352 + 18] |= 0x20
         m2[s * 2352 + 22] |= 0x20
-    cases.append(("form2.bin", bytes(m2), "read error in BIG.DAT"))
+    # A sector that cannot be read is read again before the copy gives up.
+    cases.append(("form2.bin", bytes(m2), ["read retried: BIG.DAT", "read error in BIG.DAT"]))
+
+    # Raw Mode 1 images with their EDC: one sector of BIG.DAT zero-filled, as
+    # dumping tools fill what they could not read, or with one byte changed.
+    iso2bin.convert(base, os.path.join(work, "m1.bin"), 1)
+    with open(os.path.join(work, "m1.bin"), "rb") as f:
+        m1 = f.read()
+    at = (big + 3) * 2352
+    bad_sector = ["read retried: BIG.DAT", "read error in BIG.DAT"]
+    cases.append(("zeroed.bin", m1[:at] + bytes(2352) + m1[at + 2352:], bad_sector))
+    flipped = bytearray(m1)
+    flipped[at + 16 + 700] ^= 0x01
+    cases.append(("flipped.bin", bytes(flipped), bad_sector))
 
     for name, data, line in cases:
         src, out = os.path.join(work, name), os.path.join(work, "out_" + name.replace(".", "_"))
         with open(src, "wb") as f:
             f.write(data)
         rc, lines = dc.run(src, out)
-        want = [line.replace("OUT", dc.path(out)), "copy failed"]
+        want = [x.replace("OUT", dc.path(out)) for x in ([line] if isinstance(line, str) else line)] + ["copy failed"]
         check(rc == 1, "%s: exit %d" % (name, rc))
         check(lines == want, "%s: lines %s, not %s" % (name, lines, want))
         for rel, got in tree(out).items():
-            own = files.get(rel.replace(os.sep, "/"))
+            own = files.get(rel.replace(os.sep, "/"), b"deep" if name == "deep.iso" else None)
             check(own is not None and own.startswith(got), "%s: %s holds other bytes" % (name, rel))
     print("ok: %d damaged images fail with their line, and no file holds another's bytes" % len(cases))
+    rc, lines = dc.list(os.path.join(work, "record.iso"))
+    check(rc == 1 and lines == ["damaged directory DATA\\SUB"], "--list of record.iso: exit %d, %s" % (rc, lines))
+
+    # Records as mastering tools write them: the associated file's record that
+    # a hybrid disc puts before the file's own, and an extended attribute
+    # record before a file's data. Both copy to the tree itself.
+    def associated(iso):
+        at = find(iso, "A.TXU;1")
+        iso[at + 25] |= 0x04  # A.TXU becomes the associated file of A.TXT
+        rename(iso, "A.TXU;1", b"A.TXT;1")
+    def extended(iso):
+        at = find(iso, "BIG.DAT;1")
+        extent = struct.unpack_from("<I", iso, at + 2)[0]
+        iso[at + 1] = 1  # one block of attributes, so the extent starts one block earlier
+        iso[at + 2:at + 10] = both32(extent - 1)
+    for name, change, want in (("associated.iso", associated, dict(files)), ("extended.iso", extended, dict(files))):
+        iso = bytearray(good)
+        change(iso)
+        if name == "associated.iso":
+            del want["A.TXU"]
+        src, out = os.path.join(work, name), os.path.join(work, "out_" + name.replace(".", "_"))
+        with open(src, "wb") as f:
+            f.write(iso)
+        rc, lines = dc.run(src, out)
+        got = {rel.replace(os.sep, "/"): data for rel, data in tree(out).items()}
+        check(rc == 0 and lines == [] and got == want, "%s: exit %d, %s, %s" % (name, rc, lines, sorted(got)))
+    print("ok: an associated file is left out, an extended attribute record skipped")
 
     # A sheet whose first track is audio does not open.
     sheet = os.path.join(work, "audio.cue")

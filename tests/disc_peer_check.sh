@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # disc_peer_check.sh DISCCOPY WORKDIR: disccopy against independent readers.
 #  - Images that xorriso and genisoimage make from one tree (ISO level 1 and
-#    level 2 names, a tree 18 levels deep, a folder of 100 entries, an empty
-#    file and folder; no Joliet, no Rock Ridge): disccopy's tree must equal,
-#    byte for byte, what 7-Zip and bsdtar extract, where those are cut below
-#    depth 16 as the setup deliberately does.
+#    level 2 names, a tree 16 levels deep (the setup's limit), a folder of 100
+#    entries, an empty file and folder; no Joliet, no Rock Ridge): disccopy's
+#    tree must equal, byte for byte, what 7-Zip and bsdtar extract.
 #  - The raw Mode 1 and Mode 2 Form 1 images of our iso2bin: checked sector by
 #    sector, read by bchunk and cd-info, and copied through their CUE sheets to
 #    the same tree as the ISO.
-#  - The folder form, --list, and the exit codes.
+#  - The folder form, one level deeper failing the copy, --list, and the exit
+#    codes.
 set -euo pipefail
 dc=$1 work=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,15 +17,12 @@ rm -rf "$work" && mkdir -p "$work" && cd "$work"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-# Folders deeper than 16 below the root are left out by the setup.
-prune() { find "$1" -mindepth 17 -maxdepth 17 -type d -exec rm -rf {} +; }
-
 "$py" "$root/tools/make_sample_disc.py" t >/dev/null
 mkdir -p t/LONGNAMES t/MANY
 for i in 1 2 3; do echo "long $i" > "t/LONGNAMES/A_RATHER_LONG_FILE_NAME_$i.DATA"; done
 for i in $(seq 1 100); do head -c "$i" /dev/zero | tr '\0' x > "t/MANY/F$i.TXT"; done
 p=t/DEEP
-for i in $(seq 1 18); do p=$p/D$i; mkdir -p "$p"; echo "level $i" > "$p/AT$i.TXT"; done
+for i in $(seq 1 15); do p=$p/D$i; mkdir -p "$p"; echo "level $i" > "$p/AT$i.TXT"; done
 echo lower > t/lower_case.txt
 
 xorriso -as mkisofs -quiet --norock -iso-level 1 -o x1.iso t 2>/dev/null
@@ -39,7 +36,6 @@ for img in x1 x2 g1 g2; do
   7zz x -y "-o7z_$img" "$img.iso" >/dev/null
   mkdir "bsd_$img"
   bsdtar -xf "$img.iso" -C "bsd_$img" --options 'iso9660:!rockridge,iso9660:!joliet'
-  prune "7z_$img"; prune "bsd_$img"
   diff -r "ours_$img" "7z_$img" || fail "$img.iso differs from 7-Zip"
   diff -r "ours_$img" "bsd_$img" || fail "$img.iso differs from bsdtar"
   # The byte total is that of the files 7-Zip extracted, an independent reader.
@@ -69,11 +65,18 @@ printf 'X' | dd of=broken.bin bs=1 seek=$((2352 * 20 + 500)) conv=notrunc status
 if "$py" "$root/tests/check_raw.py" broken.bin x2.iso 1 >/dev/null 2>&1; then fail "check_raw.py missed a broken sector"; fi
 echo "ok: raw Mode 1 and Mode 2 Form 1 images check out and copy like the ISO"
 
-# The folder form: the tree itself, cut at depth 16.
+# The folder form: the tree itself.
 "$dc" t ours_folder > out_folder.txt || fail "disccopy of a folder"
-cp -r t t_cut && prune t_cut
-diff -r t_cut ours_folder || fail "folder copy"
+diff -r t ours_folder || fail "folder copy"
 [ "$(head -1 out_folder.txt)" = "folder t" ] || fail "folder description"
+# A folder one level deeper than the setup copies fails the copy with its path.
+cp -r t t17 && mkdir "$p/D16"
+mv "$p/D16" "t17/${p#t/}/D16"
+set +e
+"$dc" t17 ours_t17 >/dev/null 2>folder17.txt; rc=$?
+set -e
+[ $rc = 1 ] && grep -qF "folder too deep: DEEP\D1\D2\D3\D4\D5\D6\D7\D8\D9\D10\D11\D12\D13\D14\D15\D16" folder17.txt \
+  || fail "a folder 17 levels deep: exit $rc, $(cat folder17.txt)"
 
 # --list: disc order, backslashes, sizes.
 "$dc" --list x2.iso > list.txt

@@ -1,8 +1,9 @@
 // lockfile - holds a file open without sharing, as another program that has it
 // open for writing would, so that the setup meets a file it cannot read.
 //
-//   lockfile PATH SECONDS   prints "locked" once the file is held, then holds
-//                           it for SECONDS (or until killed) and exits 0;
+//   lockfile PATH SECONDS   prints "locked" once the file is held and its
+//                           process id on the next line, then holds it for
+//                           SECONDS (or until killed) and exits 0;
 //                           exit 1 when the file cannot be opened.
 #include <windows.h>
 
@@ -17,7 +18,7 @@ int main(int argc, char **argv)
         printf("cannot open %s (error %lu)\n", argv[1], GetLastError());
         return 1;
     }
-    puts("locked");
+    printf("locked\n%lu\n", GetCurrentProcessId());
     fflush(stdout);
     Sleep((DWORD)atoi(argv[2]) * 1000);
     CloseHandle(h);

@@ -270,6 +270,27 @@ int pf_reg_delete_user_key(const char *subkey)
     return key_file(subkey, p, sizeof p) && pf_delete_file(p);
 }
 
+/* The registry's text record (see pf_reg_create_user_key): the last line of
+   the value wins, as a later write replaces an earlier one. */
+int pf_reg_get_user_string(const char *subkey, const char *name, char *out, size_t cap)
+{
+    char p[PATH_MAX_DOUBLE], line[2048];
+    if (cap == 0 || !key_file(subkey, p, sizeof p)) return 0;
+    FILE *f = pf_fopen(p, "r");
+    if (!f) return 0;
+    size_t nlen = strlen(name);
+    int found = 0;
+    while (fgets(line, sizeof line, f)) {
+        line[strcspn(line, "\n")] = 0;
+        if (strncmp(line, name, nlen) != 0 || strncmp(line + nlen, "=REG_SZ:", 8) != 0) continue;
+        const char *v = line + nlen + 8;
+        found = strlen(v) < cap;
+        if (found) memcpy(out, v, strlen(v) + 1);
+    }
+    fclose(f);
+    return found;
+}
+
 /* ---- the shell: folders under KELP_SHELL_DIR, shortcuts as text ---- */
 
 int pf_shell_folder(int which, char *out, size_t cap)
@@ -291,6 +312,24 @@ int pf_make_shortcut(const char *lnk, const char *target, const char *workdir,
     fprintf(f, "target=%s\nworkdir=%s\ndescription=%s\nicon=%s,%d\n", target, workdir, description, icon,
             icon_index);
     return fclose(f) == 0;
+}
+
+/* The "target=" line of the text that pf_make_shortcut writes. */
+int pf_shortcut_target(const char *lnk, char *out, size_t cap)
+{
+    char line[2048];
+    FILE *f = pf_fopen(lnk, "r");
+    if (!f) return 0;
+    int found = 0;
+    while (!found && fgets(line, sizeof line, f)) {
+        line[strcspn(line, "\n")] = 0;
+        if (strncmp(line, "target=", 7) == 0 && strlen(line + 7) < cap) {
+            memcpy(out, line + 7, strlen(line + 7) + 1);
+            found = 1;
+        }
+    }
+    fclose(f);
+    return found;
 }
 
 /* ---- processes: recorded, never started or scheduled ---- */

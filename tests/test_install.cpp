@@ -17,9 +17,10 @@ struct Seen {
     std::vector<std::pair<uint64_t, uint64_t>> calls;
 };
 
-void on_progress(uint64_t done, uint64_t total, void *user)
+int on_progress(uint64_t done, uint64_t total, void *user)
 {
     ((Seen *)user)->calls.push_back({done, total});
+    return 1;
 }
 #endif
 
@@ -214,14 +215,190 @@ TEST(DoInstall, CopyFailureLeavesNoUninstallerAndNoRegistryEntry)
     EXPECT_EQ(do_install(&o, nullptr, nullptr), 0);
     pf_fail_write_in = 0;
     auto lines = log.lines();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "ERROR: copying the CD failed");
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "ERROR: copying the CD failed");
+    EXPECT_EQ(lines.back(), "removed what this install had written");
     EXPECT_FALSE(path_exists((s.dir + "\\uninstall.exe").c_str()));
     EXPECT_FALSE(path_exists((s.dir + "\\kelpmire.exe").c_str()));
     EXPECT_TRUE(s.registry().empty());
 }
 
+// What a failed run leaves: the folders it made are gone with everything in
+// them; what was there before stays, also the files it had already replaced.
+TEST(DoInstall, AFailedRunRemovesWhatItCreatedAndNothingElse)
+{
+    struct Case {
+        const char *name;
+        void (*before)(const Stage &);
+        std::vector<std::string> stays, gone;
+    } cases[] = {
+        {"new folder", [](const Stage &) {}, {}, {"\\Games"}},
+        {"empty folder", [](const Stage &s) { make_dirs(s.dir.c_str()); }, {""},
+         {"\\game", "\\kelpmire.exe", "\\uninstall.exe"}},
+        {"user's files",
+         [](const Stage &s) {
+             put(s.dir + "\\my notes.txt", "mine");
+             put(s.dir + "\\kelpmire.ini", "the game's");
+         },
+         {"\\my notes.txt", "\\kelpmire.ini"}, {"\\game", "\\kelpmire.exe", "\\uninstall.exe"}},
+        {"reinstall",
+         [](const Stage &s) {
+             put(s.dir + "\\kelpmire.exe", "old game");
+             put(s.dir + "\\uninstall.exe", "old uninstaller");
+             put(s.dir + "\\game\\hd\\save.dat", "saved");
+         },
+         {"\\kelpmire.exe", "\\uninstall.exe", "\\game\\hd\\save.dat"}, {}},
+    };
+    for (auto &c : cases) {
+        Stage s("install_undo");
+        c.before(s);
+        LogCapture log;
+        install_opts o = s.opts();
+        pf_fail_write_in = 3; // in the disc copy
+        EXPECT_EQ(do_install(&o, nullptr, nullptr), 0) << c.name;
+        pf_fail_write_in = 0;
+        EXPECT_EQ(log.lines().back(), "removed what this install had written") << c.name;
+        for (auto &rel : c.stays) EXPECT_TRUE(path_exists((s.dir + rel).c_str())) << c.name << ": " << rel;
+        for (auto &rel : c.gone) EXPECT_FALSE(path_exists((s.dir + rel).c_str())) << c.name << ": " << rel;
+        EXPECT_TRUE(is_dir(s.disc.c_str())) << c.name;
+    }
+}
+
+// A caller that answers "stop" ends the run at the next block: the run fails,
+// says why and takes away what it wrote.
+int stop_after_first(uint64_t, uint64_t, void *user)
+{
+    return ++*(int *)user < 2;
+}
+
+TEST(DoInstall, AStopFromTheCallbackEndsTheCopyAndRemovesWhatWasWritten)
+{
+    Stage s("install_stop");
+    LogCapture log;
+    install_opts o = s.opts();
+    int calls = 0;
+    EXPECT_EQ(do_install(&o, stop_after_first, &calls), 0);
+    EXPECT_EQ(calls, 2) << "no block copied after the stop";
+    auto lines = log.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "ERROR: the installation was stopped");
+    EXPECT_EQ(lines.back(), "removed what this install had written");
+    EXPECT_FALSE(path_exists((s.root + "\\Games").c_str()));
+    EXPECT_TRUE(s.registry().empty());
+}
+
+// Another program's files in the folder: refused before anything is written,
+// and every one of them stays as it was. A folder that an install cut off
+// left behind, or a whole installation, may be installed into.
+TEST(DoInstall, AnotherProgramsFilesAreNeverTakenForOurs)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::pair<std::string, std::string>> files;
+        bool refused;
+    } cases[] = {
+        {"an uninstaller", {{"uninstall.exe", "other"}}, true},
+        {"a game folder of its own", {{"game\\data.pak", "other"}}, true},
+        {"a game folder beside cd and hd", {{"game\\cd\\x", "1"}, {"game\\saves\\s", "2"}}, true},
+        {"a file named game", {{"game", "other"}}, true},
+        {"both", {{"uninstall.exe", "other"}, {"game\\data.pak", "other"}}, true},
+        {"an install cut off", {{"game\\cd\\DATA\\A.QAR", "part"}, {"game\\hd\\x", "part"}}, false},
+        {"an installation", {{"kelpmire.exe", "old"}, {"uninstall.exe", "old"}, {"game\\cd\\y", "old"}}, false},
+    };
+    for (auto &c : cases) {
+        Stage s("install_foreign");
+        for (auto &f : c.files) put(s.dir + "\\" + f.first, f.second);
+        LogCapture log;
+        install_opts o = s.opts();
+        EXPECT_EQ(do_install(&o, nullptr, nullptr), c.refused ? 0 : 1) << c.name;
+        if (!c.refused) continue;
+        EXPECT_EQ(log.lines().back(),
+                  "ERROR: " + s.dir + " already holds files of another program: choose another install folder")
+            << c.name;
+        for (auto &f : c.files) EXPECT_EQ(get(s.dir + "\\" + f.first), f.second) << c.name;
+        EXPECT_FALSE(path_exists((s.dir + "\\kelpmire.exe").c_str())) << c.name;
+        EXPECT_TRUE(s.registry().empty()) << c.name;
+    }
+}
+
+// A disc copied into the install folder and picked from there, or an install
+// folder inside the disc folder: refused before anything is written.
+TEST(DoInstall, DiscFolderAndInstallFolderInsideOneAnother)
+{
+    Stage s("install_nested");
+    std::string inner = s.dir + "\\disc copy";
+    for (const char *f : {"DATA\\A.QAR", "DATA\\HD.QAR", "DATA\\T.QAR", "SETUP\\KMX.EXE", "SETUP\\PLAYW32.DLL"})
+        put(inner + "\\" + f, "x");
+    struct {
+        std::string cd, dir;
+    } cases[] = {{inner, s.dir}, {inner + "\\", s.dir + "\\"}, {s.disc, s.disc + "\\Game"}, {s.disc, s.disc}};
+    for (auto &c : cases) {
+        LogCapture log;
+        install_opts o = s.opts();
+        snprintf(o.cd, sizeof o.cd, "%s", c.cd.c_str());
+        snprintf(o.dir, sizeof o.dir, "%s", c.dir.c_str());
+        EXPECT_EQ(do_install(&o, nullptr, nullptr), 0) << c.cd << " " << c.dir;
+        EXPECT_EQ(log.lines().back(),
+                  "ERROR: the disc folder " + c.cd + " and the install folder " + c.dir + " lie inside one another");
+        EXPECT_FALSE(path_exists((s.dir + "\\game").c_str()));
+        EXPECT_FALSE(path_exists((s.disc + "\\Game").c_str()));
+    }
+}
+
 #endif
+
+TEST(FoldersNested, ByNameAfterDotsAndSeparators)
+{
+    struct {
+        const char *a, *b;
+        int nested;
+    } cases[] = {
+#ifdef _WIN32
+        {"C:\\Games\\TK", "C:\\Games\\TK\\disc", 1},
+        {"C:\\Games\\TK\\", "c:/games/tk/./x/../disc", 1},
+        {"D:\\", "D:\\Games", 1},
+        {"C:\\Games\\TK", "C:\\Games\\TK2", 0},
+        {"C:\\Games\\TK", "D:\\Games\\TK", 0},
+        {"C:\\Games\\A\\..\\TK", "C:\\Games\\TK", 1},
+#else
+        {"/g/tk", "/g/tk/disc", 1},
+        {"/g/tk/", "\\g\\TK\\.\\x\\..\\disc", 1},
+        {"/", "/g", 1},
+        {"/g/tk", "/g/tk2", 0},
+        {"/g/a/../tk", "/g/tk", 1},
+        {"/g/tk/..", "/g/other", 1},
+#endif
+    };
+    for (auto &c : cases) {
+        EXPECT_EQ(folders_nested(c.a, c.b), c.nested) << c.a << " " << c.b;
+        EXPECT_EQ(folders_nested(c.b, c.a), c.nested) << c.b << " " << c.a;
+    }
+}
+
+// The folder that Browse returns gets the game's own folder, unless it is
+// empty or an installation of the game already.
+TEST(InstallFolderIn, AppendsTheGamesFolderToAFolderInUse)
+{
+    std::string root = scratch("folder_in");
+    make_dirs((root + "\\empty").c_str());
+    put(root + "\\used\\other.txt", "x");
+    put(root + "\\installed\\kelpmire.exe", "game");
+    put(root + "\\installed\\game\\cd\\A", "a");
+    struct {
+        std::string picked, want;
+    } cases[] = {
+        {root + "\\empty", root + "\\empty"},
+        {root + "\\used", root + "\\used\\The Kelpmire PC"},
+        {root + "\\used\\", root + "\\used\\The Kelpmire PC"},
+        {root + "\\installed", root + "\\installed"},
+        {root, root + "\\The Kelpmire PC"},
+    };
+    for (auto &c : cases) {
+        char out[PATH_CAP];
+        install_folder_in(c.picked.c_str(), out);
+        EXPECT_EQ(std::string(out), c.want) << c.picked;
+    }
+}
 
 } // namespace
 

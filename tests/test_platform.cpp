@@ -1,4 +1,5 @@
 // Tests of the platform layer, run against Linux and against Wine's Win32 alike.
+#include "cmdline.h"
 #include "platform.h"
 #include "testkit.h"
 #include "util.h"
@@ -195,10 +196,39 @@ TEST(Args, ConvertExactlyOrNotAtAll)
     }
     ASSERT_NE(argv, nullptr);
     ASSERT_GE(argc, 2);
-    EXPECT_STREQ(argv[argc - 1], "plain \"quoted\" words");
+    EXPECT_STREQ(argv[argc - 1], "plain words");
     EXPECT_EQ(argv[argc], nullptr);
 }
 #endif
+
+// Backslashes are always themselves and a quote only opens or closes a
+// quoted part: a folder typed with its trailing backslash inside quotes
+// stays a folder, and the option after it stays an option.
+TEST(CmdlineSplit, AsPeopleTypeIt)
+{
+    struct {
+        const char *line;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"setup.exe /dir \"C:\\Games\\TB\\\" /silent", {"setup.exe", "/dir", "C:\\Games\\TB\\", "/silent"}},
+        {"setup.exe /cd \"D:\\\"", {"setup.exe", "/cd", "D:\\"}},
+        {"\"C:\\Program Files\\k.exe\" /dir \"D:\\My Games\"", {"C:\\Program Files\\k.exe", "/dir", "D:\\My Games"}},
+        {"k.exe \"\" /quiet", {"k.exe", "", "/quiet"}},
+        {"k.exe D:\\\\x\\\\ \t two\"  words\"", {"k.exe", "D:\\\\x\\\\", "two  words"}},
+        {"k.exe /dir \"C:\\open", {"k.exe", "/dir", "C:\\open"}},
+        {"k.exe   ", {"k.exe"}},
+        {"", {""}},
+    };
+    for (auto &c : cases) {
+        int argc = -1;
+        char **argv = cmdline_split(c.line, &argc);
+        ASSERT_NE(argv, nullptr) << c.line;
+        std::vector<std::string> got(argv, argv + argc);
+        EXPECT_EQ(got, c.args) << c.line;
+        EXPECT_EQ(argv[argc], nullptr) << c.line;
+        free(argv);
+    }
+}
 
 } // namespace
 

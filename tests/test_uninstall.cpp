@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -36,16 +37,13 @@ struct Installed {
         put(dir + "\\game\\cd\\DATA\\A.QAR", "a");
         put(dir + "\\game\\hd\\HD.QAR", "hd");
         pf_set_attributes((dir + "\\game\\cd\\DATA\\A.QAR").c_str(), PF_ATTR_READONLY);
-        pf_key k = pf_reg_create_user_key(UNINSTALL_KEY);
-        if (!k) abort();
-        pf_reg_set_string(k, "DisplayName", "The Kelpmire (Quorvane)");
-        pf_reg_close(k);
+        entry(dir);
         char sm[PATH_CAP], dt[PATH_CAP];
         shortcut_paths(sm, dt);
         startmenu = sm, desktop = dt;
         if (startmenu.empty() || desktop.empty()) abort();
-        put(startmenu, "link");
-        put(desktop, "link");
+        for (const std::string &lnk : {startmenu, desktop}) make_dirs(lnk.substr(0, lnk.rfind('\\')).c_str());
+        links(dir);
         other = desktop.substr(0, desktop.rfind('\\')) + "\\Other.lnk";
         put(other, "someone else's");
     }
@@ -57,6 +55,23 @@ struct Installed {
         pf_delete_file(other.c_str());
         set_env("KELP_REGISTRY_DIR", "");
         set_env("KELP_SHELL_DIR", "");
+    }
+    // The Apps entry as an install writes it for the folder at.
+    static void entry(const std::string &at)
+    {
+        pf_key k = pf_reg_create_user_key(UNINSTALL_KEY);
+        if (!k) abort();
+        pf_reg_set_string(k, "DisplayName", "The Kelpmire (Quorvane)");
+        pf_reg_set_string(k, "InstallLocation", at.c_str());
+        pf_reg_close(k);
+    }
+    // Both shortcuts, starting the game in the folder at.
+    void links(const std::string &at) const
+    {
+        pf_com_begin();
+        for (const std::string &lnk : {startmenu, desktop})
+            if (!make_link(lnk.c_str(), (at + "\\kelpmire.exe").c_str(), at.c_str())) abort();
+        pf_com_end();
     }
     bool has(const std::string &rel) const { return path_exists((dir + "\\" + rel).c_str()); }
     // Whether the key is there; deleting it is the portable way to ask, so
@@ -74,8 +89,8 @@ struct Installed {
         for (const char *f : installed) EXPECT_TRUE(has(f)) << why << ": " << f;
         EXPECT_EQ(get(dir + "\\game\\cd\\DATA\\A.QAR"), "a") << why;
         EXPECT_EQ(get(dir + "\\game\\hd\\HD.QAR"), "hd") << why;
-        EXPECT_EQ(get(startmenu), "link") << why;
-        EXPECT_EQ(get(desktop), "link") << why;
+        EXPECT_TRUE(path_exists(startmenu.c_str())) << why;
+        EXPECT_TRUE(path_exists(desktop.c_str())) << why;
         EXPECT_TRUE(key()) << why;
     }
 };
@@ -146,17 +161,92 @@ TEST(DoUninstall, AFolderWithoutTheGameOrTheUninstallerIsNoInstallation)
     in.expect_untouched("downloads");
 }
 
-TEST(DoUninstall, EitherExecutableMakesAFolderAnInstallation)
+// A folder is an installation when it holds the game, or when the Apps
+// entry names it (a removal cut short runs again); an uninstall.exe alone
+// may be another program's.
+TEST(DoUninstall, AnInstallationIsRecognisedByWhatTheInstallWrote)
 {
-    for (const char *missing : {"kelpmire.exe", "uninstall.exe"}) {
-        Installed in("uninst_either");
-        pf_delete_file((in.dir + "\\" + missing).c_str());
-        EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_DONE) << missing;
-        EXPECT_FALSE(path_exists(in.dir.c_str())) << missing;
+    struct {
+        const char *missing;
+        bool entry_here;
+        uninstall_result want;
+    } cases[] = {
+        {"uninstall.exe", true, UNINSTALL_DONE},
+        {"uninstall.exe", false, UNINSTALL_DONE},
+        {"kelpmire.exe", true, UNINSTALL_DONE},
+        {"kelpmire.exe", false, UNINSTALL_NOT_FOUND},
+    };
+    for (auto &c : cases) {
+        Installed in("uninst_recognised");
+        pf_delete_file((in.dir + "\\" + c.missing).c_str());
+        if (!c.entry_here) Installed::entry(in.root + "\\Elsewhere");
+        EXPECT_EQ(do_uninstall(in.dir.c_str()), c.want) << c.missing << c.entry_here;
+        EXPECT_EQ(path_exists(in.dir.c_str()), c.want != UNINSTALL_DONE) << c.missing << c.entry_here;
+        if (c.want == UNINSTALL_NOT_FOUND) {
+            EXPECT_EQ(get(in.dir + "\\uninstall.exe"), "uninstall.exe");
+            EXPECT_TRUE(in.has("game\\hd\\HD.QAR"));
+        }
     }
 }
 
-TEST(DoUninstall, AGameThatCannotBeRemovedStopsEverything)
+// Install into A, then into B: the Apps entry and the shortcuts are B's.
+// Removing A leaves them working.
+TEST(DoUninstall, AnotherFoldersEntryAndShortcutsStay)
+{
+    Installed in("uninst_a_then_b");
+    std::string b = in.root + "\\The Kelpmire PC B";
+    put(b + "\\kelpmire.exe", "B's game");
+    Installed::entry(b + "\\");
+    in.links(b);
+    EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_DONE);
+    EXPECT_FALSE(path_exists(in.dir.c_str()));
+    EXPECT_TRUE(in.key()) << "B's entry";
+    char target[PATH_CAP];
+    pf_com_begin();
+    for (const std::string &lnk : {in.startmenu, in.desktop}) {
+        ASSERT_TRUE(pf_shortcut_target(lnk.c_str(), target, sizeof target)) << lnk;
+        EXPECT_EQ(std::string(target), b + "\\kelpmire.exe");
+    }
+    pf_com_end();
+    EXPECT_EQ(get(b + "\\kelpmire.exe"), "B's game");
+}
+
+// Read-only files, the game and the uninstaller among them, go like the
+// others.
+TEST(DoUninstall, ReadOnlyFilesAreRemoved)
+{
+    Installed in("uninst_readonly");
+    for (const char *f : installed) pf_set_attributes((in.dir + "\\" + f).c_str(), PF_ATTR_READONLY);
+    pf_set_attributes((in.dir + "\\game\\hd\\HD.QAR").c_str(), PF_ATTR_READONLY);
+    EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_DONE);
+    EXPECT_FALSE(path_exists(in.dir.c_str()));
+    EXPECT_FALSE(in.key());
+}
+
+// The uninstaller that stays (stage 1 still running from it) makes the
+// removal partial, and the entry that starts it again stays.
+TEST(DoUninstall, AnUninstallerThatStaysKeepsItsEntry)
+{
+    Installed in("uninst_stays");
+    std::string uninst = in.dir + "\\uninstall.exe";
+#ifdef _WIN32
+    pf_file hold = pf_open_read(uninst.c_str(), 0); // shared for reading only: no delete
+    ASSERT_NE(hold, PF_NO_FILE);
+#else
+    pf_delete_file(uninst.c_str());
+    put(uninst + "\\in use", "x"); // a folder cannot be deleted as a file
+#endif
+    EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_PARTIAL);
+#ifdef _WIN32
+    pf_close(hold);
+#endif
+    EXPECT_TRUE(path_exists(uninst.c_str()));
+    EXPECT_FALSE(in.has("kelpmire.exe"));
+    EXPECT_FALSE(in.has("game"));
+    EXPECT_TRUE(in.key());
+}
+
+TEST(DoUninstall, AGameInUseStopsEverything)
 {
     Installed in("uninst_running");
     std::string exe = in.dir + "\\kelpmire.exe";
@@ -165,20 +255,31 @@ TEST(DoUninstall, AGameThatCannotBeRemovedStopsEverything)
     pf_file hold = pf_create(exe.c_str());
     ASSERT_NE(hold, PF_NO_FILE);
 #else
-    // Nothing holds a file against root on Linux: a folder in its place
-    // cannot be deleted as a file either.
-    pf_delete_file(exe.c_str());
-    put(exe + "\\in use", "x");
+    pf_fail_delete_in_use = 1; // nothing holds a file against deletion here
 #endif
     EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_RUNNING);
 #ifdef _WIN32
     pf_close(hold);
     put(exe, "kelpmire.exe");
-#else
+#endif
+    pf_fail_delete_in_use = 0;
+    in.expect_untouched("game running");
+}
+
+// A game that cannot be deleted for any other reason (no rights, here a
+// folder in its place) is no running game: the removal is partial, and
+// nothing else goes, so that the shortcuts and the entry still serve.
+TEST(DoUninstall, AGameThatCannotBeDeletedButIsNotInUseIsPartial)
+{
+    Installed in("uninst_norights");
+    std::string exe = in.dir + "\\kelpmire.exe";
+    pf_delete_file(exe.c_str());
+    put(exe + "\\x", "x");
+    Installed::entry(in.dir); // what recognises the folder now
+    EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_PARTIAL);
     delete_tree(exe.c_str());
     put(exe, "kelpmire.exe");
-#endif
-    in.expect_untouched("game running");
+    in.expect_untouched("game not deletable");
 }
 
 TEST(DoUninstall, AFileThatStaysInTheGameTreeKeepsTheUninstallerAndItsEntry)
@@ -248,15 +349,18 @@ TEST(DoUninstall, AGameFolderThatIsALinkKeepsWhatItPointsTo)
     EXPECT_EQ(get(data + "\\hd\\HD.QAR"), "hd\n");
     EXPECT_FALSE(path_exists((dir + "\\kelpmire.exe").c_str()));
 #ifdef _WIN32
-    // Wine shows a Unix link as a reparse point but cannot remove it from the
-    // Windows side: the link stays, and the uninstall says that it is not done.
-    EXPECT_TRUE(is_link(dir + "\\game"));
-    EXPECT_EQ(r, UNINSTALL_PARTIAL);
-    EXPECT_EQ(get(dir + "\\uninstall.exe"), "uninstaller");
-#else
-    EXPECT_EQ(r, UNINSTALL_DONE);
-    EXPECT_FALSE(path_exists(dir.c_str()));
+    // Wine 8 shows the Unix link as a reparse point but cannot remove it from
+    // the Windows side (opened as itself, it opens the folder it points to):
+    // the link stays, and the uninstall says that it is not done.
+    if (is_link(dir + "\\game")) {
+        EXPECT_EQ(r, UNINSTALL_PARTIAL);
+        EXPECT_EQ(get(dir + "\\uninstall.exe"), "uninstaller");
+        return;
+    }
 #endif
+    EXPECT_EQ(r, UNINSTALL_DONE);
+    EXPECT_FALSE(path_exists((dir + "\\game").c_str()));
+    EXPECT_FALSE(path_exists(dir.c_str()));
 }
 
 TEST(InstallBase, DropsTrailingSeparatorsOnly)
@@ -293,15 +397,18 @@ TEST(UninstallStages, StageOneStartsTheCopyOnItsOwnFolderAndStageTwoSaysWhatItFo
 
     double_reset();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(uninstall_stage1(0), 0);
+    // The double starts no process: stage 1 asks, tries to start stage 2 with
+    // its own id to wait for, and says that the uninstall could not start.
+    EXPECT_EQ(uninstall_stage1(0), 1);
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(double_asked.boxes, 1);
-    EXPECT_STREQ(double_asked.box_text, "Remove The Kelpmire (Quorvane) and its saved games?");
-    EXPECT_EQ(double_asked.box_flags, (unsigned)(PF_MB_YESNO | PF_MB_ICONQUESTION));
+    EXPECT_EQ(double_asked.boxes, 2) << "the question, then the failure";
+    EXPECT_EQ(std::string(double_asked.box_text),
+              "The uninstall could not be started (error " + std::to_string(ENOSYS) + ").");
     EXPECT_EQ(double_asked.starts, 1);
     std::string started = double_asked.started, want = "\"" + copy + "\" /uninstall2 \"";
     EXPECT_EQ(started.substr(0, want.size()), want);
-    EXPECT_EQ(started.back(), '"') << "without /quiet: " << started;
+    std::string pid = " /pid " + std::to_string(pf_process_id());
+    EXPECT_EQ(started.substr(started.size() - pid.size()), pid) << "without /quiet: " << started;
     EXPECT_EQ(get(copy), get(self)) << "the copy is this program";
     pf_delete_file(copy.c_str());
 
@@ -311,7 +418,7 @@ TEST(UninstallStages, StageOneStartsTheCopyOnItsOwnFolderAndStageTwoSaysWhatItFo
     put(folder + "\\notes.txt", "mine");
     double_reset();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(uninstall_stage2(folder.c_str(), 0), 0);
+    EXPECT_EQ(uninstall_stage2(folder.c_str(), 0, 0), 0);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(double_asked.boxes, 1);
     EXPECT_EQ(std::string(double_asked.box_text), "There is no installation of The Kelpmire in " + folder + ".");

@@ -15,11 +15,12 @@ struct Calls {
     std::vector<uint64_t> total;
 };
 
-void record(uint64_t done, uint64_t total, void *user)
+int record(uint64_t done, uint64_t total, void *user)
 {
     Calls *c = (Calls *)user;
     c->done.push_back(done);
     c->total.push_back(total);
+    return 1;
 }
 
 TEST(Progress, AddsWithoutCallbackAndCallsBackWithTheSumPastTheTotal)
@@ -259,10 +260,10 @@ TEST(DeleteTree, RemovesReadOnlyFilesAndNestedFolders)
     EXPECT_TRUE(is_dir(d.c_str()));
 }
 
-TEST(DeleteTree, RemovesALinkToAFolderWithoutEnteringIt)
+TEST(DeleteTree, RemovesLinksWithoutEnteringThem)
 {
     const char *fx = getenv("KELP_LINK_FIXTURE");
-    if (!fx) GTEST_SKIP() << "run through ctest, which makes the link";
+    if (!fx) GTEST_SKIP() << "run through ctest, which makes the links";
     std::string base = fx;
     std::string tree = base + "\\tree", target = base + "\\target";
     auto is_link = [](const std::string &p) {
@@ -271,19 +272,26 @@ TEST(DeleteTree, RemovesALinkToAFolderWithoutEnteringIt)
     };
     ASSERT_TRUE(is_link(tree + "\\link")) << "fixture made";
     int removed = delete_tree(tree.c_str());
-    EXPECT_EQ(get(target + "\\keep.txt"), "keep\n") << "what the link points to is untouched";
-    EXPECT_FALSE(path_exists((tree + "\\sub").c_str()));
+    EXPECT_EQ(get(target + "\\keep.txt"), "keep\n") << "what the folder link points to is untouched";
+#ifndef _WIN32
+    // Wine 8 shows a Unix link to a file as a plain file, and deleting it
+    // there deletes the file it points to: only checked where links are seen.
+    EXPECT_EQ(get(base + "\\file.txt"), "file\n") << "what the file link points to is untouched";
+#endif
+    EXPECT_FALSE(path_exists((tree + "\\filelink").c_str())) << "a link to a file goes as a file";
 #ifdef _WIN32
-    // The Windows build meets this link only under Wine (ctest makes it on the
-    // Linux side). Wine shows a Unix link as a reparse point but cannot remove
-    // it from the Windows side: the link, and so the tree, stay, the result
-    // says so, and what the link points to is untouched (checked above).
-    EXPECT_TRUE(is_link(tree + "\\link")) << "the link stays under Wine";
-    EXPECT_EQ(removed, 0);
-#else
+    // The Windows build meets these links only under Wine (ctest makes them on
+    // the Linux side). Wine 8 shows the folder link as a reparse point but
+    // cannot remove it from the Windows side, not even opened as itself (it
+    // opens the folder it points to instead): the link, and so the tree,
+    // stay, and the result says so.
+    if (is_link(tree + "\\link")) {
+        EXPECT_EQ(removed, 0);
+        return;
+    }
+#endif
     EXPECT_NE(removed, 0);
     EXPECT_FALSE(path_exists(tree.c_str()));
-#endif
 }
 
 // The ANSI folder calls of Windows stop at 248 characters, so the Windows

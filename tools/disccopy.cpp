@@ -4,7 +4,8 @@
  *   disccopy SOURCE TARGET   prints the source's description and byte total,
  *                            then copies it all below TARGET
  *   disccopy --list SOURCE   one line per file: its path below the root, a tab,
- *                            its size, in disc order
+ *                            its size, in disc order; a damage that would fail
+ *                            the copy ends the list with its line and exit 1
  *
  * SOURCE is a folder, an ISO image, a raw BIN image or a CUE sheet. Log lines go
  * to standard error. Exit code 0 on success, 1 on failure, 2 on a usage error.
@@ -38,7 +39,7 @@ int main(int argc, char **argv)
     }
     int ok = 1;
     if (list) {
-        cd_list(src, print_file, NULL);
+        ok = cd_list(src, print_file, NULL, NULL);
     } else {
         printf("%s\n%llu\n", cd_describe(src), (unsigned long long)cd_total_bytes(src));
         fflush(stdout);

@@ -6,6 +6,7 @@ Linux side are reached from Windows as drive Z:.
 """
 import fcntl
 import glob
+import hashlib
 import os
 import re
 import resource
@@ -270,6 +271,22 @@ def tree_files(root):
             p = os.path.join(base, f)
             with open(p, "rb") as fh:
                 out[os.path.relpath(p, root)] = fh.read()
+    return out
+
+
+def tree_digest(root):
+    """{relative path: (size, sha256)} of every file below root, and the folders."""
+    out = {}
+    for base, dirs, files in os.walk(root):
+        for d in dirs:
+            out[os.path.relpath(os.path.join(base, d), root) + "/"] = None
+        for f in files:
+            p = os.path.join(base, f)
+            h = hashlib.sha256()
+            with open(p, "rb") as fh:
+                for block in iter(lambda: fh.read(1 << 20), b""):
+                    h.update(block)
+            out[os.path.relpath(p, root)] = (os.path.getsize(p), h.hexdigest())
     return out
 
 

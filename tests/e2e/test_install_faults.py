@@ -20,7 +20,7 @@ import sys
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import ROOT, Wine, fresh_dir, make_sample_disc, win  # noqa: E402
+from kelpwine import ROOT, Wine, fresh_dir, make_sample_disc, tree_digest, win  # noqa: E402
 
 
 class CheckFailed(Exception):
@@ -32,22 +32,6 @@ def check(cond, what):
     python3 -O keeps, unlike an assert statement."""
     if not cond:
         raise CheckFailed(what)
-
-
-def tree_digest(root):
-    """{relative path: (size, sha256)} of every file below root, and the folders."""
-    out = {}
-    for base, dirs, files in os.walk(root):
-        for d in dirs:
-            out[os.path.relpath(os.path.join(base, d), root) + "/"] = None
-        for f in files:
-            p = os.path.join(base, f)
-            h = hashlib.sha256()
-            with open(p, "rb") as fh:
-                for block in iter(lambda: fh.read(1 << 20), b""):
-                    h.update(block)
-            out[os.path.relpath(p, root)] = (os.path.getsize(p), h.hexdigest())
-    return out
 
 
 def iso_files(image):
@@ -161,8 +145,9 @@ class Faults:
             check(rc == 1, "exit 1 (got %d)" % rc)
             writes = [l for l in lines if l.startswith("write failed: " + win(folder) + "\\game\\cd\\")]
             check(writes, "a write failure of the copy is logged: %s" % lines)
-            check(lines[-1:] == ["ERROR: copying the CD failed"], "the log ends with the copy failure: %s" % lines)
-            check(os.listdir(small) == ["Kelpmire"], "nothing beside the install folder: %s" % os.listdir(small))
+            check(lines[-2:] == ["ERROR: copying the CD failed", "removed what this install had written"],
+                  "the log ends with the copy failure and the removal: %s" % lines)
+            check(os.listdir(small) == [], "the install folder that the run made is gone: %s" % os.listdir(small))
             self.nothing_registered(folder)
             check(tree_digest(os.path.dirname(iso)) == before, "the source unchanged")
             return "disk full (%s): %s" % ("tmpfs of 4 MiB" if limit is None else "file size limit",
@@ -207,7 +192,9 @@ class Faults:
         rc, lines = self.install(cut, folder)
         check(rc == 1, "exit 1 (got %d)" % rc)
         check("read error in %s" % name in lines, "the read error is logged: %s" % lines)
-        check(lines[-1:] == ["ERROR: copying the CD failed"], "the log ends with the copy failure: %s" % lines)
+        check(lines[-2:] == ["ERROR: copying the CD failed", "removed what this install had written"],
+              "the log ends with the copy failure and the removal: %s" % lines)
+        check(os.listdir(folder) == [], "what the run wrote is gone: %s" % os.listdir(folder))
         self.nothing_registered(folder)
         return "cut image: read error in %s, exit 1" % name
 
@@ -280,7 +267,8 @@ class Faults:
             check(rc == 1, "exit 1 (got %d)" % rc)
             line = "cannot read %s\\DATA\\T.QAR" % win(self.disc)
             check(line in lines, "the unreadable file is logged: %s" % lines)
-            check(lines[-1:] == ["ERROR: copying the CD failed"], "the log ends with the copy failure: %s" % lines)
+            check(lines[-2:] == ["ERROR: copying the CD failed", "removed what this install had written"],
+                  "the log ends with the copy failure and the removal: %s" % lines)
             self.nothing_registered(folder)
             return "locked file: " + line
         finally:

@@ -380,16 +380,16 @@ class Failures(unittest.TestCase):
         os.remove(os.path.join(broken, "DATA", "HD.QAR"))
         os.makedirs(os.path.join(broken, "DATA", "HD.QAR"))
         win_dir = "C:\\Games\\Kelpmire box"
+        shutil.rmtree(c_path(win_dir), ignore_errors=True)
         setup = start_setup("/silent", "/cd", win(broken), "/dir", win_dir)
         rc, text, err = wine.run_exe(UIDRIVER, "msgbox", "The Kelpmire setup", "OK", "60000")
         self.assertEqual(rc, 0, err)
         self.assertEqual(text.strip(), "Copying the game files from the CD failed.")
         self.assertEqual(setup.wait(timeout=60), 1)
         hd_source = f"{win_dir}\\game\\cd\\DATA\\HD.QAR"
-        self.assertEqual(wine.log_lines()[-2:], [f"cannot read {hd_source}", f"cannot copy {hd_source}"])
-        d = c_path(win_dir)
-        self.assertTrue(os.path.exists(os.path.join(d, "game", "hd", "kmx.exe")))
-        self.assertFalse(os.path.exists(os.path.join(d, "kelpmire.exe")))
+        self.assertEqual(wine.log_lines()[-3:], [f"cannot read {hd_source}", f"cannot copy {hd_source}",
+                                                 "removed what this install had written"])
+        self.assertFalse(os.path.exists(c_path(win_dir)), "the folder that the run made is gone")
         self.assertIsNone(wine.reg_query())
 
     def test_write_that_fails_mid_copy(self):
@@ -399,14 +399,90 @@ class Failures(unittest.TestCase):
         os.makedirs(os.path.join(d, "game", "cd", "DATA", "T.QAR"))
         before = digest_tree(disc)
         self.assertEqual(run_setup("/silent", "/cd", win(disc), "/dir", win_dir), 1)
-        self.assertEqual(wine.log_lines()[-2:], [
+        self.assertEqual(wine.log_lines()[-3:], [
             f"cannot write {win_dir}\\game\\cd\\DATA\\T.QAR",
             "ERROR: copying the CD failed",
+            "removed what this install had written",
         ])
         self.assertEqual(digest_tree(disc), before)
+        # "game" was there before the run: it stays, with what the copy wrote.
         self.assertTrue(os.path.exists(os.path.join(d, "game", "cd", "DATA", "A.QAR")))
         self.assertFalse(os.path.exists(os.path.join(d, "uninstall.exe")))
         self.assertIsNone(wine.reg_query())
+
+    def test_copy_that_fails_half_way_leaves_the_folder_as_before(self):
+        # An image cut short: its directories are whole, the data of its
+        # later files are missing, so the copy fails half-way.
+        broken = os.path.join(WORK, "cut.iso")
+        with open(os.path.join(img, "game.iso"), "rb") as f:
+            data = f.read()
+        with open(broken, "wb") as f:
+            # Inside the data of the sample disc's largest file on the image,
+            # well before the padding at its end.
+            f.write(data[:150 * 2048 + 1000])
+        for win_dir, mine in (("C:\\Games\\Kelpmire half\\The Kelpmire PC", None),
+                              ("C:\\Games\\Kelpmire mine", "my notes.txt")):
+            top = c_path("C:\\Games\\Kelpmire half") if mine is None else c_path(win_dir)
+            shutil.rmtree(top, ignore_errors=True)
+            if mine:
+                os.makedirs(top)
+                with open(os.path.join(top, mine), "w") as f:
+                    f.write("mine")
+            before = tree_files(top) if mine else None
+            self.assertEqual(run_setup("/silent", "/cd", win(broken), "/dir", win_dir), 1)
+            self.assertEqual(wine.log_lines()[-2:], ["ERROR: copying the CD failed",
+                                                     "removed what this install had written"])
+            if mine:
+                self.assertEqual(tree_files(top), before)
+            else:
+                self.assertFalse(os.path.exists(top), "the folders that the run made are gone")
+            self.assertIsNone(wine.reg_query())
+
+    def test_another_programs_files_are_refused(self):
+        win_dir = "C:\\Games\\Other program"
+        d = fresh_dir(c_path(win_dir))
+        for rel, text in (("uninstall.exe", "its uninstaller"), (os.path.join("game", "data.pak"), "its data")):
+            os.makedirs(os.path.dirname(os.path.join(d, rel)), exist_ok=True)
+            with open(os.path.join(d, rel), "w") as f:
+                f.write(text)
+        before = tree_files(d)
+        self.assertEqual(run_setup("/silent", "/cd", win(disc), "/dir", win_dir), 1)
+        self.assertEqual(wine.log_lines()[-1],
+                         f"ERROR: {win_dir} already holds files of another program: choose another install folder")
+        self.assertEqual(tree_files(d), before)
+        self.assertIsNone(wine.reg_query())
+
+    def test_disc_folder_inside_the_install_folder_is_refused(self):
+        win_dir = "C:\\Games\\Nested"
+        d = fresh_dir(c_path(win_dir))
+        shutil.copytree(disc, os.path.join(d, "disc"))
+        before = tree_files(d)
+        self.assertEqual(run_setup("/silent", "/cd", win_dir + "\\disc", "/dir", win_dir), 1)
+        self.assertEqual(wine.log_lines()[-1], f"ERROR: the disc folder {win_dir}\\disc and the install folder "
+                                               f"{win_dir} lie inside one another")
+        self.assertEqual(tree_files(d), before, "nothing written")
+        self.assertIsNone(wine.reg_query())
+
+    def test_command_lines_as_people_type_them(self):
+        # Through a batch file, so that the line reaches the setup as typed.
+        wine.set_cdrom("k", disc)
+        try:
+            bat = os.path.join(WORK, "typed.bat")
+            for line, folder in (('"%s" /dir "C:\\Games\\TB\\" /silent', "C:\\Games\\TB\\"),
+                                 ('"%s" /cd "K:\\" /silent /dir "C:\\Games\\TK\\"', "C:\\Games\\TK\\")):
+                shutil.rmtree(c_path(folder.rstrip("\\")), ignore_errors=True)
+                clean_install_state()
+                with open(bat, "w") as f:
+                    f.write("@" + (line % win(SETUP)) + "\r\n")
+                rc, _, _ = wine.run_exe("cmd", "/c", win(bat))
+                self.assertEqual(rc, 0, line)
+                log = wine.log_lines()
+                self.assertIn("Install to " + folder, log, line)
+                self.assertTrue(os.path.exists(os.path.join(c_path(folder.rstrip("\\")), "kelpmire.exe")), line)
+                self.assertEqual(wine.reg_query()["InstallLocation"], ("REG_SZ", folder))
+            self.assertIn("Copying folder K:\\ ...", log)
+        finally:
+            wine.remove_drive("k")
 
 
 class SpaceAndFullPaths(unittest.TestCase):
@@ -469,7 +545,7 @@ class SpaceAndFullPaths(unittest.TestCase):
             lines = wine.log_lines()
             self.assertEqual(lines[2], f"Install to {win_dir}")
             line = lines[3]
-            prefix = f"ERROR: not enough free space on T:: {(need + mb - 1) // mb} MB needed, "
+            prefix = f"ERROR: not enough free space on T:\\: {(need + mb - 1) // mb} MB needed, "
             self.assertTrue(line.startswith(prefix), line)
             if small is not None:
                 st = os.statvfs(folder)

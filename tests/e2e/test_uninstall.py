@@ -15,6 +15,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -201,12 +202,60 @@ class Uninstall(unittest.TestCase):
                          "Some files of The Kelpmire could not be removed. Close the game and run the uninstall again.")
         self.assertEqual(tree_files(data), before, "what the link points to is untouched")
         self.assertFalse(os.path.exists(os.path.join(self.dir, "kelpmire.exe")))
-        # Wine cannot remove a Unix link from the Windows side (Windows removes
-        # a junction or a link): it stays, and with it what runs the uninstall
-        # again.
+        # Wine 8 cannot remove a Unix link from the Windows side, not even
+        # opened as itself (it opens the folder the link points to; Windows
+        # removes a junction or a link): it stays, and with it what runs the
+        # uninstall again.
         self.assertTrue(os.path.islink(game))
         self.assertTrue(os.path.exists(os.path.join(self.dir, "uninstall.exe")))
         self.assertIsNotNone(wine.reg_query())
+
+    def test_another_folders_entry_and_shortcuts_stay(self):
+        # Installed into A (setUp), then into B: the entry and the shortcuts
+        # are B's, and removing A leaves them working.
+        b_win = "C:\\Games\\Kelpmire B"
+        b = wine.drive_c("Games", "Kelpmire B")
+        shutil.rmtree(b, ignore_errors=True)
+        rc, _, _ = wine.run_exe(SETUP, "/silent", "/cd", win(disc), "/dir", b_win)
+        self.assertEqual(rc, 0)
+        try:
+            self.uninstall("/uninstall", "/quiet")
+            self.assertFalse(os.path.exists(os.path.join(self.dir, "kelpmire.exe")))
+            self.assertFalse(os.path.exists(os.path.join(self.dir, "game")))
+            self.assertEqual(wine.reg_query()["InstallLocation"], ("REG_SZ", b_win))
+            for lnk in wine.shortcut_files():
+                self.assertEqual(lnkinfo(lnk).get("Local path"), b_win + "\\kelpmire.exe", lnk)
+            self.assertTrue(os.path.exists(os.path.join(b, "kelpmire.exe")))
+        finally:
+            wine.run_exe(os.path.join(b, "uninstall.exe"), "/uninstall", "/quiet")
+            wine.wait_idle()
+        self.assertFalse(os.path.exists(b))
+        self.assertIsNone(wine.reg_query())
+
+    def test_read_only_game_and_uninstaller_are_removed(self):
+        for name in ("kelpmire.exe", "uninstall.exe"):
+            os.chmod(os.path.join(self.dir, name), 0o444)  # Wine's read-only attribute
+        self.assertEqual(self.uninstall_answering(), "The Kelpmire has been removed.")
+        self.assert_removed()
+
+    def test_stage_two_waits_for_stage_one(self):
+        # Stage 1 still running from uninstall.exe for 3 seconds: a program
+        # that holds it open stands in for it, and stage 2 is started as stage
+        # 1 starts it, with that program's process id.
+        uninst = os.path.join(self.dir, "uninstall.exe")
+        holder = wine.hold_file(LOCKFILE, uninst)
+        try:
+            pid = holder.stdout.readline().decode().strip()
+            temp_copy = os.path.join(wine.temp_dir(), "kelpmire_uninstall.exe")
+            shutil.copy(SETUP, temp_copy)
+            stage2 = wine.start_exe(temp_copy, "/uninstall2", WIN_DIR, "/pid", pid, "/quiet")
+            time.sleep(3)
+            self.assertIsNone(stage2.poll(), "stage 2 waits")
+        finally:
+            wine.release_file(holder)
+        self.assertEqual(stage2.wait(timeout=60), 0)
+        wine.wait_idle()
+        self.assert_removed()
 
     def test_running_game_keeps_everything(self):
         holder = wine.hold_file(LOCKFILE, os.path.join(self.dir, "kelpmire.exe"))

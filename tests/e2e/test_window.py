@@ -49,6 +49,7 @@ INTRO = ("Install The Kelpmire as a native Windows game. You need your copy of T
 
 STOP = "Stop the installation?"
 HD_FAILED = "Copying the game files from the CD failed."
+REMOVING = "Removing what was installed ..."
 WS_TABSTOP = 0x10000
 
 # class, text (None: the box's value), style, id, x, y, w, h at 96 DPI; every
@@ -429,8 +430,36 @@ def case_stop(wine, disc):
     check(s.proc.poll() is None and s.dump().status != FAILED, "No again: still running")
     text = s.answer("press", "105", button="Yes", text=STOP)
     check(text == STOP, "Cancel asks again")
-    check(s.wait_exit() == 1, "Yes ends the process with 1")
+    # The worker still waits in the profile's box: the process does not end
+    # in the middle of the install, but once the worker has finished.
+    check(s.proc.poll() is None and s.dump().status == REMOVING, "Yes: the setup removes what it wrote")
+    rc, _ = s.drive("msgbox", CAPTION, "OK", "20000", HD_FAILED)
+    check(rc == 0, "the profile's box answered")
+    check(s.wait_exit() == 1, "then the setup ends with 1")
     check(not os.path.exists(c_path(wine, r"C:\Long\kelpmire.exe")), "the install was stopped before its end")
+
+
+def case_stop_during_copy(wine, bigdisc):
+    """Stop confirmed while the disc is copied: the copy stops at its next
+    block, what the install wrote is removed, and the setup ends with 1."""
+    print("== stopping during the copy")
+    clean(wine)
+    target = c_path(wine, r"C:\Stopped")
+    shutil.rmtree(target, ignore_errors=True)
+    s = Setup(wine, setup_exe, "/cd", win(bigdisc), "/dir", r"C:\Stopped\The Kelpmire PC")
+    s.dump()
+    rc, out = s.drive("start")
+    check("status\tInstalling...\n" in out, "installing")
+    deadline = time.time() + 120
+    while time.time() < deadline and not os.path.isdir(os.path.join(target, "The Kelpmire PC", "game", "cd")):
+        time.sleep(0.2)
+    text = s.answer("press", "105", button="Yes", text=STOP)
+    check(text == STOP, f"Cancel asks ({text!r})")
+    check(s.wait_exit(timeout=120) == 1, "Yes ends the setup with 1")
+    check(not os.path.exists(target), "the folders that the install made are gone")
+    log = wine.log_lines() or []
+    check(log[-2:] == ["ERROR: the installation was stopped", "removed what this install had written"],
+          f"the log says so ({log[-2:]!r})")
 
 
 def case_finish_during_question(wine, disc):
@@ -450,6 +479,26 @@ def case_finish_during_question(wine, disc):
     check(rc == 0 and out.strip() == STOP, f"installed while the question was open ({out!r})")
     check(s.wait_exit() == 0, "Yes after the end closes the setup with 0")
     check(os.path.exists(c_path(wine, r"C:\Long\kelpmire.exe")), "the install is complete")
+
+
+def case_second_setup(wine, disc):
+    """A second setup while the first shows its window: it says so and ends
+    with 1, without touching the first one's log."""
+    print("== a second setup while one runs")
+    clean(wine)
+    s = Setup(wine, setup_exe, "/cd", win(disc), "/dir", r"C:\Long")
+    s.dump()
+    log = wine.log_lines()
+    second = wine.start_exe(setup_exe)
+    rc, out = s.drive("msgbox", CAPTION, "OK", "60000", "The Kelpmire setup is already running.")
+    check(rc == 0, f"the second setup says that one runs ({out!r})")
+    check(second.wait(timeout=60) == 1, "and ends with 1")
+    rc, _, _ = wine.run_exe(setup_exe, "/silent", "/cd", win(disc), "/dir", r"C:\Second")
+    check(rc == 1, "a silent one ends with 1 too")
+    check(not os.path.exists(c_path(wine, r"C:\Second")), "and installs nothing")
+    check(wine.log_lines() == log, "the first setup's log is untouched")
+    s.drive("close")
+    check(s.wait_exit() == 0, "the first setup closes as usual")
 
 
 def set_dpi(wine, dpi):
@@ -650,6 +699,8 @@ def main():
         ("empty_box", lambda: case_empty_box(wine, disc)),
         ("stop", lambda: case_stop(wine, disc)),
         ("finish_during_question", lambda: case_finish_during_question(wine, disc)),
+        ("stop_during_copy", lambda: case_stop_during_copy(wine, bigdisc)),
+        ("second_setup", lambda: case_second_setup(wine, disc)),
         ("keyboard_at_rest", lambda: case_keyboard_at_rest(wine)),
         ("keyboard_install", lambda: case_keyboard_install_and_play_fails(wine, disc)),
         ("keyboard_escape", lambda: case_keyboard_escape_installing(wine, bigdisc)),

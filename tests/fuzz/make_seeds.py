@@ -9,7 +9,11 @@ descriptor (17 sectors in all), its raw Mode 1 and Mode 2 Form 1 forms in
 ones (names that land in one file, a record without identifier, a directory
 beyond the image, Form 2 sectors), CUE sheets in the forms the reader meets
 (keywords in any case and place, pregaps, audio first tracks, the 2448-byte
-types), icon files and emblem pictures (tools/make_pbm.py).
+types, a byte-order mark, unquoted and absolute names), root directories for
+the directory target (associated files, extended attribute records,
+interleaved files, whole and broken multi-extent chains, a loop, a record at
+the very end of the directory), icon files and emblem pictures
+(tools/make_pbm.py).
 
 usage: make_seeds.py
 """
@@ -92,6 +96,37 @@ def disc_seeds():
     return out
 
 
+def dir_seeds():
+    """Root directories as fuzz_cd_dir places them: at sector 18, as long as the
+    seed; a 4096-byte seed holds a subdirectory in its second sector (19), and
+    file data follow the directory (from 19, or 20 after a subdirectory)."""
+    def field(r, at, value):
+        r = bytearray(r)
+        r[at] = value
+        return bytes(r)
+
+    dot, up = rec(b"\0", 18, 2048, 2), rec(b"\1", 18, 2048, 2)
+
+    def one(*recs):
+        return b"".join((dot, up) + recs).ljust(2048, b"\0")
+
+    sub = b"".join((rec(b"\0", 19, 2048, 2), rec(b"\1", 18, 4096, 2), rec(b"IN.TXT;1", 21, 5)))
+    tree = b"".join((rec(b"\0", 18, 4096, 2), up, rec(b"README.TXT;1", 20, 11), rec(b"DATA", 19, 2048, 2)))
+    tail = one(rec(b"A.TXT;1", 19, 3)).rstrip(b"\0")
+    tail = tail.ljust(2048 - 20, b"\0") + bytes([40]) + bytes(19)  # a record 20 bytes before the end
+    return {
+        "tree.dir": tree.ljust(2048, b"\0") + sub.ljust(2048, b"\0"),
+        "hybrid.dir": one(field(rec(b"GAME.EXE;1", 19, 100), 25, 4), rec(b"GAME.EXE;1", 20, 100)),
+        "xattr.dir": one(field(rec(b"XA.DAT;1", 19, 3000), 1, 1)),
+        "interleaved.dir": one(field(field(rec(b"MOVIE.STR;1", 19, 9000), 26, 1), 27, 1)),
+        "chain.dir": one(rec(b"BIG.DAT;1", 19, 4096, 0x80), rec(b"BIG.DAT;1", 23, 100), rec(b"Z.TXT;1", 24, 2)),
+        "broken.dir": one(rec(b"BIG.DAT;1", 19, 4096, 0x80), rec(b"OTHER.DAT;1", 23, 100),
+                          rec(b"LAST.DAT;1", 24, 10, 0x80)),
+        "loop.dir": one(rec(b"SELF", 18, 2048, 2), rec(b"A.TXT;1", 19, 3)),
+        "tail.dir": tail,
+    }
+
+
 def cue_seeds():
     return {
         "plain.cue": b'FILE "game.bin" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n',
@@ -108,6 +143,10 @@ def cue_seeds():
         "probed.cue": b'FILE "pre.img" BINARY\n  TRACK 01 MODE1/2448\n    INDEX 01 00:00:02\n',
         "audio.cue": b'FILE "game.bin" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n'
                      b'  TRACK 02 MODE1/2352\n    INDEX 01 00:00:00\n',
+        "bom.cue": b'\xef\xbb\xbfFILE "game.bin" BINARY\r\n  TRACK 01 MODE1/2352\r\n    INDEX 01 00:00:00\r\n',
+        "absolute.cue": b'FILE "C:\\Users\\Q\\Images\\pre.img" BINARY\n  TRACK 01 MODE2/2448\n'
+                        b'    INDEX 01 00:00:02\n',
+        "rooted.cue": b'FILE /home/q/game.bin BINARY\n  TRACK 01 MODE1/2352\n',
     }
 
 
@@ -148,7 +187,7 @@ def lbm_seeds():
 
 
 def main():
-    for target, seeds in (("cd_image", disc_seeds()), ("cd_cue", cue_seeds()),
+    for target, seeds in (("cd_image", disc_seeds()), ("cd_cue", cue_seeds()), ("cd_dir", dir_seeds()),
                           ("icon_ico", icon_seeds()), ("icon_lbm", lbm_seeds())):
         folder = os.path.join(HERE, "corpus", target)
         os.makedirs(folder, exist_ok=True)
