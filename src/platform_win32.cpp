@@ -126,7 +126,102 @@ FILE *pf_fopen(const char *path, const char *mode) { return fopen(path, mode); }
 
 unsigned long pf_last_error(void) { return GetLastError(); }
 
-uint32_t pf_attributes(const char *path) { return GetFileAttributesA(path); }
+/* ---- Unix links under Wine ----
+   Players on Linux run the setup under Wine, which shows a Unix symbolic link
+   as what it points to (a link to a folder also as a reparse point) and acts
+   on what it points to: deleting a link to a file there deletes that file,
+   and a link to a folder cannot be removed at all, not even opened as itself.
+   Such a link is told by comparing where a handle to it really leads with
+   where its name lies, and is removed by name on the Unix side with the
+   system's unlink, which takes away one name and never what it points to. */
+
+typedef LONG(WINAPI *unix_spawn_fn)(char *const argv[], int wait);
+typedef char *(CDECL *unix_name_fn)(LPCWSTR path);
+
+struct wine_unix {
+    unix_spawn_fn spawn; /* runs a Unix program and waits for its exit code */
+    unix_name_fn name;   /* the Unix name of a Windows path, heap-allocated */
+};
+
+/* Wine's two services, or null on Windows (looked up once). */
+static const wine_unix *wine(void)
+{
+    static wine_unix w;
+    static int looked;
+    if (!looked) {
+        w.spawn = (unix_spawn_fn)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"), "__wine_unix_spawnvp");
+        w.name = (unix_name_fn)(void *)GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name");
+        looked = 1;
+    }
+    return w.spawn && w.name ? &w : NULL;
+}
+
+/* Where a handle to path leads, without the "\\?\" prefix; 0 when path
+   cannot be opened. */
+static int final_path(const char *path, char *out, DWORD cap)
+{
+    HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    char buf[MAX_PATH * 2];
+    DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof buf, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(h);
+    if (n == 0 || n >= sizeof buf) return 0;
+    const char *p = strncmp(buf, "\\\\?\\", 4) == 0 ? buf + 4 : buf;
+    if (strlen(p) >= cap) return 0;
+    strcpy(out, p);
+    return 1;
+}
+
+/* 1 when path names a Unix link to a file, under Wine: a handle to it leads
+   somewhere other than its folder's handle and its own name. When that cannot
+   be told, 0 (the caller then treats it as the file Wine shows). A false 1
+   costs only the slower removal, which takes away the same name. */
+static int wine_file_link(const char *path)
+{
+    if (!wine()) return 0;
+    char full[MAX_PATH], *name = NULL;
+    DWORD n = GetFullPathNameA(path, sizeof full, full, &name);
+    if (n == 0 || n >= sizeof full || !name || name == full) return 0;
+    char parent[MAX_PATH], there[MAX_PATH * 2], folder[MAX_PATH * 2];
+    size_t cut = (size_t)(name - full) - 1; /* the separator before the name */
+    memcpy(parent, full, cut);
+    parent[cut] = 0;
+    if (cut == 2 && parent[1] == ':') strcpy(parent + 2, "\\"); /* a drive's root */
+    if (!final_path(full, there, sizeof there) || !final_path(parent, folder, sizeof folder)) return 0;
+    size_t f = strlen(folder);
+    if (f && folder[f - 1] == '\\') folder[--f] = 0;
+    /* The folder's case may differ from the one typed; the name is the one on
+       disk unless the handle went elsewhere. */
+    return !(_strnicmp(there, folder, f) == 0 && there[f] == '\\' && strcmp(there + f + 1, name) == 0);
+}
+
+/* Removes the name path on the Unix side (Wine only): 1 when it is gone. */
+static int wine_unlink(const char *path)
+{
+    const wine_unix *w = wine();
+    WCHAR wide[MAX_PATH];
+    if (!w || !MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH)) return 0;
+    char *unix_name = w->name(wide);
+    if (!unix_name) return 0;
+    char *argv[] = {(char *)"unlink", unix_name, NULL};
+    LONG rc = w->spawn(argv, 1);
+    HeapFree(GetProcessHeap(), 0, unix_name);
+    if (rc != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return 1;
+}
+
+uint32_t pf_attributes(const char *path)
+{
+    DWORD a = GetFileAttributesA(path);
+    if (a != INVALID_FILE_ATTRIBUTES && !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+        wine_file_link(path))
+        a |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return a;
+}
 
 int pf_set_attributes(const char *path, uint32_t attrs) { return SetFileAttributesA(path, attrs) ? 1 : 0; }
 
@@ -139,6 +234,8 @@ int pf_delete_file(const char *path)
         return 0;
     }
 #endif
+    /* Wine would delete what a link points to. */
+    if (wine_file_link(path)) return wine_unlink(path);
     return DeleteFileA(path) ? 1 : 0;
 }
 
@@ -150,18 +247,23 @@ int pf_remove_dir(const char *path) { return RemoveDirectoryA(path) ? 1 : 0; }
 
 int pf_remove_link(const char *path)
 {
-    DWORD a = GetFileAttributesA(path);
-    if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    uint32_t a = pf_attributes(path);
+    if (a == PF_ATTR_INVALID || !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
         SetLastError(ERROR_NOT_A_REPARSE_POINT);
         return 0;
     }
     /* The ordinary calls first: Windows removes a junction or a folder link
-       with RemoveDirectoryA and a file link with DeleteFileA. */
-    if ((a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path) : DeleteFileA(path)) return 1;
-    /* Wine shows a Unix link as a reparse point but refuses both calls on it:
-       the link opened as itself is marked for deletion. Only when the handle
-       is the link itself: a Wine that follows the link here (8.0 does) opens
-       the folder it points to, which must never be marked. */
+       with RemoveDirectoryA and a file link with DeleteFileA (Wine would
+       delete the file that a link points to: a link there goes by name). */
+    if (a & FILE_ATTRIBUTE_DIRECTORY) {
+        if (RemoveDirectoryA(path)) return 1;
+    } else if (!wine()) {
+        return DeleteFileA(path) ? 1 : 0;
+    }
+    if (wine()) return wine_unlink(path) && GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
+    /* A folder link that RemoveDirectoryA refuses: opened as itself and marked
+       for deletion, only when the handle is the link itself and never the
+       folder it points to. */
     HANDLE h = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (h == INVALID_HANDLE_VALUE) return 0;

@@ -348,16 +348,6 @@ TEST(DoUninstall, AGameFolderThatIsALinkKeepsWhatItPointsTo)
     EXPECT_EQ(get(data + "\\cd\\DATA\\A.QAR"), "a\n") << "what the link points to is untouched";
     EXPECT_EQ(get(data + "\\hd\\HD.QAR"), "hd\n");
     EXPECT_FALSE(path_exists((dir + "\\kelpmire.exe").c_str()));
-#ifdef _WIN32
-    // Wine 8 shows the Unix link as a reparse point but cannot remove it from
-    // the Windows side (opened as itself, it opens the folder it points to):
-    // the link stays, and the uninstall says that it is not done.
-    if (is_link(dir + "\\game")) {
-        EXPECT_EQ(r, UNINSTALL_PARTIAL);
-        EXPECT_EQ(get(dir + "\\uninstall.exe"), "uninstaller");
-        return;
-    }
-#endif
     EXPECT_EQ(r, UNINSTALL_DONE);
     EXPECT_FALSE(path_exists((dir + "\\game").c_str()));
     EXPECT_FALSE(path_exists(dir.c_str()));

@@ -7,7 +7,7 @@ Installs the sample disc silently with the real setup, puts a file of the
 user's into the install folder, then runs the installed uninstall.exe as
 Windows would and checks what is left once every Wine process has ended.
 Then the folders players really have: an install at a drive root, a "game"
-folder that is a link, the game or a data file held open, the setup run from
+folder that is a link, links to files kept elsewhere, the game or a data file held open, the setup run from
 a downloads folder, and stage 1 started with the install folder as its
 current folder.
 """
@@ -198,17 +198,30 @@ class Uninstall(unittest.TestCase):
         shutil.move(game, data)
         os.symlink(data, game)
         before = tree_files(data)
-        self.assertEqual(self.uninstall_answering(restart=False),
-                         "Some files of The Kelpmire could not be removed. Close the game and run the uninstall again.")
+        self.assertEqual(self.uninstall_answering(), "The Kelpmire has been removed.")
         self.assertEqual(tree_files(data), before, "what the link points to is untouched")
-        self.assertFalse(os.path.exists(os.path.join(self.dir, "kelpmire.exe")))
-        # Wine 8 cannot remove a Unix link from the Windows side, not even
-        # opened as itself (it opens the folder the link points to; Windows
-        # removes a junction or a link): it stays, and with it what runs the
-        # uninstall again.
-        self.assertTrue(os.path.islink(game))
-        self.assertTrue(os.path.exists(os.path.join(self.dir, "uninstall.exe")))
-        self.assertIsNotNone(wine.reg_query())
+        self.assertFalse(os.path.lexists(game), "the link itself goes")
+        self.assert_removed()
+
+    def test_links_to_files_go_without_what_they_point_to(self):
+        # Files kept elsewhere and linked in: a saved game below "game", the
+        # game's settings beside kelpmire.exe. Wine shows such a link as the
+        # file and would delete the file it points to.
+        kept = fresh_dir(os.path.join(WORK, "kept"))
+        links = {os.path.join(self.dir, "game", "hd", "SAVE01.SAV"): os.path.join(kept, "SAVE01.SAV"),
+                 os.path.join(self.dir, "kelpmire.ini"): os.path.join(kept, "kelpmire.ini")}
+        for link, target in links.items():
+            with open(target, "w") as f:
+                f.write("the player's")
+            if os.path.exists(link):
+                os.remove(link)
+            os.symlink(target, link)
+        self.uninstall("/uninstall", "/quiet")
+        for link, target in links.items():
+            self.assertFalse(os.path.lexists(link), link)
+            with open(target) as f:
+                self.assertEqual(f.read(), "the player's", target)
+        self.assert_removed()
 
     def test_another_folders_entry_and_shortcuts_stay(self):
         # Installed into A (setUp), then into B: the entry and the shortcuts
