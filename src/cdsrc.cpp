@@ -233,6 +233,7 @@ typedef struct walk {
     cd_list_fn fn;    /* or none */
     void *user;
     uint64_t total;   /* the bytes of the files met */
+    size_t deepest;   /* the longest path below the root met, a file's or a folder's */
     progress *pr;     /* of a copy, or none */
     char rel[PATH_CAP];
 } walk;
@@ -279,10 +280,13 @@ static int walk_first_visit(walk *w, uint32_t extent)
 }
 
 /* Appends "\name" to the walk's relative path; returns the old length for
-   walk_pop, or -1 when it does not fit. */
+   walk_pop, or -1 when it does not fit. Either way the path's length counts
+   for the deepest. */
 static int walk_push(walk *w, const char *name)
 {
     size_t n = strlen(w->rel);
+    size_t whole = n + (n ? 1 : 0) + strlen(name);
+    if (whole > w->deepest) w->deepest = whole;
     int r = snprintf(w->rel + n, PATH_CAP - n, n ? "\\%s" : "%s", name);
     if (r < 0 || n + (size_t)r >= PATH_CAP) {
         w->rel[n] = 0;
@@ -887,11 +891,21 @@ int cd_list(cd_source *src, cd_list_fn fn, void *user, uint64_t *total)
     return ok;
 }
 
-uint64_t cd_total_bytes(cd_source *src)
+void cd_count_all(cd_source *src, cd_list_fn fn, void *user, cd_count *out)
 {
     walk w = {};
+    w.fn = fn;
+    w.user = user;
     walk_source(src, &w, NULL);
-    return w.total;
+    out->bytes = w.total;
+    out->deepest = w.deepest;
+}
+
+uint64_t cd_total_bytes(cd_source *src)
+{
+    cd_count c;
+    cd_count_all(src, NULL, NULL, &c);
+    return c.bytes;
 }
 
 int cd_copy_all(cd_source *src, const char *target, progress *pr)

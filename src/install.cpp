@@ -85,41 +85,6 @@ static size_t root_length(const char *path)
     return is_sep(path[0]) ? 1 : 0;
 }
 
-/* The nearest folder at or above dir that exists, into out (PATH_CAP bytes);
-   0 when not even the root exists. */
-static int nearest_folder(const char *dir, char *out)
-{
-    size_t root = root_length(dir);
-    if (!root || snprintf(out, PATH_CAP, "%s", dir) >= PATH_CAP) return 0;
-    for (;;) {
-        if (is_dir(out)) return 1;
-        size_t n = strlen(out);
-        if (n <= root) return 0;
-        while (n > root && !is_sep(out[n - 1])) n--; /* the last name */
-        while (n > root && is_sep(out[n - 1])) n--;  /* and the separators before it */
-        out[n] = 0;
-    }
-}
-
-/* 1 when the volume of dir has room for need bytes, or when its free space
-   cannot be learned (the writes will then tell). Otherwise logs the volume as
-   a user names its folder ("D:\", "\\server\share"; off Windows the nearest
-   existing folder) with both figures in MB, the need rounded up, the free space down. */
-static int room_for(const char *dir, uint64_t need)
-{
-    char existing[PATH_CAP], volume[PATH_CAP];
-    uint64_t free_bytes = 0;
-    if (!nearest_folder(dir, existing) || !pf_free_space(existing, &free_bytes)) return 1;
-    if (free_bytes >= need) return 1;
-    size_t root = root_length(dir);
-    if (root == 3) snprintf(volume, sizeof volume, "%.2s\\", dir); /* "T:\": the colon after it is not doubled */
-    else if (root > 1) snprintf(volume, sizeof volume, "%.*s", (int)root, dir);
-    else snprintf(volume, sizeof volume, "%s", existing);
-    setup_log("ERROR: not enough free space on %s: %llu MB needed, %llu MB free", volume,
-              (unsigned long long)((need + MB - 1) / MB), (unsigned long long)(free_bytes / MB));
-    return 0;
-}
-
 /* The highest folder of base (a full path without trailing separators) that
    does not exist yet, into top; empty when base exists. */
 static void first_missing(const char *base, char *top)
@@ -305,6 +270,125 @@ static uint64_t file_size(const char *path)
     return size;
 }
 
+/* ---- room for the install ---- */
+
+/* The nearest folder at or above dir that exists, into out (PATH_CAP bytes);
+   0 when not even the root exists. */
+static int nearest_folder(const char *dir, char *out)
+{
+    size_t root = root_length(dir);
+    if (!root || snprintf(out, PATH_CAP, "%s", dir) >= PATH_CAP) return 0;
+    for (;;) {
+        if (is_dir(out)) return 1;
+        size_t n = strlen(out);
+        if (n <= root) return 0;
+        while (n > root && !is_sep(out[n - 1])) n--; /* the last name */
+        while (n > root && is_sep(out[n - 1])) n--;  /* and the separators before it */
+        out[n] = 0;
+    }
+}
+
+/* 1 when the volume of dir has room for need bytes, or when its free space
+   cannot be learned (the writes will then tell). Otherwise logs the volume as
+   a user names its folder ("D:\", "\\server\share"; off Windows the nearest
+   existing folder) with both figures in MB, the need rounded up, the free space down. */
+static int room_for(const char *dir, uint64_t need)
+{
+    char existing[PATH_CAP], volume[PATH_CAP];
+    uint64_t free_bytes = 0;
+    if (!nearest_folder(dir, existing) || !pf_free_space(existing, &free_bytes)) return 1;
+    if (free_bytes >= need) return 1;
+    size_t root = root_length(dir);
+    if (root == 3) snprintf(volume, sizeof volume, "%.2s\\", dir); /* "T:\": the colon after it is not doubled */
+    else if (root > 1) snprintf(volume, sizeof volume, "%.*s", (int)root, dir);
+    else snprintf(volume, sizeof volume, "%s", existing);
+    setup_log("ERROR: not enough free space on %s: %llu MB needed, %llu MB free", volume,
+              (unsigned long long)((need + MB - 1) / MB), (unsigned long long)(free_bytes / MB));
+    return 0;
+}
+
+/* The longest path that Windows opens: MAX_PATH less its terminating zero. */
+static const size_t PATH_LIMIT = 259;
+/* The cluster taken when the volume cannot tell its own: the usual one. */
+static const uint64_t USUAL_CLUSTER = 4096;
+
+/* What an install will write, each file rounded up to the target volume's
+   cluster as it takes whole clusters, and what of that is there already and
+   will be replaced; learned in the walk that totals the disc. */
+typedef struct room_count {
+    const install_paths *p;
+    uint64_t cluster;
+    uint64_t need;       /* the files the install writes */
+    uint64_t replaced;   /* the files already there that they replace */
+    size_t hd_longest;   /* the longest path in the hard-disk folder */
+    char rel[PATH_CAP];  /* the disc file last heard of: its records may go on */
+    uint64_t rel_size;
+} room_count;
+
+static uint64_t rounded(uint64_t size, uint64_t cluster) { return (size + cluster - 1) / cluster * cluster; }
+
+static void room_begin(room_count *c, const install_paths *p, const char *dir)
+{
+    char existing[PATH_CAP];
+    memset(c, 0, sizeof *c);
+    c->p = p;
+    if (!nearest_folder(dir, existing) || !pf_cluster_size(existing, &c->cluster)) c->cluster = USUAL_CLUSTER;
+}
+
+/* One file that the install writes at path, replacing a file that is there. */
+static void room_add(room_count *c, const char *path, uint64_t size)
+{
+    c->need += rounded(size, c->cluster);
+    uint32_t a = pf_attributes(path);
+    if (a != PF_ATTR_INVALID && !(a & PF_ATTR_DIRECTORY)) c->replaced += rounded(file_size(path), c->cluster);
+}
+
+/* The disc file last heard of, now that all its records are: its copy, and
+   the second copy that the game profile makes of it in the hard-disk folder. */
+static void room_add_disc_file(room_count *c)
+{
+    char path[PATH_CAP];
+    if (!c->rel[0]) return;
+    /* A path that does not fit fails the copy, and is too long anyway. */
+    if (path_join(path, c->p->cdcopy, c->rel)) room_add(c, path, c->rel_size);
+    else c->need += rounded(c->rel_size, c->cluster);
+    const char *hd = game_hd_name(c->rel);
+    if (hd && path_join(path, c->p->hd, hd)) {
+        room_add(c, path, c->rel_size);
+        if (strlen(path) > c->hd_longest) c->hd_longest = strlen(path);
+    }
+    c->rel[0] = 0;
+}
+
+/* Hears each file of the disc's count (a cd_list_fn). */
+static void room_heard(const char *rel, uint64_t size, void *user)
+{
+    room_count *c = (room_count *)user;
+    /* The records of a multi-extent file come one after another under one
+       name, and make one file. */
+    if (strcmp(rel, c->rel) == 0) {
+        c->rel_size += size;
+        return;
+    }
+    room_add_disc_file(c);
+    snprintf(c->rel, sizeof c->rel, "%s", rel);
+    c->rel_size = size;
+}
+
+/* The longest path that the install makes, in the characters that Windows
+   counts: the disc's deepest path in the copied disc folder, the hard-disk
+   copies, the game and the uninstaller. Each begins with the install folder,
+   whose characters are counted as such; the rest is counted in bytes, never
+   fewer (the disc's names are plain ASCII on the game disc). */
+static size_t longest_path(const room_count *c, size_t deepest)
+{
+    size_t longest = strlen(c->p->cdcopy) + (deepest ? 1 + deepest : 0);
+    size_t others[] = {c->hd_longest, strlen(c->p->exe), strlen(c->p->uninst)};
+    for (size_t n : others)
+        if (n > longest) longest = n;
+    return longest - strlen(c->p->base) + pf_path_chars(c->p->base);
+}
+
 /* Reads a disc-relative file from the copied disc folder and hands it to an
    icon writer; a file that cannot be read is skipped without a line. */
 static void give_icon(const char *cd_folder, const char *name, const char *exe,
@@ -393,13 +477,32 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
         return 0;
     }
 
-    uint64_t disc_total = cd_total_bytes(src);
+    /* The one walk that totals the disc also learns what the install will
+       write: every file's size and the deepest path. */
+    room_count room;
+    cd_count count;
+    room_begin(&room, &p, o->dir);
+    cd_count_all(src, room_heard, &room, &count);
+    room_add_disc_file(&room);
+    uint64_t disc_total = count.bytes;
     progress pr = {0, disc_total + AFTER_COPY_BUDGET, cb, user, 0};
-
-    /* Everything this run writes must fit before the first byte is written:
-       a disk that fills half-way leaves a broken folder and no uninstaller. */
     int copy_self = pf_module_path(self, sizeof self) && strcasecmp(self, p.uninst) != 0;
-    if (!room_for(o->dir, disc_total + payload_size + (copy_self ? file_size(self) : 0))) {
+    room_add(&room, p.exe, payload_size);
+    if (copy_self) room_add(&room, p.uninst, file_size(self));
+
+    /* Both must hold before the first byte is written: a copy that meets a
+       path Windows cannot open, or a full disk, half-way leaves a broken
+       folder and no uninstaller. */
+    size_t longest = longest_path(&room, count.deepest);
+    if (longest > PATH_LIMIT) {
+        cd_close(src);
+        setup_log("ERROR: the install folder is too long for the disc's deepest file (%d characters): choose a "
+                  "shorter folder",
+                  (int)longest);
+        return 0;
+    }
+    /* What a reinstall replaces is given back before it is written again. */
+    if (!room_for(o->dir, room.need > room.replaced ? room.need - room.replaced : 0)) {
         cd_close(src);
         return 0;
     }

@@ -192,6 +192,8 @@ extern long long pf_fail_read_at;
 #define PF_FAULT_AT(pos, n) (pf_fail_read_at >= (long long)(pos) && pf_fail_read_at < (long long)(pos) + (long long)(n))
 /* When 0 or more, pf_free_space reports this many bytes free on every volume. */
 extern long long pf_fake_free_bytes;
+/* When above 0, pf_cluster_size reports this for every volume. */
+extern long long pf_fake_cluster_bytes;
 /* pf_delete_file fails as for a file in use while this is above 0. */
 extern int pf_fail_delete_in_use;
 #define PF_FAULT(counter) ((counter) > 0 && --(counter) == 0)
@@ -319,11 +321,21 @@ int pf_delete_at_restart(const char *path);
    elsewhere. */
 int pf_is_absolute(const char *path);
 
+/* The characters that Windows counts against its path limit in a code-page
+   path: its UTF-16 units (MultiByteToWideChar with the ANSI code page);
+   elsewhere those of the UTF-8 text. Never more than its bytes. */
+size_t pf_path_chars(const char *path);
+
 /* ---- disk space and the current folder ---- */
 
 /* The bytes free to the calling user on the volume that holds the existing
    folder (GetDiskFreeSpaceExA, which counts a disk quota; statvfs elsewhere). */
 int pf_free_space(const char *folder, uint64_t *free_bytes);
+/* The unit in which the volume that holds the existing folder gives files
+   their space: every file takes a whole number of them (on Windows the
+   cluster, sectors per cluster times bytes per sector from GetDiskFreeSpaceA;
+   elsewhere statvfs's fragment size). 0 when it cannot be learned. */
+int pf_cluster_size(const char *folder, uint64_t *cluster);
 /* The process's current folder into cap bytes (GetCurrentDirectoryA). Returns
    the length, 0 on failure or when it does not fit. */
 size_t pf_current_dir(char *out, size_t cap);

@@ -27,6 +27,7 @@ int pf_fail_read_in;
 int pf_fail_write_in;
 long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
+long long pf_fake_cluster_bytes = -1;
 pf_fault_run pf_fault_read, pf_fault_list;
 int pf_fail_delete_in_use;
 #endif
@@ -535,6 +536,33 @@ int pf_free_space(const char *folder, uint64_t *free_bytes)
     if (!GetDiskFreeSpaceExA(dir, &avail, NULL, NULL)) return 0;
     *free_bytes = avail.QuadPart;
     return 1;
+}
+
+int pf_cluster_size(const char *folder, uint64_t *cluster)
+{
+#ifdef KELP_FAULTS
+    if (pf_fake_cluster_bytes > 0) {
+        *cluster = (uint64_t)pf_fake_cluster_bytes;
+        return 1;
+    }
+#endif
+    char root[MAX_PATH + 1];
+    DWORD per_cluster = 0, per_sector = 0, free_clusters = 0, clusters = 0;
+    DWORD a = GetFileAttributesA(folder);
+    if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+    /* GetDiskFreeSpaceA takes only a volume's root ("D:\", "\\server\share\",
+       or the folder a volume is mounted on), never a folder inside it. */
+    if (!GetVolumePathNameA(folder, root, sizeof root)) return 0;
+    if (!GetDiskFreeSpaceA(root, &per_cluster, &per_sector, &free_clusters, &clusters)) return 0;
+    if (per_cluster == 0 || per_sector == 0) return 0;
+    *cluster = (uint64_t)per_cluster * per_sector;
+    return 1;
+}
+
+size_t pf_path_chars(const char *path)
+{
+    int n = MultiByteToWideChar(CP_ACP, 0, path, -1, NULL, 0);
+    return n > 0 ? (size_t)n - 1 : strlen(path);
 }
 
 size_t pf_current_dir(char *out, size_t cap)
