@@ -562,6 +562,18 @@ static int interleaved(const iso_entry *list, int n, int i)
     return 0;
 }
 
+/* The last record of the file whose first record is entry i: the records of
+   a multi-extent file follow one another under one name, and their data are
+   joined into one file. */
+static int chain_last(const iso_entry *list, int n, int i)
+{
+    int last = i;
+    while (list[last].more && last + 1 < n && !list[last + 1].directory &&
+           strcmp(list[last + 1].name, list[i].name) == 0)
+        last++;
+    return last;
+}
+
 /* Walks the directory at (extent, size), whose own name is name and whose path
    below the root is the walk's rel: counts its files and, when target is
    given, copies them into it. 0 when the walk is to stop: damage met by a
@@ -601,16 +613,15 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
             /* copied as one run, its data would be mixed with others' */
             ok = 0;
         } else if (target) {
-            /* The records of a multi-extent file follow one another under one
-               name; their data are joined into the one target file. */
-            int last = i;
-            while (list[last].more && last + 1 < n && !list[last + 1].directory &&
-                   strcmp(list[last + 1].name, e->name) == 0)
-                last++;
+            int last = chain_last(list, n, i);
             ok = iso_copy_file(src, list, i, last, child, w->pr);
             i = last;
         } else {
-            walk_file(w, e->size);
+            int last = chain_last(list, n, i);
+            uint64_t size = 0;
+            for (int k = i; k <= last; k++) size += list[k].size;
+            walk_file(w, size);
+            i = last;
         }
         walk_pop(w, len);
     }

@@ -60,9 +60,8 @@ void *cd_read(cd_source *src, const char *rel, uint64_t *size);
 /* The bytes of all files, down to 16 levels below the root; a directory that
    cannot be read or walked adds what could be read of it, silently. */
 uint64_t cd_total_bytes(cd_source *src);
-/* Called for each file of a listing (each record of a multi-extent file, one
-   after another under one name): its path below the root with backslashes
-   and its size. */
+/* Called for each file of a listing (a multi-extent file once, with all its
+   records' sizes): its path below the root with backslashes and its size. */
 typedef void (*cd_list_fn)(const char *rel, uint64_t size, void *user);
 /* What one count of the source found. */
 typedef struct cd_count {

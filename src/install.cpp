@@ -321,8 +321,6 @@ typedef struct room_count {
     uint64_t need;       /* the files the install writes */
     uint64_t replaced;   /* the files already there that they replace */
     size_t hd_longest;   /* the longest path in the hard-disk folder */
-    char rel[PATH_CAP];  /* the disc file last heard of: its records may go on */
-    uint64_t rel_size;
 } room_count;
 
 static uint64_t rounded(uint64_t size, uint64_t cluster) { return (size + cluster - 1) / cluster * cluster; }
@@ -335,44 +333,28 @@ static void room_begin(room_count *c, const install_paths *p, const char *dir)
     if (!nearest_folder(dir, existing) || !pf_cluster_size(existing, &c->cluster)) c->cluster = USUAL_CLUSTER;
 }
 
-/* One file that the install writes at path, replacing a file that is there. */
+/* One file that the install writes at path, replacing the file that is there
+   (file_size: 0 for none, and for a folder). */
 static void room_add(room_count *c, const char *path, uint64_t size)
 {
     c->need += rounded(size, c->cluster);
-    uint32_t a = pf_attributes(path);
-    if (a != PF_ATTR_INVALID && !(a & PF_ATTR_DIRECTORY)) c->replaced += rounded(file_size(path), c->cluster);
+    c->replaced += rounded(file_size(path), c->cluster);
 }
 
-/* The disc file last heard of, now that all its records are: its copy, and
-   the second copy that the game profile makes of it in the hard-disk folder. */
-static void room_add_disc_file(room_count *c)
-{
-    char path[PATH_CAP];
-    if (!c->rel[0]) return;
-    /* A path that does not fit fails the copy, and is too long anyway. */
-    if (path_join(path, c->p->cdcopy, c->rel)) room_add(c, path, c->rel_size);
-    else c->need += rounded(c->rel_size, c->cluster);
-    const char *hd = game_hd_name(c->rel);
-    if (hd && path_join(path, c->p->hd, hd)) {
-        room_add(c, path, c->rel_size);
-        if (strlen(path) > c->hd_longest) c->hd_longest = strlen(path);
-    }
-    c->rel[0] = 0;
-}
-
-/* Hears each file of the disc's count (a cd_list_fn). */
+/* Hears each file of the disc's count (a cd_list_fn): its copy, and the
+   second copy that the game profile makes of it in the hard-disk folder. */
 static void room_heard(const char *rel, uint64_t size, void *user)
 {
     room_count *c = (room_count *)user;
-    /* The records of a multi-extent file come one after another under one
-       name, and make one file. */
-    if (strcmp(rel, c->rel) == 0) {
-        c->rel_size += size;
-        return;
+    char path[PATH_CAP];
+    /* A path that does not fit fails the copy, and is too long anyway. */
+    if (path_join(path, c->p->cdcopy, rel)) room_add(c, path, size);
+    else c->need += rounded(size, c->cluster);
+    const char *hd = game_hd_name(rel);
+    if (hd && path_join(path, c->p->hd, hd)) {
+        room_add(c, path, size);
+        if (strlen(path) > c->hd_longest) c->hd_longest = strlen(path);
     }
-    room_add_disc_file(c);
-    snprintf(c->rel, sizeof c->rel, "%s", rel);
-    c->rel_size = size;
 }
 
 /* The longest path that the install makes, in the characters that Windows
@@ -483,7 +465,6 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
     cd_count count;
     room_begin(&room, &p, o->dir);
     cd_count_all(src, room_heard, &room, &count);
-    room_add_disc_file(&room);
     uint64_t disc_total = count.bytes;
     progress pr = {0, disc_total + AFTER_COPY_BUDGET, cb, user, 0};
     int copy_self = pf_module_path(self, sizeof self) && strcasecmp(self, p.uninst) != 0;

@@ -192,8 +192,6 @@ extern long long pf_fail_read_at;
 #define PF_FAULT_AT(pos, n) (pf_fail_read_at >= (long long)(pos) && pf_fail_read_at < (long long)(pos) + (long long)(n))
 /* When 0 or more, pf_free_space reports this many bytes free on every volume. */
 extern long long pf_fake_free_bytes;
-/* When above 0, pf_cluster_size reports this for every volume. */
-extern long long pf_fake_cluster_bytes;
 /* pf_delete_file fails as for a file in use while this is above 0. */
 extern int pf_fail_delete_in_use;
 #define PF_FAULT(counter) ((counter) > 0 && --(counter) == 0)

@@ -37,7 +37,6 @@ int pf_fail_read_in;
 int pf_fail_write_in;
 long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
-long long pf_fake_cluster_bytes = -1;
 pf_fault_run pf_fault_read, pf_fault_list;
 int pf_fail_delete_in_use;
 #endif
@@ -549,12 +548,6 @@ int pf_free_space(const char *folder, uint64_t *free_bytes)
 
 int pf_cluster_size(const char *folder, uint64_t *cluster)
 {
-#ifdef KELP_FAULTS
-    if (pf_fake_cluster_bytes > 0) {
-        *cluster = (uint64_t)pf_fake_cluster_bytes;
-        return 1;
-    }
-#endif
     struct statvfs st;
     uint64_t unit = volume_of(folder, &st); /* files are given space in blocks of it */
     if (unit == 0) return 0;

@@ -27,7 +27,6 @@ int pf_fail_read_in;
 int pf_fail_write_in;
 long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
-long long pf_fake_cluster_bytes = -1;
 pf_fault_run pf_fault_read, pf_fault_list;
 int pf_fail_delete_in_use;
 #endif
@@ -540,12 +539,6 @@ int pf_free_space(const char *folder, uint64_t *free_bytes)
 
 int pf_cluster_size(const char *folder, uint64_t *cluster)
 {
-#ifdef KELP_FAULTS
-    if (pf_fake_cluster_bytes > 0) {
-        *cluster = (uint64_t)pf_fake_cluster_bytes;
-        return 1;
-    }
-#endif
     char root[MAX_PATH + 1];
     DWORD per_cluster = 0, per_sector = 0, free_clusters = 0, clusters = 0;
     DWORD a = GetFileAttributesA(folder);

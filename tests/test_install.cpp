@@ -453,6 +453,15 @@ std::vector<std::string> refused_for_room(const Stage &s, const std::string &vol
                                        std::to_string(free_bytes / MB) + " MB free"};
 }
 
+// The cluster of the volume the stage lies on, which every file there takes
+// whole.
+uint64_t cluster_of(const Stage &s)
+{
+    uint64_t c = 0;
+    EXPECT_TRUE(pf_cluster_size(s.root.c_str(), &c));
+    return c ? c : 1;
+}
+
 // Every file takes whole clusters, and the three hard-disk files are written
 // twice: a disc of many small files that fits by its bytes may not fit at all.
 TEST(DoInstall, RoomForEveryFileRoundedToTheClusterAndTheHardDiskCopies)
@@ -460,40 +469,35 @@ TEST(DoInstall, RoomForEveryFileRoundedToTheClusterAndTheHardDiskCopies)
     Stage s("install_space");
     ASSERT_PAYLOAD_LENT();
     for (int i = 0; i < 200; i++) put(s.disc + "\\SMALL\\S" + std::to_string(i) + ".DAT", "ten bytes!");
-    const uint64_t self = own_size(), MOVIE = 3 << 20;
-    // What an install writes: the disc, the hard-disk copies, the game, the uninstaller.
-    auto need = [&](uint64_t c) {
-        return 5 * up(1000, c) + up(MOVIE, c) + 200 * up(10, c) + 3 * up(1000, c) + up(16, c) + up(self, c);
-    };
+    const uint64_t C = cluster_of(s), self = own_size(), MOVIE = 3 << 20;
+    ASSERT_GE(C, 512u);
+    // The disc, the hard-disk copies, the game, the uninstaller.
+    const uint64_t hd_copies = 3 * up(1000, C);
+    const uint64_t need = 5 * up(1000, C) + up(MOVIE, C) + 200 * up(10, C) + hd_copies + up(16, C) + up(self, C);
     const uint64_t bytes_alone = 5 * 1000 + MOVIE + 200 * 10 + 3 * 1000 + 16 + self;
     struct {
         const char *what;
-        uint64_t cluster, free_bytes;
+        uint64_t free_bytes;
         int ok;
     } cases[] = {
-        {"the bytes alone, with clusters of 4 KiB", 4096, bytes_alone, 0},
-        {"one byte short, 4 KiB", 4096, need(4096) - 1, 0},
-        {"exactly enough, 4 KiB", 4096, need(4096), 1},
-        {"clusters of one byte: the hard-disk copies still count", 1, bytes_alone - 1, 0},
-        {"clusters of one byte, exactly enough", 1, bytes_alone, 1},
-        {"one byte short, 64 KiB", 65536, need(65536) - 1, 0},
-        {"exactly enough, 64 KiB", 65536, need(65536), 1},
+        {"the bytes alone", bytes_alone, 0},
+        {"whole clusters, without the hard-disk copies", need - hd_copies, 0},
+        {"one byte short", need - 1, 0},
+        {"exactly enough", need, 1},
     };
     for (auto &c : cases) {
-        delete_tree((s.root + "\\Games").c_str());
         LogCapture log;
         install_opts o = s.opts();
-        pf_fake_cluster_bytes = (long long)c.cluster;
         pf_fake_free_bytes = (long long)c.free_bytes;
         EXPECT_EQ(do_install(&o, nullptr, nullptr), c.ok) << c.what;
         if (c.ok) {
             EXPECT_EQ(log.lines().back(), "Done.") << c.what;
         } else {
-            EXPECT_EQ(log.lines(), refused_for_room(s, s.root, need(c.cluster), c.free_bytes)) << c.what;
+            EXPECT_EQ(log.lines(), refused_for_room(s, s.root, need, c.free_bytes)) << c.what;
             EXPECT_FALSE(path_exists((s.root + "\\Games").c_str())) << c.what;
         }
     }
-    pf_fake_free_bytes = pf_fake_cluster_bytes = -1;
+    pf_fake_free_bytes = -1;
 }
 
 // The files that a reinstall replaces give their clusters back before they are
@@ -502,17 +506,16 @@ TEST(DoInstall, ReinstallCountsTheFilesItReplacesAsFree)
 {
     Stage s("install_again_space");
     ASSERT_PAYLOAD_LENT();
-    const uint64_t C = 4096, MOVIE = 3 << 20;
+    const uint64_t C = cluster_of(s), MOVIE = 3 << 20;
     const uint64_t need = 8 * up(1000, C) + up(MOVIE, C) + up(16, C) + up(own_size(), C);
-    put(s.dir + "\\kelpmire.exe", std::string(5000, 'g'));           // replaced: 8 KiB
-    put(s.dir + "\\uninstall.exe", std::string(100, 'u'));           // replaced: 4 KiB
+    put(s.dir + "\\kelpmire.exe", std::string(5000, 'g'));                 // replaced
+    put(s.dir + "\\uninstall.exe", std::string(100, 'u'));                 // replaced
     put(s.dir + "\\game\\cd\\MOVIES\\INTRO.VID", std::string(MOVIE, 'm')); // replaced
-    put(s.dir + "\\game\\hd\\HD.QAR", "old");                        // replaced: 4 KiB
-    put(s.dir + "\\game\\cd\\OLD.DAT", std::string(1 << 20, 'o'));   // stays: no credit
-    make_dirs((s.dir + "\\game\\cd\\DATA\\T.QAR").c_str());         // a folder is no file replaced
-    const uint64_t net = need - (8192 + 4096 + MOVIE + 4096);
+    put(s.dir + "\\game\\hd\\HD.QAR", "old");                              // replaced
+    put(s.dir + "\\game\\cd\\OLD.DAT", std::string(1 << 20, 'o'));         // stays: no credit
+    make_dirs((s.dir + "\\game\\cd\\DATA\\T.QAR").c_str());               // a folder is no file replaced
+    const uint64_t net = need - (up(5000, C) + up(100, C) + up(MOVIE, C) + up(3, C));
     install_opts o = s.opts();
-    pf_fake_cluster_bytes = (long long)C;
     {
         LogCapture log;
         pf_fake_free_bytes = (long long)net - 1;
@@ -525,7 +528,7 @@ TEST(DoInstall, ReinstallCountsTheFilesItReplacesAsFree)
     EXPECT_EQ(do_install(&o, nullptr, nullptr), 1) << "exactly enough";
     pf_fake_free_bytes = 0;
     EXPECT_EQ(do_install(&o, nullptr, nullptr), 1) << "the same disc again replaces every file it writes";
-    pf_fake_free_bytes = pf_fake_cluster_bytes = -1;
+    pf_fake_free_bytes = -1;
     EXPECT_EQ(get(s.dir + "\\game\\cd\\OLD.DAT").size(), 1u << 20);
 }
 
