@@ -3,7 +3,9 @@
  *
  * One linear pass that logs each step. Before it writes anything it makes sure
  * that the folder is free for the game: no other program's files there, and
- * the disc folder not inside it nor it inside the disc folder. Any failure up
+ * the disc folder not inside it nor it inside the disc folder; that no path it
+ * would make is too long for Windows; and that the volume has room for every
+ * file in whole clusters, less what a reinstall replaces. Any failure up
  * to the game executable, and a stop asked through the progress callback, ends
  * it with 0 after removing what this run created, and nothing that was there
  * before; the steps after that (icon, uninstaller, registry, shortcuts) never
@@ -83,6 +85,41 @@ static size_t root_length(const char *path)
         return i;
     }
     return is_sep(path[0]) ? 1 : 0;
+}
+
+/* The nearest folder at or above dir that exists, into out (PATH_CAP bytes);
+   0 when not even the root exists. */
+static int nearest_folder(const char *dir, char *out)
+{
+    size_t root = root_length(dir);
+    if (!root || snprintf(out, PATH_CAP, "%s", dir) >= PATH_CAP) return 0;
+    for (;;) {
+        if (is_dir(out)) return 1;
+        size_t n = strlen(out);
+        if (n <= root) return 0;
+        while (n > root && !is_sep(out[n - 1])) n--; /* the last name */
+        while (n > root && is_sep(out[n - 1])) n--;  /* and the separators before it */
+        out[n] = 0;
+    }
+}
+
+/* 1 when the volume of dir has room for need bytes, or when its free space
+   cannot be learned (the writes will then tell). Otherwise logs the volume as
+   a user names its folder ("D:\", "\\server\share"; off Windows the nearest
+   existing folder) with both figures in MB, the need rounded up, the free space down. */
+static int room_for(const char *dir, uint64_t need)
+{
+    char existing[PATH_CAP], volume[PATH_CAP];
+    uint64_t free_bytes = 0;
+    if (!nearest_folder(dir, existing) || !pf_free_space(existing, &free_bytes)) return 1;
+    if (free_bytes >= need) return 1;
+    size_t root = root_length(dir);
+    if (root == 3) snprintf(volume, sizeof volume, "%.2s\\", dir); /* "T:\": the colon after it is not doubled */
+    else if (root > 1) snprintf(volume, sizeof volume, "%.*s", (int)root, dir);
+    else snprintf(volume, sizeof volume, "%s", existing);
+    setup_log("ERROR: not enough free space on %s: %llu MB needed, %llu MB free", volume,
+              (unsigned long long)((need + MB - 1) / MB), (unsigned long long)(free_bytes / MB));
+    return 0;
 }
 
 /* The highest folder of base (a full path without trailing separators) that
@@ -271,41 +308,6 @@ static uint64_t file_size(const char *path)
 }
 
 /* ---- room for the install ---- */
-
-/* The nearest folder at or above dir that exists, into out (PATH_CAP bytes);
-   0 when not even the root exists. */
-static int nearest_folder(const char *dir, char *out)
-{
-    size_t root = root_length(dir);
-    if (!root || snprintf(out, PATH_CAP, "%s", dir) >= PATH_CAP) return 0;
-    for (;;) {
-        if (is_dir(out)) return 1;
-        size_t n = strlen(out);
-        if (n <= root) return 0;
-        while (n > root && !is_sep(out[n - 1])) n--; /* the last name */
-        while (n > root && is_sep(out[n - 1])) n--;  /* and the separators before it */
-        out[n] = 0;
-    }
-}
-
-/* 1 when the volume of dir has room for need bytes, or when its free space
-   cannot be learned (the writes will then tell). Otherwise logs the volume as
-   a user names its folder ("D:\", "\\server\share"; off Windows the nearest
-   existing folder) with both figures in MB, the need rounded up, the free space down. */
-static int room_for(const char *dir, uint64_t need)
-{
-    char existing[PATH_CAP], volume[PATH_CAP];
-    uint64_t free_bytes = 0;
-    if (!nearest_folder(dir, existing) || !pf_free_space(existing, &free_bytes)) return 1;
-    if (free_bytes >= need) return 1;
-    size_t root = root_length(dir);
-    if (root == 3) snprintf(volume, sizeof volume, "%.2s\\", dir); /* "T:\": the colon after it is not doubled */
-    else if (root > 1) snprintf(volume, sizeof volume, "%.*s", (int)root, dir);
-    else snprintf(volume, sizeof volume, "%s", existing);
-    setup_log("ERROR: not enough free space on %s: %llu MB needed, %llu MB free", volume,
-              (unsigned long long)((need + MB - 1) / MB), (unsigned long long)(free_bytes / MB));
-    return 0;
-}
 
 /* The longest path that Windows opens: MAX_PATH less its terminating zero. */
 static const size_t PATH_LIMIT = 259;
