@@ -233,6 +233,7 @@ typedef struct walk {
     cd_list_fn fn;    /* or none */
     void *user;
     uint64_t total;   /* the bytes of the files met */
+    size_t deepest;   /* the longest path below the root met, a file's or a folder's */
     progress *pr;     /* of a copy, or none */
     char rel[PATH_CAP];
 } walk;
@@ -279,10 +280,13 @@ static int walk_first_visit(walk *w, uint32_t extent)
 }
 
 /* Appends "\name" to the walk's relative path; returns the old length for
-   walk_pop, or -1 when it does not fit. */
+   walk_pop, or -1 when it does not fit. Either way the path's length counts
+   for the deepest. */
 static int walk_push(walk *w, const char *name)
 {
     size_t n = strlen(w->rel);
+    size_t whole = n + (n ? 1 : 0) + strlen(name);
+    if (whole > w->deepest) w->deepest = whole;
     int r = snprintf(w->rel + n, PATH_CAP - n, n ? "\\%s" : "%s", name);
     if (r < 0 || n + (size_t)r >= PATH_CAP) {
         w->rel[n] = 0;
@@ -558,6 +562,18 @@ static int interleaved(const iso_entry *list, int n, int i)
     return 0;
 }
 
+/* The last record of the file whose first record is entry i: the records of
+   a multi-extent file follow one another under one name, and their data are
+   joined into one file. */
+static int chain_last(const iso_entry *list, int n, int i)
+{
+    int last = i;
+    while (list[last].more && last + 1 < n && !list[last + 1].directory &&
+           strcmp(list[last + 1].name, list[i].name) == 0)
+        last++;
+    return last;
+}
+
 /* Walks the directory at (extent, size), whose own name is name and whose path
    below the root is the walk's rel: counts its files and, when target is
    given, copies them into it. 0 when the walk is to stop: damage met by a
@@ -597,16 +613,15 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
             /* copied as one run, its data would be mixed with others' */
             ok = 0;
         } else if (target) {
-            /* The records of a multi-extent file follow one another under one
-               name; their data are joined into the one target file. */
-            int last = i;
-            while (list[last].more && last + 1 < n && !list[last + 1].directory &&
-                   strcmp(list[last + 1].name, e->name) == 0)
-                last++;
+            int last = chain_last(list, n, i);
             ok = iso_copy_file(src, list, i, last, child, w->pr);
             i = last;
         } else {
-            walk_file(w, e->size);
+            int last = chain_last(list, n, i);
+            uint64_t size = 0;
+            for (int k = i; k <= last; k++) size += list[k].size;
+            walk_file(w, size);
+            i = last;
         }
         walk_pop(w, len);
     }
@@ -887,11 +902,21 @@ int cd_list(cd_source *src, cd_list_fn fn, void *user, uint64_t *total)
     return ok;
 }
 
-uint64_t cd_total_bytes(cd_source *src)
+void cd_count_all(cd_source *src, cd_list_fn fn, void *user, cd_count *out)
 {
     walk w = {};
+    w.fn = fn;
+    w.user = user;
     walk_source(src, &w, NULL);
-    return w.total;
+    out->bytes = w.total;
+    out->deepest = w.deepest;
+}
+
+uint64_t cd_total_bytes(cd_source *src)
+{
+    cd_count c;
+    cd_count_all(src, NULL, NULL, &c);
+    return c.bytes;
 }
 
 int cd_copy_all(cd_source *src, const char *target, progress *pr)

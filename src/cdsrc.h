@@ -60,6 +60,18 @@ void *cd_read(cd_source *src, const char *rel, uint64_t *size);
 /* The bytes of all files, down to 16 levels below the root; a directory that
    cannot be read or walked adds what could be read of it, silently. */
 uint64_t cd_total_bytes(cd_source *src);
+/* Called for each file of a listing (a multi-extent file once, with all its
+   records' sizes): its path below the root with backslashes and its size. */
+typedef void (*cd_list_fn)(const char *rel, uint64_t size, void *user);
+/* What one count of the source found. */
+typedef struct cd_count {
+    uint64_t bytes;  /* as cd_total_bytes */
+    size_t deepest;  /* the length of the longest path below the root that a
+                        copy makes, a file's or a folder's ("MAPS\E1M1.DAT": 13) */
+} cd_count;
+/* Counts the source as cd_total_bytes does, in the same one walk telling fn
+   (when given) each file met. */
+void cd_count_all(cd_source *src, cd_list_fn fn, void *user, cd_count *out);
 /* Copies the whole source below target, adding every byte written to pr when
    given; 1 on success, 0 at the first failure (which is logged). Damage is a
    failure, never a quiet gap: a directory that cannot be read, holds a record

@@ -47,9 +47,6 @@ int iso_find(cd_source *src, const char *rel, iso_entry *out);
    that dot dropped. */
 int cd_name_safe(const char *name);
 
-/* Called for each file of a listing (each record of a multi-extent file): its
-   path below the root with backslashes and its size. */
-typedef void (*cd_list_fn)(const char *rel, uint64_t size, void *user);
 /* Walks the source as the copy does, without reading files, calling fn for
    every file in disc (or listing) order, the total through *total (when
    given). 1 when the walk went through; 0 at the first damage that would fail

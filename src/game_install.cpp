@@ -10,6 +10,7 @@
 #include "util.h"
 
 #include <stdio.h>
+#include <strings.h>
 
 /* Present on every copy of the game disc, tested in this order. */
 static const char *const files[] = {
@@ -51,6 +52,13 @@ int game_install_files(const char *cd_folder, const char *hd_folder)
         }
     }
     return 1;
+}
+
+const char *game_hd_name(const char *rel)
+{
+    for (int i = 0; i < 3; i++)
+        if (strcasecmp(rel, map[i][0]) == 0) return map[i][1];
+    return NULL;
 }
 
 const char *game_icon_lbm(void) { return NULL; }

@@ -14,6 +14,10 @@ int game_is_cd(cd_source *src);
 /* Copies the hard-disk files from the copied disc folder into hd; at the first
    failure logs "cannot copy %s", shows an error box and returns 0. */
 int game_install_files(const char *cd_folder, const char *hd_folder);
+/* The name in the hard-disk folder of the disc file rel (a path below the
+   disc's root, any letter case) when game_install_files copies it there a
+   second time, else none. */
+const char *game_hd_name(const char *rel);
 /* Disc-relative path of the emblem picture, or none. */
 const char *game_icon_lbm(void);
 /* Disc-relative path of the icon file, or none. */

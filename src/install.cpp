@@ -3,7 +3,9 @@
  *
  * One linear pass that logs each step. Before it writes anything it makes sure
  * that the folder is free for the game: no other program's files there, and
- * the disc folder not inside it nor it inside the disc folder. Any failure up
+ * the disc folder not inside it nor it inside the disc folder; that no path it
+ * would make is too long for Windows; and that the volume has room for every
+ * file in whole clusters, less what a reinstall replaces. Any failure up
  * to the game executable, and a stop asked through the progress callback, ends
  * it with 0 after removing what this run created, and nothing that was there
  * before; the steps after that (icon, uninstaller, registry, shortcuts) never
@@ -305,6 +307,72 @@ static uint64_t file_size(const char *path)
     return size;
 }
 
+/* ---- room for the install ---- */
+
+/* The longest path that Windows opens: MAX_PATH less its terminating zero. */
+static const size_t PATH_LIMIT = 259;
+/* The cluster taken when the volume cannot tell its own: the usual one. */
+static const uint64_t USUAL_CLUSTER = 4096;
+
+/* What an install will write, each file rounded up to the target volume's
+   cluster as it takes whole clusters, and what of that is there already and
+   will be replaced; learned in the walk that totals the disc. */
+typedef struct room_count {
+    const install_paths *p;
+    uint64_t cluster;
+    uint64_t need;       /* the files the install writes */
+    uint64_t replaced;   /* the files already there that they replace */
+    size_t hd_longest;   /* the longest path in the hard-disk folder */
+} room_count;
+
+static uint64_t rounded(uint64_t size, uint64_t cluster) { return (size + cluster - 1) / cluster * cluster; }
+
+static void room_begin(room_count *c, const install_paths *p, const char *dir)
+{
+    char existing[PATH_CAP];
+    memset(c, 0, sizeof *c);
+    c->p = p;
+    if (!nearest_folder(dir, existing) || !pf_cluster_size(existing, &c->cluster)) c->cluster = USUAL_CLUSTER;
+}
+
+/* One file that the install writes at path, replacing the file that is there
+   (file_size: 0 for none, and for a folder). */
+static void room_add(room_count *c, const char *path, uint64_t size)
+{
+    c->need += rounded(size, c->cluster);
+    c->replaced += rounded(file_size(path), c->cluster);
+}
+
+/* Hears each file of the disc's count (a cd_list_fn): its copy, and the
+   second copy that the game profile makes of it in the hard-disk folder. */
+static void room_heard(const char *rel, uint64_t size, void *user)
+{
+    room_count *c = (room_count *)user;
+    char path[PATH_CAP];
+    /* A path that does not fit fails the copy, and is too long anyway. */
+    if (path_join(path, c->p->cdcopy, rel)) room_add(c, path, size);
+    else c->need += rounded(size, c->cluster);
+    const char *hd = game_hd_name(rel);
+    if (hd && path_join(path, c->p->hd, hd)) {
+        room_add(c, path, size);
+        if (strlen(path) > c->hd_longest) c->hd_longest = strlen(path);
+    }
+}
+
+/* The longest path that the install makes, in the characters that Windows
+   counts: the disc's deepest path in the copied disc folder, the hard-disk
+   copies, the game and the uninstaller. Each begins with the install folder,
+   whose characters are counted as such; the rest is counted in bytes, never
+   fewer (the disc's names are plain ASCII on the game disc). */
+static size_t longest_path(const room_count *c, size_t deepest)
+{
+    size_t longest = strlen(c->p->cdcopy) + (deepest ? 1 + deepest : 0);
+    size_t others[] = {c->hd_longest, strlen(c->p->exe), strlen(c->p->uninst)};
+    for (size_t n : others)
+        if (n > longest) longest = n;
+    return longest - strlen(c->p->base) + pf_path_chars(c->p->base);
+}
+
 /* Reads a disc-relative file from the copied disc folder and hands it to an
    icon writer; a file that cannot be read is skipped without a line. */
 static void give_icon(const char *cd_folder, const char *name, const char *exe,
@@ -393,13 +461,31 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
         return 0;
     }
 
-    uint64_t disc_total = cd_total_bytes(src);
+    /* The one walk that totals the disc also learns what the install will
+       write: every file's size and the deepest path. */
+    room_count room;
+    cd_count count;
+    room_begin(&room, &p, o->dir);
+    cd_count_all(src, room_heard, &room, &count);
+    uint64_t disc_total = count.bytes;
     progress pr = {0, disc_total + AFTER_COPY_BUDGET, cb, user, 0};
-
-    /* Everything this run writes must fit before the first byte is written:
-       a disk that fills half-way leaves a broken folder and no uninstaller. */
     int copy_self = pf_module_path(self, sizeof self) && strcasecmp(self, p.uninst) != 0;
-    if (!room_for(o->dir, disc_total + payload_size + (copy_self ? file_size(self) : 0))) {
+    room_add(&room, p.exe, payload_size);
+    if (copy_self) room_add(&room, p.uninst, file_size(self));
+
+    /* Both must hold before the first byte is written: a copy that meets a
+       path Windows cannot open, or a full disk, half-way leaves a broken
+       folder and no uninstaller. */
+    size_t longest = longest_path(&room, count.deepest);
+    if (longest > PATH_LIMIT) {
+        cd_close(src);
+        setup_log("ERROR: the install folder is too long for the disc's deepest file (%d characters): choose a "
+                  "shorter folder",
+                  (int)longest);
+        return 0;
+    }
+    /* What a reinstall replaces is given back before it is written again. */
+    if (!room_for(o->dir, room.need > room.replaced ? room.need - room.replaced : 0)) {
         cd_close(src);
         return 0;
     }

@@ -320,11 +320,21 @@ int pf_delete_at_restart(const char *path);
    elsewhere. */
 int pf_is_absolute(const char *path);
 
+/* The characters that Windows counts against its path limit in a code-page
+   path: its UTF-16 units (MultiByteToWideChar with the ANSI code page);
+   elsewhere those of the UTF-8 text. Never more than its bytes. */
+size_t pf_path_chars(const char *path);
+
 /* ---- disk space and the current folder ---- */
 
 /* The bytes free to the calling user on the volume that holds the existing
    folder (GetDiskFreeSpaceExA, which counts a disk quota; statvfs elsewhere). */
 int pf_free_space(const char *folder, uint64_t *free_bytes);
+/* The unit in which the volume that holds the existing folder gives files
+   their space: every file takes a whole number of them (on Windows the
+   cluster, sectors per cluster times bytes per sector from GetDiskFreeSpaceA;
+   elsewhere statvfs's fragment size). 0 when it cannot be learned. */
+int pf_cluster_size(const char *folder, uint64_t *cluster);
 /* The process's current folder into cap bytes (GetCurrentDirectoryA). Returns
    the length, 0 on failure or when it does not fit. */
 size_t pf_current_dir(char *out, size_t cap);

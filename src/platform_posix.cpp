@@ -508,7 +508,27 @@ char **pf_args(int *argc)
 
 int pf_is_absolute(const char *path) { return path[0] == '/' || path[0] == '\\'; }
 
+size_t pf_path_chars(const char *path)
+{
+    size_t n = 0;
+    for (const unsigned char *p = (const unsigned char *)path; *p; p++) {
+        if ((*p & 0xC0) != 0x80) n++; /* a character begins */
+        if ((*p & 0xF8) == 0xF0) n++; /* beyond 16 bits: two UTF-16 units */
+    }
+    return n;
+}
+
 /* ---- disk space and the current folder ---- */
+
+/* The statvfs of the volume that holds folder, and its block unit: f_frsize,
+   or f_bsize where a file system leaves that 0. 0 when it cannot be had. */
+static uint64_t volume_of(const char *folder, struct statvfs *st)
+{
+    char p[MAP_CAP];
+    map_path(folder, p);
+    if (statvfs(p, st) != 0) return 0;
+    return st->f_frsize ? (uint64_t)st->f_frsize : (uint64_t)st->f_bsize;
+}
 
 int pf_free_space(const char *folder, uint64_t *free_bytes)
 {
@@ -518,12 +538,20 @@ int pf_free_space(const char *folder, uint64_t *free_bytes)
         return 1;
     }
 #endif
-    char p[MAP_CAP];
-    map_path(folder, p);
     struct statvfs st;
-    if (statvfs(p, &st) != 0) return 0;
+    uint64_t unit = volume_of(folder, &st);
+    if (unit == 0) return 0;
     /* f_bavail: the blocks an unprivileged user may still fill. */
-    *free_bytes = (uint64_t)st.f_bavail * (uint64_t)st.f_frsize;
+    *free_bytes = (uint64_t)st.f_bavail * unit;
+    return 1;
+}
+
+int pf_cluster_size(const char *folder, uint64_t *cluster)
+{
+    struct statvfs st;
+    uint64_t unit = volume_of(folder, &st); /* files are given space in blocks of it */
+    if (unit == 0) return 0;
+    *cluster = unit;
     return 1;
 }
 

@@ -639,6 +639,27 @@ int pf_free_space(const char *folder, uint64_t *free_bytes)
     return 1;
 }
 
+int pf_cluster_size(const char *folder, uint64_t *cluster)
+{
+    char root[MAX_PATH + 1];
+    DWORD per_cluster = 0, per_sector = 0, free_clusters = 0, clusters = 0;
+    DWORD a = GetFileAttributesA(folder);
+    if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+    /* GetDiskFreeSpaceA takes only a volume's root ("D:\", "\\server\share\",
+       or the folder a volume is mounted on), never a folder inside it. */
+    if (!GetVolumePathNameA(folder, root, sizeof root)) return 0;
+    if (!GetDiskFreeSpaceA(root, &per_cluster, &per_sector, &free_clusters, &clusters)) return 0;
+    if (per_cluster == 0 || per_sector == 0) return 0;
+    *cluster = (uint64_t)per_cluster * per_sector;
+    return 1;
+}
+
+size_t pf_path_chars(const char *path)
+{
+    int n = MultiByteToWideChar(CP_ACP, 0, path, -1, NULL, 0);
+    return n > 0 ? (size_t)n - 1 : strlen(path);
+}
+
 size_t pf_current_dir(char *out, size_t cap)
 {
     DWORD n = GetCurrentDirectoryA((DWORD)cap, out);

@@ -557,6 +557,37 @@ TEST(DepthRule, SixteenLevelsCopyAndTheSeventeenthFailsOnBothKinds)
     }
 }
 
+// Records each file heard; a file heard twice is recorded with no size.
+void heard_once(const char *rel, uint64_t size, void *user)
+{
+    auto &met = *(std::map<std::string, uint64_t> *)user;
+    met[rel] = met.count(rel) ? 0 : size;
+}
+
+// The count hears every file and learns the deepest path that a copy makes,
+// which may be an empty folder's, on both kinds of source.
+TEST(CdCount, EveryFileAndTheDeepestPathOnBothKinds)
+{
+    std::string d = scratch("count");
+    Node tree = D("", {D("SHORT", {F("A.TXT;1", "abc")}), D("LONGERNAME", {D("EMPTYSUBFOLDERNAME", {})}),
+                       F("X.;1", std::string(3000, 'x'))});
+    put(d + "\\tree\\SHORT\\A.TXT", "abc");
+    make_dirs((d + "\\tree\\LONGERNAME\\EMPTYSUBFOLDERNAME").c_str());
+    put(d + "\\tree\\X", std::string(3000, 'x'));
+    const std::map<std::string, uint64_t> files = {{"SHORT\\A.TXT", 3}, {"X", 3000}};
+    for (std::string path : {save(d, "count.iso", build(tree).bytes), d + "\\tree"}) {
+        cd_source *s = cd_open(path.c_str());
+        ASSERT_NE(s, nullptr) << path;
+        std::map<std::string, uint64_t> met;
+        cd_count c = {99, 99};
+        cd_count_all(s, heard_once, &met, &c);
+        EXPECT_EQ(met, files) << path;
+        EXPECT_EQ(c.bytes, 3003u) << path;
+        EXPECT_EQ(c.deepest, strlen("LONGERNAME\\EMPTYSUBFOLDERNAME")) << path;
+        cd_close(s);
+    }
+}
+
 TEST(FolderCopy, ProgressAttributesAndAVanishedSource)
 {
     std::string d = scratch("folder_copy");
@@ -596,6 +627,10 @@ TEST(MultiExtent, RecordsOfOneFileAreJoinedInOrder)
     cd_source *s = cd_open(save(d, "m.iso", img.bytes).c_str());
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(cd_total_bytes(s), 4096u + 3000 + 3000);
+    std::map<std::string, uint64_t> met;
+    cd_count c;
+    cd_count_all(s, heard_once, &met, &c);
+    EXPECT_EQ(met, (std::map<std::string, uint64_t>{{"HUGE.DAT", 7096}, {"NEXT.DAT", 3000}})) << "one file each";
     ASSERT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 1);
     EXPECT_EQ(get(d + "\\out\\HUGE.DAT"), a + b);
     EXPECT_EQ(get(d + "\\out\\NEXT.DAT"), b);

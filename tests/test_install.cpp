@@ -440,31 +440,150 @@ uint64_t own_size()
     return size;
 }
 
-TEST(DoInstall, TooLittleFreeSpaceIsFoundBeforeAnythingIsWritten)
+uint64_t up(uint64_t size, uint64_t cluster) { return (size + cluster - 1) / cluster * cluster; }
+
+// The log of a run refused for want of room. Off Windows there are no drive
+// letters: the nearest existing folder names the volume.
+std::vector<std::string> refused_for_room(const Stage &s, const std::string &volume, uint64_t need,
+                                          uint64_t free_bytes)
+{
+    const uint64_t MB = 1 << 20;
+    return {"Install to " + s.dir, "ERROR: not enough free space on " + volume + ": " +
+                                       std::to_string((need + MB - 1) / MB) + " MB needed, " +
+                                       std::to_string(free_bytes / MB) + " MB free"};
+}
+
+// The cluster of the volume the stage lies on, which every file there takes
+// whole.
+uint64_t cluster_of(const Stage &s)
+{
+    uint64_t c = 0;
+    EXPECT_TRUE(pf_cluster_size(s.root.c_str(), &c));
+    return c ? c : 1;
+}
+
+// Every file takes whole clusters, and the three hard-disk files are written
+// twice: a disc of many small files that fits by its bytes may not fit at all.
+TEST(DoInstall, RoomForEveryFileRoundedToTheClusterAndTheHardDiskCopies)
 {
     Stage s("install_space");
     ASSERT_PAYLOAD_LENT();
-    // The disc, the game executable and the uninstaller (this program).
-    const uint64_t need = 5 * 1000 + (3 << 20) + 16 + own_size(), MB = 1 << 20;
-    ASSERT_NE(need % MB, 0u) << "the rounding below needs a need that is no whole MB";
-    LogCapture log;
-    install_opts o = s.opts();
-    pf_fake_free_bytes = (long long)need - 1;
-    EXPECT_EQ(do_install(&o, nullptr, nullptr), 0);
-    // Off Windows there are no drive letters: the nearest existing folder
-    // names the volume.
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "Install to " + s.dir,
-                               "ERROR: not enough free space on " + s.root + ": " + std::to_string(need / MB + 1) +
-                                   " MB needed, " + std::to_string(need / MB) + " MB free",
-                           }));
-    EXPECT_FALSE(path_exists((s.root + "\\Games").c_str()));
-    EXPECT_TRUE(s.registry().empty());
-
-    pf_fake_free_bytes = (long long)need;
-    EXPECT_EQ(do_install(&o, nullptr, nullptr), 1) << "exactly enough is enough";
+    for (int i = 0; i < 200; i++) put(s.disc + "\\SMALL\\S" + std::to_string(i) + ".DAT", "ten bytes!");
+    const uint64_t C = cluster_of(s), self = own_size(), MOVIE = 3 << 20;
+    ASSERT_GE(C, 512u);
+    // The disc, the hard-disk copies, the game, the uninstaller.
+    const uint64_t hd_copies = 3 * up(1000, C);
+    const uint64_t need = 5 * up(1000, C) + up(MOVIE, C) + 200 * up(10, C) + hd_copies + up(16, C) + up(self, C);
+    const uint64_t bytes_alone = 5 * 1000 + MOVIE + 200 * 10 + 3 * 1000 + 16 + self;
+    struct {
+        const char *what;
+        uint64_t free_bytes;
+        int ok;
+    } cases[] = {
+        {"the bytes alone", bytes_alone, 0},
+        {"whole clusters, without the hard-disk copies", need - hd_copies, 0},
+        {"one byte short", need - 1, 0},
+        {"exactly enough", need, 1},
+    };
+    for (auto &c : cases) {
+        LogCapture log;
+        install_opts o = s.opts();
+        pf_fake_free_bytes = (long long)c.free_bytes;
+        EXPECT_EQ(do_install(&o, nullptr, nullptr), c.ok) << c.what;
+        if (c.ok) {
+            EXPECT_EQ(log.lines().back(), "Done.") << c.what;
+        } else {
+            EXPECT_EQ(log.lines(), refused_for_room(s, s.root, need, c.free_bytes)) << c.what;
+            EXPECT_FALSE(path_exists((s.root + "\\Games").c_str())) << c.what;
+        }
+    }
     pf_fake_free_bytes = -1;
-    EXPECT_EQ(log.lines().back(), "Done.");
+}
+
+// The files that a reinstall replaces give their clusters back before they are
+// written again; files that it does not replace do not.
+TEST(DoInstall, ReinstallCountsTheFilesItReplacesAsFree)
+{
+    Stage s("install_again_space");
+    ASSERT_PAYLOAD_LENT();
+    const uint64_t C = cluster_of(s), MOVIE = 3 << 20;
+    const uint64_t need = 8 * up(1000, C) + up(MOVIE, C) + up(16, C) + up(own_size(), C);
+    put(s.dir + "\\kelpmire.exe", std::string(5000, 'g'));                 // replaced
+    put(s.dir + "\\uninstall.exe", std::string(100, 'u'));                 // replaced
+    put(s.dir + "\\game\\cd\\MOVIES\\INTRO.VID", std::string(MOVIE, 'm')); // replaced
+    put(s.dir + "\\game\\hd\\HD.QAR", "old");                              // replaced
+    put(s.dir + "\\game\\cd\\OLD.DAT", std::string(1 << 20, 'o'));         // stays: no credit
+    make_dirs((s.dir + "\\game\\cd\\DATA\\T.QAR").c_str());               // a folder is no file replaced
+    const uint64_t net = need - (up(5000, C) + up(100, C) + up(MOVIE, C) + up(3, C));
+    install_opts o = s.opts();
+    {
+        LogCapture log;
+        pf_fake_free_bytes = (long long)net - 1;
+        EXPECT_EQ(do_install(&o, nullptr, nullptr), 0);
+        EXPECT_EQ(log.lines(), refused_for_room(s, s.dir, net, net - 1));
+        EXPECT_EQ(get(s.dir + "\\game\\hd\\HD.QAR"), "old") << "nothing written";
+    }
+    delete_tree((s.dir + "\\game\\cd\\DATA").c_str());
+    pf_fake_free_bytes = (long long)net;
+    EXPECT_EQ(do_install(&o, nullptr, nullptr), 1) << "exactly enough";
+    pf_fake_free_bytes = 0;
+    EXPECT_EQ(do_install(&o, nullptr, nullptr), 1) << "the same disc again replaces every file it writes";
+    pf_fake_free_bytes = -1;
+    EXPECT_EQ(get(s.dir + "\\game\\cd\\OLD.DAT").size(), 1u << 20);
+}
+
+// Windows opens no path longer than 259 characters: the longest path that the
+// install would make (here an empty folder of the disc) is checked first.
+TEST(DoInstall, LongestPathAtTheLimitInstallsAndOneMoreIsRefusedBeforeAnythingIsWritten)
+{
+    Stage s("install_limit");
+    ASSERT_PAYLOAD_LENT();
+    const std::string deepest = "EXTRAS\\AN EMPTY FOLDER WITH A LONG NAME";
+    make_dirs((s.disc + "\\" + deepest).c_str());
+    // A folder named word (of word_chars characters) and more, whose longest
+    // path, dir\game\cd\deepest, has n characters.
+    auto folder_for = [&](size_t n, const std::string &word, size_t word_chars) {
+        std::string dir = s.root + "\\" + word;
+        size_t want = n - strlen("\\game\\cd\\") - deepest.size() + (word.size() - word_chars);
+        while (dir.size() < want) dir += dir.size() % 100 == 99 ? '\\' : 'x';
+        if (dir.back() == '\\') dir.back() = 'y';
+        return dir;
+    };
+    const std::string city = "\xC5\x81\xC3\xB3\x64\xC5\xBA \xE6\x9D\xB1\xE4\xBA\xAC"; // 7 characters, 14 bytes
+    struct {
+        size_t longest;
+        const char *tail;
+        std::string word;
+        size_t word_chars;
+        int ok;
+    } cases[] = {
+        {259, "", "xx", 2, 1},
+        {259, "\\", "xx", 2, 1},
+        {259, "", "xx" + city, 9, 1}, // characters are counted, not bytes
+        {260, "", "xx", 2, 0},
+        {260, "", "xx" + city, 9, 0},
+        {300, "\\", "xx", 2, 0},
+    };
+    for (auto &c : cases) {
+        delete_tree((s.root + "\\xx").c_str());
+        delete_tree((s.root + "\\xx" + city).c_str());
+        std::string dir = folder_for(c.longest, c.word, c.word_chars);
+        ASSERT_EQ(pf_path_chars(dir.c_str()) + strlen("\\game\\cd\\") + deepest.size(), c.longest);
+        LogCapture log;
+        install_opts o = s.opts();
+        snprintf(o.dir, sizeof o.dir, "%s%s", dir.c_str(), c.tail);
+        EXPECT_EQ(do_install(&o, nullptr, nullptr), c.ok) << dir << c.tail;
+        if (c.ok) {
+            EXPECT_TRUE(is_dir((dir + "\\game\\cd\\" + deepest).c_str())) << dir << c.tail;
+            continue;
+        }
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                                   std::string("Install to ") + o.dir,
+                                   "ERROR: the install folder is too long for the disc's deepest file (" +
+                                       std::to_string(c.longest) + " characters): choose a shorter folder",
+                               }));
+        EXPECT_FALSE(path_exists((s.root + "\\" + c.word).c_str())) << "nothing written";
+    }
 }
 
 TEST(DoInstall, FolderWithATrailingBackslashGivesNoDoubledBackslash)

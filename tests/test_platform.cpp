@@ -277,6 +277,29 @@ TEST(Platform, FreeSpaceOfAnExistingFolderOnly)
     EXPECT_FALSE(pf_free_space((d + "\\missing").c_str(), &free_bytes));
 }
 
+TEST(Platform, ClusterSizeOfAnExistingFolderOnly)
+{
+    std::string d = scratch("cluster");
+    uint64_t cluster = 0;
+    ASSERT_TRUE(pf_cluster_size(d.c_str(), &cluster));
+    EXPECT_GE(cluster, 512u);
+    EXPECT_EQ(cluster & (cluster - 1), 0u) << cluster << " is a power of two";
+    EXPECT_TRUE(pf_cluster_size((d + "\\").c_str(), &cluster)) << "a trailing separator is no matter";
+    EXPECT_FALSE(pf_cluster_size((d + "\\missing").c_str(), &cluster));
+}
+
+TEST(Platform, PathCharactersAsWindowsCountsThem)
+{
+    EXPECT_EQ(pf_path_chars(""), 0u);
+    EXPECT_EQ(pf_path_chars("C:\\Games\\The Kelpmire PC"), 24u);
+#ifndef _WIN32
+    // Off Windows paths are UTF-8: a letter of two or three bytes is one
+    // character, one beyond 16 bits is two UTF-16 units.
+    EXPECT_EQ(pf_path_chars("/g/\xC5\x81\xC3\xB3\x64\xC5\xBA \xE6\x9D\xB1\xE4\xBA\xAC"), 10u);
+    EXPECT_EQ(pf_path_chars("\xF0\x9F\x8E\xAE"), 2u);
+#endif
+}
+
 TEST(Platform, CurrentFolderCanBeChangedAndRestored)
 {
     std::string d = scratch("cwd");

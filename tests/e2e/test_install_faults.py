@@ -93,25 +93,26 @@ class Faults:
 
     # ---- the disk fills during the disc copy ----
 
-    def small_disk(self, path, kib):
-        """A file system of kib KiB at path: a tmpfs, where mounting is allowed.
-        A tmpfs that fills fails write() with ENOSPC, which Wine's WriteFile
-        reports as ERROR_DISK_FULL, exactly as a full Windows disk. Returns the
-        way to undo it, or None where this machine cannot mount."""
+    def small_disk(self, path, kib, files):
+        """A file system of kib KiB with room for files files and folders at
+        path: a tmpfs, where mounting is allowed. A tmpfs that is full fails
+        open() and write() with ENOSPC, which Wine reports as ERROR_DISK_FULL,
+        exactly as a full Windows disk. Returns the way to undo it, or None
+        where this machine cannot mount."""
         os.makedirs(path, exist_ok=True)
         subprocess.run(["umount", path], stderr=subprocess.DEVNULL)
-        r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk,mode=0755" % kib, "tmpfs", path],
-                           stderr=subprocess.PIPE)
+        r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk,nr_inodes=%d,mode=0755" % (kib, files),
+                            "tmpfs", path], stderr=subprocess.PIPE)
         if r.returncode != 0:
             return None
         return lambda: subprocess.run(["umount", path], check=True)
 
     def slack_iso(self):
         """The sample disc with 2,000 files of one byte added, as an ISO image.
-        The setup checks the disc's byte total against the free space before it
-        writes; each of these files still takes a whole 4 KiB page of a tmpfs
-        (as a cluster of a real disk), so a 4 MiB disk passes the check and
-        fills during the copy."""
+        The setup checks the room that the disc's files take, each in whole
+        clusters, against the free space before it writes; but a disk also
+        holds only so many files, which no free space tells: a disk with the
+        room but not the files passes the check and fills during the copy."""
         tree = os.path.join(self.work, "slack_disc")
         shutil.rmtree(tree, ignore_errors=True)
         shutil.copytree(self.disc, tree)
@@ -129,7 +130,7 @@ class Faults:
         folder = os.path.join(small, "Kelpmire")
         iso = self.slack_iso()
         before = tree_digest(os.path.dirname(iso))
-        undo = self.small_disk(small, 4096)
+        undo = self.small_disk(small, 64 << 10, 1000)
         limit = None
         if undo is None:
             # No mount here (not root): a per-file size limit instead, which
@@ -143,14 +144,15 @@ class Faults:
             else:
                 rc, lines = self.install_limited(iso, folder, limit)
             check(rc == 1, "exit 1 (got %d)" % rc)
-            writes = [l for l in lines if l.startswith("write failed: " + win(folder) + "\\game\\cd\\")]
+            writes = [l for l in lines if l.startswith(("write failed: " + win(folder) + "\\game\\cd\\",
+                                                         "cannot write " + win(folder) + "\\game\\cd\\"))]
             check(writes, "a write failure of the copy is logged: %s" % lines)
             check(lines[-2:] == ["ERROR: copying the CD failed", "removed what this install had written"],
                   "the log ends with the copy failure and the removal: %s" % lines)
             check(os.listdir(small) == [], "the install folder that the run made is gone: %s" % os.listdir(small))
             self.nothing_registered(folder)
             check(tree_digest(os.path.dirname(iso)) == before, "the source unchanged")
-            return "disk full (%s): %s" % ("tmpfs of 4 MiB" if limit is None else "file size limit",
+            return "disk full (%s): %s" % ("tmpfs of 1,000 files" if limit is None else "file size limit",
                                            writes[0])
         finally:
             if undo:

@@ -30,6 +30,8 @@ SETICON = os.path.join(BUILD, "seticon.exe")
 UIDRIVER = os.path.join(BUILD, "uidriver.exe")
 PAYLOAD = os.path.join(BUILD, "payload", "kelpmire_game.exe")
 HD_MAP = {"kmx.exe": "SETUP/KMX.EXE", "playw32.dll": "SETUP/PLAYW32.DLL", "HD.QAR": "DATA/HD.QAR"}
+# The cluster that Wine reports for every volume: 8 sectors of 512 bytes.
+WINE_CLUSTER = 4096
 
 wine = None
 disc = img = None
@@ -510,10 +512,12 @@ class SpaceAndFullPaths(unittest.TestCase):
         return folder, undo
 
     def need_bytes(self, disc_root):
-        """What an install writes besides the hard-disk files: the disc, the
-        game executable and the uninstaller."""
-        files = sum(os.path.getsize(os.path.join(base, f)) for base, _, names in os.walk(disc_root) for f in names)
-        return files + os.path.getsize(PAYLOAD) + os.path.getsize(SETUP)
+        """What an install writes, every file in whole clusters: the disc, the
+        second copies of the hard-disk files, the game executable and the
+        uninstaller."""
+        files = [os.path.join(base, f) for base, _, names in os.walk(disc_root) for f in names]
+        files += [os.path.join(disc_root, rel) for rel in HD_MAP.values()] + [PAYLOAD, SETUP]
+        return sum(-(-os.path.getsize(f) // WINE_CLUSTER) * WINE_CLUSTER for f in files)
 
     def test_too_little_free_space_writes_nothing(self):
         mb = 1 << 20
@@ -576,6 +580,31 @@ class SpaceAndFullPaths(unittest.TestCase):
             self.assertEqual(digest_tree(os.path.join(d, "game", "cd")), digest_tree(disc))
         finally:
             undo()
+
+    def test_folder_too_long_for_the_deepest_path_writes_nothing(self):
+        clean_install_state()
+        # The longest path below the disc's root, a file's or a folder's.
+        deepest = max(len(os.path.relpath(os.path.join(base, n), disc))
+                      for base, dirs, files in os.walk(disc) for n in dirs + files)
+        top = wine.drive_c("Games", "Long")
+        shutil.rmtree(top, ignore_errors=True)
+        # A folder whose deepest path, FOLDER\game\cd\DEEPEST, has 260
+        # characters: one more than Windows opens.
+        win_dir = "C:\\Games\\Long"
+        while len(win_dir) < 260 - len("\\game\\cd\\") - deepest:
+            win_dir += "\\" if len(win_dir) % 60 == 59 else "x"
+        if win_dir.endswith("\\"):
+            win_dir = win_dir[:-1] + "y"
+        self.assertEqual(run_setup("/silent", "/cd", win(disc), "/dir", win_dir), 1)
+        self.assertEqual(wine.log_lines()[2:], [
+            f"Install to {win_dir}",
+            "ERROR: the install folder is too long for the disc's deepest file (260 characters): "
+            "choose a shorter folder",
+        ])
+        self.assertFalse(os.path.exists(top), "nothing created")
+        self.assertIsNone(wine.reg_query())
+        for lnk in wine.shortcut_files():
+            self.assertFalse(os.path.exists(lnk), lnk)
 
     def test_relative_install_folder_is_refused(self):
         # Run from a folder of drive C:, where each of these would land.
