@@ -47,7 +47,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const uint32_t COPY_RUN = 32;             /* logical sectors per chunk of an image copy */
+static const uint32_t COPY_RUN = 32;             /* logical sectors per write of an image copy */
+/* Logical sectors per read of an image copy: a few large reads cost the
+   reading side fewer calls, while the writes stay COPY_RUN sectors. */
+static const uint32_t READ_RUN = 256;
 
 /* Offsets in a directory record. */
 enum {
@@ -458,11 +461,12 @@ int iso_find(cd_source *src, const char *rel, iso_entry *out)
 }
 
 /* Reads n logical sectors from first into dst, trying again where the image
-   holds them; 0 when every try failed or they lie beyond the image. */
-static int read_run(cd_source *src, disc_item *it, uint64_t first, uint32_t n, void *dst)
+   holds them, from try number attempt on; 0 when every try failed or they lie
+   beyond the image. */
+static int read_run(cd_source *src, disc_item *it, uint64_t first, uint32_t n, void *dst, int attempt)
 {
     if (first > 0xFFFFFFFFu) return 0;
-    for (int attempt = 0;; attempt++) {
+    for (;; attempt++) {
         if (read_sectors(src->image, (uint32_t)first, n, dst)) return 1;
         /* Data beyond the end of the image will not be there next time. */
         if (!in_image(src, (uint32_t)first, (uint64_t)n * CD_SECTOR) || !item_try_again(it, attempt)) return 0;
@@ -513,11 +517,15 @@ typedef struct iso_reader {
     uint64_t sector;
     uint32_t remain;
     disc_item *it;
+    int small;        /* a large read failed: the rest goes COPY_RUN sectors at a time */
 } iso_reader;
 
 /* Reads the file's next chunk of at most cap bytes, whole sectors of one
    extent (a readahead_read_fn); the chunk's bytes are the file's, without the
-   padding of an extent's last sector. */
+   padding of an extent's last sector. A large read that fails counts as the
+   first failed try of its first COPY_RUN sectors, and from then on the file is
+   read COPY_RUN sectors at a time: the sectors before a bad one are still
+   written, and each run gets its tries, as when every read was that small. */
 static int read_iso_chunk(void *ctx, void *dst, uint32_t cap, uint32_t *got)
 {
     iso_reader *r = (iso_reader *)ctx;
@@ -530,7 +538,22 @@ static int read_iso_chunk(void *ctx, void *dst, uint32_t cap, uint32_t *got)
     }
     uint32_t n = (uint32_t)(((uint64_t)r->remain + CD_SECTOR - 1) / CD_SECTOR);
     if (n > cap / CD_SECTOR) n = cap / CD_SECTOR;
-    if (!read_run(r->src, r->it, r->sector, n, dst)) return 0;
+    if (r->sector > 0xFFFFFFFFu) return 0;
+    int attempt = 0, done = 0;
+    if (n > COPY_RUN && !r->small) {
+        int inside = in_image(r->src, (uint32_t)r->sector, (uint64_t)n * CD_SECTOR);
+        done = inside && read_sectors(r->src->image, (uint32_t)r->sector, n, dst);
+        if (!done) {
+            r->small = 1;
+            /* Sectors beyond the end of the image are not tried again. */
+            if (inside && !item_try_again(r->it, 0)) return 0;
+            attempt = inside;
+        }
+    }
+    if (!done) {
+        if (n > COPY_RUN) n = COPY_RUN;
+        if (!read_run(r->src, r->it, r->sector, n, dst, attempt)) return 0;
+    }
     *got = n * CD_SECTOR < r->remain ? n * CD_SECTOR : r->remain;
     r->remain -= *got;
     r->sector += n;
@@ -538,7 +561,7 @@ static int read_iso_chunk(void *ctx, void *dst, uint32_t cap, uint32_t *got)
 }
 
 /* Copies the file of the records list[first] to list[last] into child, in
-   chunks of COPY_RUN sectors, the next read while one is written. A read that
+   writes of COPY_RUN sectors, the next read while one is written. A read that
    fails every try is asked about and, when wanted, the file is written again
    from its start. The question is asked here, on the copying thread, once the
    reading thread has let go: a Retry starts a new target file, which is this
@@ -553,9 +576,9 @@ static int iso_copy_file(cd_source *src, const iso_entry *list, int first, int l
             setup_log("cannot write %s", child);
             return 0;
         }
-        iso_reader rd = {src, list, first, last, list[first].extent, list[first].size, &it};
+        iso_reader rd = {src, list, first, last, list[first].extent, list[first].size, &it, 0};
         file_steps fs = {pr, &counted, 0};
-        int r = copy_result(readahead_copy(read_iso_chunk, &rd, COPY_RUN * CD_SECTOR, COPY_RUN * CD_SECTOR, f,
+        int r = copy_result(readahead_copy(read_iso_chunk, &rd, READ_RUN * CD_SECTOR, COPY_RUN * CD_SECTOR, f,
                                            file_step, &fs),
                             child);
         pf_close(f);

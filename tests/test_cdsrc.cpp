@@ -1377,7 +1377,7 @@ int hold_first_step(uint64_t, uint64_t, void *user)
 
 TEST(Retry, ReadsAreTriedAgainOnTheReadingSideWhileTheWritesGoOn)
 {
-    std::string big = pattern_bytes(8 * 65536 + 300, 9);
+    std::string big = pattern_bytes(20 * 65536 + 300, 9);
     for (int image = 0; image < 2; image++) {
         LogCapture log;
         std::string d = scratch("retry_ahead");
@@ -1387,9 +1387,9 @@ TEST(Retry, ReadsAreTriedAgainOnTheReadingSideWhileTheWritesGoOn)
         ASSERT_NE(s, nullptr);
         HeldStep h = {&log, "read retried: " + name};
         progress pr = {0, 0, hold_first_step, &h};
-        // Image: the root's listing, then BIG.BIN's fourth chunk fails once.
-        // Folder: A.BIN's second block fails once.
-        pf_fault_read = image ? pf_fault_run{4, 1} : pf_fault_run{1, 1};
+        // Image: the root's listing, then BIG.BIN's second read (of 512 KiB)
+        // fails once. Folder: A.BIN's second block fails once.
+        pf_fault_read = image ? pf_fault_run{2, 1} : pf_fault_run{1, 1};
         int ok = cd_copy_all(s, (d + "\\out").c_str(), &pr);
         pf_fault_read = {0, 0};
         EXPECT_EQ(ok, 1) << image;
