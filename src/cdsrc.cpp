@@ -3,11 +3,15 @@
  * The image files themselves (sheets, layouts, sector reads and their checks)
  * are cdsrc_image.h.
  *
- * State: the static buffers of the copies (buf, one chunk of an image's user
- * data, the sector reader has one more; file_buf, one block of a folder's file)
- * and who is asked about a file that cannot be read (cd_set_ask_retry). A
- * source changes nothing after cd_open: every call reads the disc afresh. One
- * thread at a time.
+ * State: who is asked about a file that cannot be read (cd_set_ask_retry); the
+ * copies' chunks pass through the buffers of readahead.h, and the sector reader
+ * has a stage buffer. A source changes nothing after cd_open: every call reads
+ * the disc afresh. One copy at a time: while a copy runs, each file's data are
+ * read on the reading thread of readahead.h (reads, their retries and "read
+ * retried" lines, the sector checks of a raw image), and the walk touches the
+ * source only between files, when that thread is idle; the writes, the
+ * progress and the question about a file that cannot be read stay on the
+ * calling thread.
  *
  * Everything read from an image is untrusted: a record is checked against the
  * bytes read before any field of it is used, an extent and a length against the
@@ -35,6 +39,7 @@
 #include "cdsrc_internal.h"
 
 #include "platform.h"
+#include "readahead.h"
 #include "setup_log.h"
 #include "util.h"
 
@@ -42,7 +47,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const uint32_t COPY_RUN = 32;             /* logical sectors per chunk of an image copy */
+static const uint32_t COPY_RUN = 32;             /* logical sectors per write of an image copy */
+/* Logical sectors per read of an image copy: a few large reads cost the
+   reading side fewer calls, while the writes stay COPY_RUN sectors. */
+static const uint32_t READ_RUN = 256;
 
 /* Offsets in a directory record. */
 enum {
@@ -69,10 +77,6 @@ static uint32_t data_extent(const unsigned char *r)
     uint64_t at = (uint64_t)le32(r + DR_EXTENT) + r[DR_XA_LEN];
     return at > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)at;
 }
-
-static unsigned char buf[COPY_RUN * CD_SECTOR];
-/* One block of a folder source's file on its way to the target. */
-static unsigned char file_buf[COPY_BLOCK];
 
 /* A name's byte as Windows might compare it: ASCII letters without case, and
    every byte above 0x7F alike, because in the code page of the machine that
@@ -460,54 +464,112 @@ int iso_find(cd_source *src, const char *rel, iso_entry *out)
     return 1;
 }
 
-/* Reads n logical sectors from first into buf, trying again where the image
-   holds them; 0 when every try failed or they lie beyond the image. */
-static int read_run(cd_source *src, disc_item *it, uint64_t first, uint32_t n)
+/* Reads n logical sectors from first into dst, trying again where the image
+   holds them, from try number attempt on; 0 when every try failed or they lie
+   beyond the image. */
+static int read_run(cd_source *src, disc_item *it, uint64_t first, uint32_t n, void *dst, int attempt)
 {
     if (first > 0xFFFFFFFFu) return 0;
-    for (int attempt = 0;; attempt++) {
-        if (read_sectors(src->image, (uint32_t)first, n, buf)) return 1;
+    for (;; attempt++) {
+        if (read_sectors(src->image, (uint32_t)first, n, dst)) return 1;
         /* Data beyond the end of the image will not be there next time. */
         if (!in_image(src, (uint32_t)first, (uint64_t)n * CD_SECTOR) || !item_try_again(it, attempt)) return 0;
     }
 }
 
-/* Results of one attempt at a file: done, a failure that is logged and final,
-   and a read (or an opening) that failed every try, which may be tried again
-   from the start. */
-enum { COPY_DONE = 1, COPY_FAILED = 0, COPY_UNREAD = -1, COPY_UNOPENED = -2 };
+/* The counting side of one attempt at a file: the bytes it has written, and
+   those that earlier attempts counted; pr hears only the new ones. */
+typedef struct file_steps {
+    progress *pr;
+    uint64_t *counted;
+    uint64_t written;
+} file_steps;
 
-/* Copies one extent's data to the open file to (its path) in chunks of
-   COPY_RUN sectors; *written counts the file's bytes written in this attempt,
-   and pr hears those that earlier attempts did not count. A failed write, such
-   as a full disk, is logged here: the caller's own line would not say which
-   file or why. */
-static int copy_extent(cd_source *src, pf_file f, const char *to, const iso_entry *e, disc_item *it,
-                       uint64_t *written, uint64_t *counted, progress *pr)
+/* A piece was written (a readahead_step_fn): 0 when the copy is to stop. */
+static int file_step(void *ctx, uint32_t bytes)
 {
-    uint64_t sector = e->extent;
-    uint32_t remain = e->size;
-    while (remain > 0) {
-        uint32_t n = (uint32_t)(((uint64_t)remain + CD_SECTOR - 1) / CD_SECTOR);
-        if (n > COPY_RUN) n = COPY_RUN;
-        if (!read_run(src, it, sector, n)) return COPY_UNREAD;
-        uint32_t bytes = n * CD_SECTOR < remain ? n * CD_SECTOR : remain, put = 0;
-        if (!pf_write(f, buf, bytes, &put) || put != bytes) {
-            setup_log("write failed: %s", to);
-            return COPY_FAILED;
-        }
-        remain -= bytes;
-        sector += n;
-        *written += bytes;
-        if (!count_new(pr, counted, *written)) return COPY_FAILED; /* stopped: nothing to say */
-    }
-    return COPY_DONE;
+    file_steps *fs = (file_steps *)ctx;
+    fs->written += bytes;
+    return count_new(fs->pr, fs->counted, fs->written);
 }
 
-/* Copies the file of the records list[first] to list[last] (one record, or the
-   records of a multi-extent file, whose data are joined) into child. A read
-   that fails every try is asked about and, when wanted, the file is written
-   again from its start. */
+/* Results of one attempt at a file: done, a failure that is logged and final
+   (a stop too, which says nothing), and a read (or an opening) that failed
+   every try, which may be tried again from the start. */
+enum { COPY_DONE = 1, COPY_FAILED = 0, COPY_UNREAD = -1, COPY_UNOPENED = -2 };
+
+/* The result of an attempt at the target to from how its copy ended; the
+   write failure, such as a full disk, is logged here: the caller's own line
+   would not say which file or why. */
+static int copy_result(int ra_result, const char *to)
+{
+    switch (ra_result) {
+    case RA_DONE: return COPY_DONE;
+    case RA_UNREAD: return COPY_UNREAD;
+    case RA_WRITE_FAILED: setup_log("write failed: %s", to); return COPY_FAILED;
+    default: return COPY_FAILED; /* stopped: nothing to say */
+    }
+}
+
+/* The reading side of an image file's copy: the records list[i] to list[last]
+   (one, or a multi-extent file's, whose data are joined) and where it stands
+   in them. Runs on the reading thread. */
+typedef struct iso_reader {
+    cd_source *src;
+    const iso_entry *list;
+    int i, last;
+    uint64_t sector;
+    uint32_t remain;
+    disc_item *it;
+    int small;        /* a large read failed: the rest goes COPY_RUN sectors at a time */
+} iso_reader;
+
+/* Reads the file's next chunk of at most cap bytes, whole sectors of one
+   extent (a readahead_read_fn); the chunk's bytes are the file's, without the
+   padding of an extent's last sector. A large read that fails counts as the
+   first failed try of its first COPY_RUN sectors, and from then on the file is
+   read COPY_RUN sectors at a time: the sectors before a bad one are still
+   written, and each run gets its tries, as when every read was that small. */
+static int read_iso_chunk(void *ctx, void *dst, uint32_t cap, uint32_t *got)
+{
+    iso_reader *r = (iso_reader *)ctx;
+    *got = 0;
+    while (r->remain == 0) {
+        if (r->i >= r->last) return 1;
+        r->i++;
+        r->sector = r->list[r->i].extent;
+        r->remain = r->list[r->i].size;
+    }
+    uint32_t n = (uint32_t)(((uint64_t)r->remain + CD_SECTOR - 1) / CD_SECTOR);
+    if (n > cap / CD_SECTOR) n = cap / CD_SECTOR;
+    if (r->sector > 0xFFFFFFFFu) return 0;
+    int attempt = 0, done = 0;
+    if (n > COPY_RUN && !r->small) {
+        int inside = in_image(r->src, (uint32_t)r->sector, (uint64_t)n * CD_SECTOR);
+        done = inside && read_sectors(r->src->image, (uint32_t)r->sector, n, dst);
+        if (!done) {
+            r->small = 1;
+            /* Sectors beyond the end of the image are not tried again. */
+            if (inside && !item_try_again(r->it, 0)) return 0;
+            attempt = inside;
+        }
+    }
+    if (!done) {
+        if (n > COPY_RUN) n = COPY_RUN;
+        if (!read_run(r->src, r->it, r->sector, n, dst, attempt)) return 0;
+    }
+    *got = n * CD_SECTOR < r->remain ? n * CD_SECTOR : r->remain;
+    r->remain -= *got;
+    r->sector += n;
+    return 1;
+}
+
+/* Copies the file of the records list[first] to list[last] into child, in
+   writes of COPY_RUN sectors, the next read while one is written. A read that
+   fails every try is asked about and, when wanted, the file is written again
+   from its start. The question is asked here, on the copying thread, once the
+   reading thread has let go: a Retry starts a new target file, which is this
+   thread's, and the one asked answers one question at a time. */
 static int iso_copy_file(cd_source *src, const iso_entry *list, int first, int last, const char *child, progress *pr)
 {
     disc_item it = item_of(list[first].name);
@@ -518,10 +580,11 @@ static int iso_copy_file(cd_source *src, const iso_entry *list, int first, int l
             setup_log("cannot write %s", child);
             return 0;
         }
-        uint64_t written = 0;
-        int r = COPY_DONE;
-        for (int i = first; r == COPY_DONE && i <= last; i++)
-            r = copy_extent(src, f, child, &list[i], &it, &written, &counted, pr);
+        iso_reader rd = {src, list, first, last, list[first].extent, list[first].size, &it, 0};
+        file_steps fs = {pr, &counted, 0};
+        int r = copy_result(readahead_copy(read_iso_chunk, &rd, READ_RUN * CD_SECTOR, COPY_RUN * CD_SECTOR, f,
+                                           file_step, &fs),
+                            child);
         pf_close(f);
         if (r != COPY_UNREAD) return r;
         if (!item_ask(&it)) {
@@ -699,18 +762,32 @@ static int list_disc_folder(const char *folder, pf_entry **out, int *count)
     return 1;
 }
 
-/* Reads up to n bytes at pos of the open disc file f into file_buf: again at
-   pos after a failure, as a read that fails may have moved the position. */
-static int read_at(pf_file f, disc_item *it, uint64_t pos, uint32_t n, uint32_t *got)
+/* The reading side of a folder source's file: the open file and the
+   position of its next chunk. Runs on the reading thread. */
+typedef struct file_reader {
+    pf_file f;
+    disc_item *it;
+    uint64_t pos;
+} file_reader;
+
+/* Reads the file's next chunk of at most cap bytes (a readahead_read_fn):
+   again at the same position after a failure, as a read that fails may have
+   moved the file's position. */
+static int read_file_chunk(void *ctx, void *dst, uint32_t cap, uint32_t *got)
 {
+    file_reader *r = (file_reader *)ctx;
     for (int attempt = 0;; attempt++) {
-        if ((attempt == 0 || pf_seek(f, pos)) && pf_read(f, file_buf, n, got)) return 1;
-        if (!item_try_again(it, attempt)) return 0;
+        if ((attempt == 0 || pf_seek(r->f, r->pos)) && pf_read(r->f, dst, cap, got)) {
+            r->pos += *got;
+            return 1;
+        }
+        if (!item_try_again(r->it, attempt)) return 0;
     }
 }
 
-/* One attempt at copying the disc file from to the target file to. Opening
-   it is tried again too: a drive without its disc fails there. */
+/* One attempt at copying the disc file from to the target file to, in blocks
+   of COPY_BLOCK, the next read while one is written. Opening it is tried
+   again too: a drive without its disc fails there. */
 static int file_once(const char *from, const char *to, disc_item *it, uint64_t *counted, progress *pr)
 {
     pf_file in;
@@ -722,26 +799,9 @@ static int file_once(const char *from, const char *to, disc_item *it, uint64_t *
         setup_log("cannot write %s", to);
         return COPY_FAILED;
     }
-    uint64_t written = 0;
-    int r = COPY_DONE;
-    for (;;) {
-        uint32_t got = 0, put = 0;
-        if (!read_at(in, it, written, sizeof file_buf, &got)) {
-            r = COPY_UNREAD;
-            break;
-        }
-        if (got == 0) break;
-        if (!pf_write(out, file_buf, got, &put) || put != got) {
-            setup_log("write failed: %s", to); /* a full disk, say: name the file */
-            r = COPY_FAILED;
-            break;
-        }
-        written += got;
-        if (!count_new(pr, counted, written)) {
-            r = COPY_FAILED; /* stopped: nothing to say */
-            break;
-        }
-    }
+    file_reader rd = {in, it, 0};
+    file_steps fs = {pr, counted, 0};
+    int r = copy_result(readahead_copy(read_file_chunk, &rd, COPY_BLOCK, COPY_BLOCK, out, file_step, &fs), to);
     pf_close(in);
     pf_close(out);
     return r;
@@ -924,7 +984,11 @@ int cd_copy_all(cd_source *src, const char *target, progress *pr)
     walk w = {};
     w.strict = 1;
     w.pr = pr;
-    return walk_source(src, &w, target);
+    /* Without the reading thread the copy reads and writes in turn. */
+    readahead_begin();
+    int ok = walk_source(src, &w, target);
+    readahead_end();
+    return ok;
 }
 
 void cd_close(cd_source *src)

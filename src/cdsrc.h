@@ -9,8 +9,9 @@
  * Relative paths name files below the source's root with backslashes (the image
  * reader accepts slashes too), in any letter case: "DATA\A.QAR".
  *
- * Not re-entrant: one thread at a time uses the module, and image copies pass
- * through static buffers.
+ * Not re-entrant: one thread at a time uses the module, and copies pass
+ * through static buffers. A copy reads each file's data on the reading thread
+ * of readahead.h while it writes the chunks before; one copy runs at a time.
  */
 #ifndef KELP_CDSRC_H
 #define KELP_CDSRC_H

@@ -127,6 +127,29 @@ size_t pf_temp_dir(char *out, size_t cap);
 size_t pf_module_path(char *out, size_t cap);
 void pf_sleep(unsigned ms);
 
+/* ---- threads ---- */
+
+/* A thread of the process running fn(arg). */
+typedef struct pf_thread_s *pf_thread;
+/* Starts the thread; none when it cannot be started. */
+pf_thread pf_thread_start(void (*fn)(void *arg), void *arg);
+/* Waits until the thread has ended and releases it; none is ignored. */
+void pf_thread_join(pf_thread t);
+
+/* A lock with one condition on which its holder may wait (a slim lock and a
+   condition variable on Windows, a mutex and a condition elsewhere). */
+typedef struct pf_monitor_s *pf_monitor;
+/* A new monitor, none when it cannot be had. */
+pf_monitor pf_monitor_new(void);
+void pf_monitor_free(pf_monitor m);
+void pf_monitor_enter(pf_monitor m);
+void pf_monitor_leave(pf_monitor m);
+/* Releases the lock, sleeps until a wake (or for no reason: the caller checks
+   its condition again), and holds the lock again on return. */
+void pf_monitor_wait(pf_monitor m);
+/* Wakes every thread waiting on m; the caller holds the lock. */
+void pf_monitor_wake(pf_monitor m);
+
 /* ---- windows ---- */
 
 /* Posts a private message to a window with a heap block as its lParam; the
@@ -195,6 +218,9 @@ extern long long pf_fail_read_at;
 extern long long pf_fake_free_bytes;
 /* pf_delete_file fails as for a file in use while this is above 0. */
 extern int pf_fail_delete_in_use;
+/* While above 0, each pf_thread_start lowers it, and the one that brings it to 0
+   fails. */
+extern int pf_fail_thread_in;
 #define PF_FAULT(counter) ((counter) > 0 && --(counter) == 0)
 #else
 #define PF_FAULT(counter) 0

@@ -21,6 +21,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -38,6 +39,7 @@ int pf_fail_write_in;
 long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
 pf_fault_run pf_fault_read, pf_fault_list;
+int pf_fail_thread_in;
 int pf_fail_delete_in_use;
 #endif
 
@@ -477,6 +479,76 @@ void pf_sleep(unsigned ms)
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
+
+/* ---- threads ---- */
+
+struct pf_thread_s {
+    pthread_t id;
+    void (*fn)(void *);
+    void *arg;
+};
+
+static void *thread_main(void *param)
+{
+    pf_thread t = (pf_thread)param;
+    t->fn(t->arg);
+    return NULL;
+}
+
+pf_thread pf_thread_start(void (*fn)(void *arg), void *arg)
+{
+    if (PF_FAULT(pf_fail_thread_in)) return NULL;
+    pf_thread t = (pf_thread)malloc(sizeof *t);
+    if (!t) return NULL;
+    t->fn = fn;
+    t->arg = arg;
+    if (pthread_create(&t->id, NULL, thread_main, t) != 0) {
+        free(t);
+        return NULL;
+    }
+    return t;
+}
+
+void pf_thread_join(pf_thread t)
+{
+    if (!t) return;
+    pthread_join(t->id, NULL);
+    free(t);
+}
+
+struct pf_monitor_s {
+    pthread_mutex_t lock;
+    pthread_cond_t cond;
+};
+
+pf_monitor pf_monitor_new(void)
+{
+    pf_monitor m = (pf_monitor)malloc(sizeof *m);
+    if (!m) return NULL;
+    if (pthread_mutex_init(&m->lock, NULL) != 0) {
+        free(m);
+        return NULL;
+    }
+    if (pthread_cond_init(&m->cond, NULL) != 0) {
+        pthread_mutex_destroy(&m->lock);
+        free(m);
+        return NULL;
+    }
+    return m;
+}
+
+void pf_monitor_free(pf_monitor m)
+{
+    if (!m) return;
+    pthread_cond_destroy(&m->cond);
+    pthread_mutex_destroy(&m->lock);
+    free(m);
+}
+
+void pf_monitor_enter(pf_monitor m) { pthread_mutex_lock(&m->lock); }
+void pf_monitor_leave(pf_monitor m) { pthread_mutex_unlock(&m->lock); }
+void pf_monitor_wait(pf_monitor m) { pthread_cond_wait(&m->cond, &m->lock); }
+void pf_monitor_wake(pf_monitor m) { pthread_cond_broadcast(&m->cond); }
 
 int pf_post_message(void *window, unsigned msg, void *block)
 {

@@ -29,6 +29,7 @@ long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
 pf_fault_run pf_fault_read, pf_fault_list;
 int pf_fail_delete_in_use;
+int pf_fail_thread_in;
 #endif
 
 static pf_file wrap(HANDLE h) { return h == INVALID_HANDLE_VALUE ? PF_NO_FILE : (pf_file)h; }
@@ -358,6 +359,62 @@ size_t pf_module_path(char *out, size_t cap)
 }
 
 void pf_sleep(unsigned ms) { Sleep(ms); }
+
+/* ---- threads ---- */
+
+typedef struct thread_start {
+    void (*fn)(void *);
+    void *arg;
+} thread_start;
+
+static DWORD WINAPI thread_main(LPVOID param)
+{
+    thread_start ts = *(thread_start *)param;
+    free(param);
+    ts.fn(ts.arg);
+    return 0;
+}
+
+pf_thread pf_thread_start(void (*fn)(void *arg), void *arg)
+{
+    if (PF_FAULT(pf_fail_thread_in)) return NULL;
+    thread_start *ts = (thread_start *)malloc(sizeof *ts);
+    if (!ts) return NULL;
+    ts->fn = fn;
+    ts->arg = arg;
+    HANDLE h = CreateThread(NULL, 0, thread_main, ts, 0, NULL);
+    if (!h) free(ts);
+    return (pf_thread)h;
+}
+
+void pf_thread_join(pf_thread t)
+{
+    if (!t) return;
+    WaitForSingleObject((HANDLE)t, INFINITE);
+    CloseHandle((HANDLE)t);
+}
+
+/* A slim lock and a condition variable wait in user space: a kernel event would
+   cost a trip to the kernel (under Wine, to its server) on every hand-over. */
+struct pf_monitor_s {
+    SRWLOCK lock;
+    CONDITION_VARIABLE cond;
+};
+
+pf_monitor pf_monitor_new(void)
+{
+    pf_monitor m = (pf_monitor)malloc(sizeof *m);
+    if (!m) return NULL;
+    InitializeSRWLock(&m->lock);
+    InitializeConditionVariable(&m->cond);
+    return m;
+}
+
+void pf_monitor_free(pf_monitor m) { free(m); }
+void pf_monitor_enter(pf_monitor m) { AcquireSRWLockExclusive(&m->lock); }
+void pf_monitor_leave(pf_monitor m) { ReleaseSRWLockExclusive(&m->lock); }
+void pf_monitor_wait(pf_monitor m) { SleepConditionVariableSRW(&m->cond, &m->lock, INFINITE, 0); }
+void pf_monitor_wake(pf_monitor m) { WakeAllConditionVariable(&m->cond); }
 
 int pf_post_message(void *window, unsigned msg, void *block)
 {

@@ -1,7 +1,9 @@
 /*
  * setup_log.cpp - the setup log: one flushed line per call, to the file and
  * the window. Runs on the UI thread during start-up and on the install's thread
- * afterwards, never on both at once.
+ * afterwards, never on both at once; during the disc copy the copy's reading
+ * thread logs its reads tried again while the install's thread logs nothing
+ * until that thread has let go.
  */
 #include "setup_log.h"
 

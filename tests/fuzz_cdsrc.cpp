@@ -145,7 +145,8 @@ static void walk(cd_source *src)
     uint64_t listed = 0, total = cd_total_bytes(src);
     // A listing that goes through meets what the total does.
     if (cd_list(src, remember_first, first, &listed) && listed != total) abort();
-    static const char *const probes[] = {"", "README.TXT", "data\\a.qar", "DATA/SUB/", "\\x", "GAME.DAT", first};
+    // Not static: "first" is this call's own.
+    const char *const probes[] = {"", "README.TXT", "data\\a.qar", "DATA/SUB/", "\\x", "GAME.DAT", first};
     for (const char *rel : probes) {
         cd_exists(src, rel);
         uint64_t size = 0;

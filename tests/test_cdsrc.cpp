@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -1384,6 +1385,81 @@ TEST(Retry, TheOneAskedDecides)
             }
             cd_close(s);
         }
+    }
+}
+
+// Holds the copy's first progress step until the log shows that a later read
+// of the file was tried again: only a read on another thread than the writes
+// can be tried again while a step holds the writer.
+struct HeldStep {
+    LogCapture *log;
+    std::string line;
+    int steps = 0;
+    bool seen = false;
+};
+int hold_first_step(uint64_t, uint64_t, void *user)
+{
+    HeldStep *h = (HeldStep *)user;
+    if (h->steps++ == 0) {
+        for (int i = 0; i < 300 && !h->seen; i++) {
+            std::vector<std::string> lines = h->log->lines();
+            h->seen = std::find(lines.begin(), lines.end(), h->line) != lines.end();
+            if (!h->seen) pf_sleep(10);
+        }
+    }
+    return 1;
+}
+
+TEST(Retry, ReadsAreTriedAgainOnTheReadingSideWhileTheWritesGoOn)
+{
+    std::string big = pattern_bytes(20 * 65536 + 300, 9);
+    for (int image = 0; image < 2; image++) {
+        LogCapture log;
+        std::string d = scratch("retry_ahead");
+        std::string from = image ? save(d, "a.iso", build(D("", {F("BIG.BIN;1", big)})).bytes) : folder_disc(d);
+        std::string name = image ? "BIG.BIN" : from + "\\A.BIN";
+        cd_source *s = cd_open(from.c_str());
+        ASSERT_NE(s, nullptr);
+        HeldStep h = {&log, "read retried: " + name};
+        progress pr = {0, 0, hold_first_step, &h};
+        // Image: the root's listing, then BIG.BIN's second read (of 512 KiB)
+        // fails once. Folder: A.BIN's second block fails once.
+        pf_fault_read = image ? pf_fault_run{2, 1} : pf_fault_run{1, 1};
+        int ok = cd_copy_all(s, (d + "\\out").c_str(), &pr);
+        pf_fault_read = {0, 0};
+        EXPECT_EQ(ok, 1) << image;
+        EXPECT_TRUE(h.seen) << image << ": the read was tried again only once the writes waited";
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"read retried: " + name}) << image;
+        if (image) EXPECT_EQ(get(d + "\\out\\BIG.BIN"), big);
+        else EXPECT_EQ(tree_of(d + "\\out"), tree_of(from));
+        cd_close(s);
+    }
+}
+
+// A stop asked at any step of a file of several chunks ends the copy with no
+// line; the target holds exactly the chunks written before it, nothing later.
+int stop_at_step(uint64_t, uint64_t, void *user)
+{
+    int *left = (int *)user;
+    return --*left > 0;
+}
+
+TEST(CdCopyAll, AStopAtAnyStepKeepsExactlyTheChunksBeforeIt)
+{
+    std::string big = pattern_bytes(6 * 65536 + 77, 10);
+    std::string iso = build(D("", {F("BIG.BIN;1", big), F("LATER.TXT;1", "x")})).bytes;
+    for (int steps = 1; steps <= 7; steps++) {
+        LogCapture log;
+        std::string d = scratch("copy_stop");
+        cd_source *s = cd_open(save(d, "s.iso", iso).c_str());
+        ASSERT_NE(s, nullptr);
+        int left = steps;
+        progress pr = {0, 0, stop_at_step, &left};
+        EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), &pr), 0) << steps;
+        EXPECT_EQ(get(d + "\\out\\BIG.BIN"), big.substr(0, (size_t)steps * 65536)) << steps;
+        EXPECT_FALSE(path_exists((d + "\\out\\LATER.TXT").c_str())) << steps;
+        EXPECT_TRUE(log.lines().empty()) << steps;
+        cd_close(s);
     }
 }
 

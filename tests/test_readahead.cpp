@@ -1,0 +1,256 @@
+// Tests of the copy that reads ahead: the bytes whole and in order with one
+// step per piece written, a failure on either side, a stop after any piece,
+// and the reads running ahead on their own thread. Every case runs three ways:
+// without the reading thread, with its start refused, and with it.
+#include "readahead.h"
+#include "platform.h"
+#include "testkit.h"
+#include "util.h"
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <atomic>
+#include <numeric>
+#include <thread>
+
+namespace {
+
+enum Mode { IN_TURN, REFUSED, THREADED };
+const Mode modes[] = {IN_TURN, REFUSED, THREADED};
+const char *mode_name(Mode m) { return m == IN_TURN ? "in turn" : m == REFUSED ? "thread refused" : "threaded"; }
+
+// The reading thread for one case, ended when it goes out of scope.
+struct Reading {
+    explicit Reading(Mode m)
+    {
+        if (m == IN_TURN) return;
+        if (m == REFUSED) pf_fail_thread_in = 1;
+        started = readahead_begin();
+        pf_fail_thread_in = 0;
+    }
+    ~Reading() { readahead_end(); }
+    int started = 0;
+};
+
+// A stream handed out in chunks of the given sizes; its read function records
+// what the reading side did.
+struct Stream {
+    std::string bytes;
+    std::vector<uint32_t> sizes;
+    int fail_at = -1;  // this read fails
+    int slow_at = -1;  // this read takes 50 ms
+    size_t at = 0;     // the reading side's own
+    std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> reads{0};
+    std::atomic<int> late{0}; // reads after the copy returned
+    std::atomic<bool> returned{false}, other_thread{false}, too_big{false};
+
+    Stream(std::vector<uint32_t> s, unsigned seed) : sizes(std::move(s))
+    {
+        bytes = pattern_bytes(std::accumulate(sizes.begin(), sizes.end(), (size_t)0), seed);
+    }
+    // The stream's first n chunks.
+    std::string head(size_t n) const
+    {
+        return bytes.substr(0, std::accumulate(sizes.begin(), sizes.begin() + (long)n, (size_t)0));
+    }
+};
+
+int read_stream(void *ctx, void *buf, uint32_t cap, uint32_t *got)
+{
+    Stream *s = (Stream *)ctx;
+    if (s->returned) s->late++;
+    if (std::this_thread::get_id() != s->caller) s->other_thread = true;
+    int k = s->reads++;
+    if (k == s->slow_at) pf_sleep(50);
+    if (k == s->fail_at) return 0;
+    *got = 0;
+    if ((size_t)k >= s->sizes.size()) return 1;
+    uint32_t n = s->sizes[k];
+    if (n > cap) s->too_big = true;
+    memcpy(buf, s->bytes.data() + s->at, n);
+    s->at += n;
+    *got = n;
+    return 1;
+}
+
+// The steps; stop_at names the step after which to stop. The first step can
+// wait until the reading side is wait_for reads ahead.
+struct Steps {
+    std::vector<uint32_t> added;
+    int stop_at = -1;
+    Stream *ahead = nullptr;
+    int wait_for = 0;
+    bool saw_ahead = false;
+};
+
+int on_step(void *ctx, uint32_t bytes)
+{
+    Steps *s = (Steps *)ctx;
+    s->added.push_back(bytes);
+    if (s->ahead && s->added.size() == 1) {
+        for (int i = 0; i < 500 && s->ahead->reads < s->wait_for; i++) pf_sleep(10);
+        s->saw_ahead = s->ahead->reads >= s->wait_for;
+    }
+    return (int)s->added.size() - 1 != s->stop_at;
+}
+
+// Copies the stream into path; afterwards gives a reading side that is still
+// at work the time to show itself.
+int copy(Stream &s, uint32_t chunk, uint32_t piece, Steps *steps, const std::string &path)
+{
+    pf_file out = pf_create(path.c_str());
+    EXPECT_NE(out, PF_NO_FILE);
+    int r = readahead_copy(read_stream, &s, chunk, piece, out, steps ? on_step : nullptr, steps);
+    s.returned = true;
+    pf_close(out);
+    pf_sleep(20);
+    return r;
+}
+
+std::vector<uint32_t> chunks(size_t n, uint32_t size, uint32_t last)
+{
+    std::vector<uint32_t> v(n, size);
+    if (n) v.back() = last;
+    return v;
+}
+
+// The pieces that chunks of these sizes are written in.
+std::vector<uint32_t> pieces(const std::vector<uint32_t> &sizes, uint32_t piece)
+{
+    std::vector<uint32_t> v;
+    for (uint32_t n : sizes)
+        for (uint32_t off = 0; off < n; off += piece) v.push_back(n - off < piece ? n - off : piece);
+    return v;
+}
+
+const uint32_t K64 = 65536, M1 = 1048576;
+
+TEST(Readahead, BytesWholeAndInOrderWithOneStepPerPiece)
+{
+    struct {
+        const char *what;
+        uint32_t chunk, piece;
+        std::vector<uint32_t> sizes;
+    } cases[] = {
+        {"empty", K64, K64, {}},
+        {"one byte", K64, K64, {1}},
+        {"one whole chunk", K64, K64, {K64}},
+        {"more chunks than slots", K64, K64, chunks(40, K64, 34464)},
+        {"short and uneven chunks", K64, K64, {1, K64, 2048, 3, K64 - 1, 7, K64, 100, 1, K64, 5, 9, 2}},
+        {"1 MiB chunks", M1, M1, chunks(7, M1, 524288)},
+        {"1 MiB chunks written in 64 KiB pieces", M1, K64, chunks(6, M1, 3 * K64 + 5)},
+        {"uneven chunks in pieces", 4 * K64, K64, {4 * K64, 1, 3 * K64 + 1, K64, 2 * K64 - 7}},
+    };
+    std::string d = scratch("readahead_whole");
+    for (Mode m : modes) {
+        Reading r(m);
+        EXPECT_EQ(r.started, m == THREADED) << mode_name(m);
+        for (auto &c : cases) {
+            Stream s(c.sizes, 3);
+            Steps steps;
+            std::string to = d + "\\out.bin";
+            EXPECT_EQ(copy(s, c.chunk, c.piece, &steps, to), RA_DONE) << c.what << ", " << mode_name(m);
+            EXPECT_EQ(get(to), s.bytes) << c.what << ", " << mode_name(m);
+            EXPECT_EQ(steps.added, pieces(c.sizes, c.piece)) << c.what;
+            EXPECT_EQ(s.reads, (int)c.sizes.size() + 1) << c.what << ": no read after the end";
+            EXPECT_EQ(s.other_thread, m == THREADED) << c.what << ", " << mode_name(m);
+            EXPECT_FALSE(s.too_big);
+            EXPECT_EQ(s.late, 0);
+        }
+    }
+}
+
+TEST(Readahead, AFailedReadKeepsTheBytesBeforeItAndReadsNoFurther)
+{
+    std::string d = scratch("readahead_readerr");
+    for (Mode m : modes) {
+        Reading r(m);
+        for (int at : {0, 1, 12, 16}) {
+            Stream s(chunks(16, K64, 1000), 4);
+            s.fail_at = at;
+            Steps steps;
+            std::string to = d + "\\out.bin";
+            EXPECT_EQ(copy(s, K64, K64, &steps, to), RA_UNREAD) << at << ", " << mode_name(m);
+            EXPECT_EQ(get(to), s.head((size_t)at)) << at << ", " << mode_name(m);
+            EXPECT_EQ(steps.added.size(), (size_t)at);
+            EXPECT_EQ(s.reads, at + 1) << "no read after the failed one";
+            EXPECT_EQ(s.late, 0);
+        }
+    }
+}
+
+// A write that fails, also while a read is still at work and in the middle of
+// a chunk written in pieces: the target holds the pieces before it.
+TEST(Readahead, AFailedWriteEndsTheCopyOnceTheReadsHaveStopped)
+{
+    std::string d = scratch("readahead_writeerr");
+    for (Mode m : modes) {
+        Reading r(m);
+        for (uint32_t chunk : {K64, 4 * K64}) {
+            for (int nth : {1, 2, 10}) {
+                Stream s(chunks(16, chunk, 1000), 5);
+                s.slow_at = nth + 1; // a read still at work when the write fails
+                Steps steps;
+                std::string to = d + "\\out.bin";
+                pf_fail_write_in = nth;
+                EXPECT_EQ(copy(s, chunk, K64, &steps, to), RA_WRITE_FAILED) << nth << ", " << mode_name(m);
+                pf_fail_write_in = 0;
+                EXPECT_EQ(get(to), s.bytes.substr(0, (size_t)(nth - 1) * K64)) << nth << ", " << mode_name(m);
+                EXPECT_EQ(steps.added.size(), (size_t)nth - 1);
+                EXPECT_EQ(s.late, 0);
+            }
+        }
+    }
+}
+
+// A stop after any step, also while the disc is slow to give the next chunk:
+// the copy ends, the target holds the pieces up to that step, no read goes on
+// after it, and the next copy starts afresh.
+TEST(Readahead, AStopAfterAnyPieceKeepsExactlyThePiecesWritten)
+{
+    std::string d = scratch("readahead_stop");
+    const size_t n = 12;
+    for (Mode m : modes) {
+        Reading r(m);
+        for (uint32_t chunk : {K64, 2 * K64}) {
+            for (size_t at = 0; at < n; at++) {
+                for (int slow : {0, 1}) {
+                    Stream s(chunks(n, chunk, 4321), 6);
+                    if (slow) s.slow_at = (int)at + 1;
+                    Steps steps;
+                    steps.stop_at = (int)at;
+                    std::string to = d + "\\out.bin";
+                    EXPECT_EQ(copy(s, chunk, K64, &steps, to), RA_STOPPED) << at << ", " << mode_name(m);
+                    std::vector<uint32_t> p = pieces(s.sizes, K64);
+                    size_t kept = std::accumulate(p.begin(), p.begin() + (long)at + 1, (size_t)0);
+                    EXPECT_EQ(get(to), s.bytes.substr(0, kept)) << at << ", " << mode_name(m);
+                    EXPECT_EQ(s.late, 0);
+
+                    Stream next(chunks(5, K64, 77), 7);
+                    Steps all;
+                    EXPECT_EQ(copy(next, K64, K64, &all, to), RA_DONE) << "after a stop at " << at;
+                    EXPECT_EQ(get(to), next.bytes);
+                }
+            }
+        }
+    }
+}
+
+TEST(Readahead, ReadsRunAheadWhileAChunkIsWritten)
+{
+    Reading r(THREADED);
+    ASSERT_EQ(r.started, 1);
+    std::string d = scratch("readahead_ahead");
+    Stream s(chunks(20, K64, K64), 8);
+    Steps steps;
+    steps.ahead = &s;
+    steps.wait_for = 5; // the first chunk's step holds the writer
+    EXPECT_EQ(copy(s, K64, K64, &steps, d + "\\out.bin"), RA_DONE);
+    EXPECT_TRUE(steps.saw_ahead) << "the reads waited for the writes";
+    EXPECT_EQ(get(d + "\\out.bin"), s.bytes);
+}
+
+} // namespace
