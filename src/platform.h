@@ -334,8 +334,10 @@ unsigned long pf_process_id(void);
    has ended (or no longer exists), 0 when it still runs. */
 int pf_wait_process(unsigned long pid, unsigned ms);
 /* Claims the one-setup-at-a-time lock of this user session, held until the
-   process ends (a named mutex on Windows, a file lock in the temporary folder
-   elsewhere). 0 when another process holds it. */
+   process ends (a named mutex on Windows, owned by the calling thread; a file
+   lock in the temporary folder elsewhere). 0 when another process holds it
+   (on Windows still after a wait of 1.5 s, which lets a setup that is ending
+   let go). */
 int pf_claim_single_instance(void);
 /* Windows only. Schedules a file for deletion at the next restart (MoveFileExA
    with MOVEFILE_DELAY_UNTIL_REBOOT; a normal user's request fails). Test

@@ -639,9 +639,14 @@ int pf_wait_process(unsigned long pid, unsigned ms)
 
 int pf_claim_single_instance(void)
 {
-    /* Kept open until the process ends, when Windows closes it. */
+    /* Owned by this thread, which runs until the process ends. A setup that
+       is just ending may still hold it for a moment (under Wine until its
+       server has seen the process go): it is given a little time before this
+       run is taken for a second one. */
     HANDLE m = CreateMutexA(NULL, FALSE, "Local\\KelpmireSetupRunning");
-    return m && GetLastError() != ERROR_ALREADY_EXISTS;
+    if (!m) return 0;
+    DWORD w = WaitForSingleObject(m, 1500);
+    return w == WAIT_OBJECT_0 || w == WAIT_ABANDONED;
 }
 
 int pf_start_process(const char *command_line)
