@@ -86,11 +86,10 @@ int pf_make_dir(const char *path);
 /* Removes an empty folder, or a link to a folder without touching its target. */
 int pf_remove_dir(const char *path);
 /* Removes a link itself, to a file or a folder or to nothing, never what it
-   points to. On Windows a link that the ordinary calls refuse is opened as
-   itself and marked for deletion; under Wine, which shows a Unix link as what
-   it points to and acts on that, the link is removed by name on the Unix side
-   (pf_attributes reports a Unix link to a file as PF_ATTR_REPARSE there, and
-   pf_delete_file removes such a link, not its target). */
+   points to. Under Wine, which shows a Unix link as what it points to and
+   acts on that, the link is removed by name on the Unix side (pf_attributes
+   reports a Unix link to a file as PF_ATTR_REPARSE there, and pf_delete_file
+   removes such a link, not its target). */
 int pf_remove_link(const char *path);
 /* 1 when the last failure was a file held open by a running program (a
    sharing or lock violation); a missing right or a folder in the way is not. */

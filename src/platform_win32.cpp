@@ -253,33 +253,11 @@ int pf_remove_link(const char *path)
         SetLastError(ERROR_NOT_A_REPARSE_POINT);
         return 0;
     }
-    /* The ordinary calls first: Windows removes a junction or a folder link
-       with RemoveDirectoryA and a file link with DeleteFileA (Wine would
-       delete the file that a link points to: a link there goes by name). */
-    if (a & FILE_ATTRIBUTE_DIRECTORY) {
-        if (RemoveDirectoryA(path)) return 1;
-    } else if (!wine()) {
-        return DeleteFileA(path) ? 1 : 0;
-    }
+    /* Wine acts on what a link points to: there the link goes by name.
+       Windows removes a junction or a folder link with RemoveDirectoryA and a
+       file link with DeleteFileA. */
     if (wine()) return wine_unlink(path) && GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
-    /* A folder link that RemoveDirectoryA refuses: opened as itself and marked
-       for deletion, only when the handle is the link itself and never the
-       folder it points to. */
-    HANDLE h = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    FILE_ATTRIBUTE_TAG_INFO tag;
-    FILE_DISPOSITION_INFO gone = {TRUE};
-    int ok = GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag) &&
-             (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-             SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone);
-    DWORD err = GetLastError();
-    CloseHandle(h);
-    if (!ok) {
-        SetLastError(err ? err : ERROR_NOT_SUPPORTED);
-        return 0;
-    }
-    return GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
+    return ((a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path) : DeleteFileA(path)) ? 1 : 0;
 }
 
 int pf_last_error_in_use(void)
