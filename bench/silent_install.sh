@@ -31,6 +31,12 @@ export WINEPREFIX=$prefix WINEDEBUG=-all HOME=$prefix.home
 win() { printf 'Z:%s' "$1" | tr / '\\'; }
 iso=$(win "$data/game.iso")
 scripts/wine-run "$prefix" cmd /c exit >/dev/null 2>&1 || true   # makes the prefix
+# One Wine server for all runs: otherwise whether a run finds the server of the
+# run before still up (kept by a desktop process that run started) or starts
+# its own decides more of its time than what it runs.
+wineserver -k 2>/dev/null || true
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true; kill "${kelp_xvfb_pid:-}" 2>/dev/null || true' EXIT
 
 now() { date +%s.%N; }
 median() { sort -n | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }

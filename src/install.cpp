@@ -534,12 +534,16 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
 
     write_registry(o, p.base, disc_total);
 
-    char startmenu[PATH_CAP], desktop[PATH_CAP];
-    shortcut_paths(startmenu, desktop);
-    pf_com_begin();
-    if (o->startmenu) make_link_or_say(startmenu, p.exe, o->dir);
-    if (o->desktop) make_link_or_say(desktop, p.exe, o->dir);
-    pf_com_end();
+    /* COM and the shell's folders only when a shortcut is asked for: under
+       Wine they start the desktop and the RPC service. */
+    if (o->startmenu || o->desktop) {
+        char startmenu[PATH_CAP], desktop[PATH_CAP];
+        shortcut_paths(startmenu, desktop);
+        pf_com_begin();
+        if (o->startmenu) make_link_or_say(startmenu, p.exe, o->dir);
+        if (o->desktop) make_link_or_say(desktop, p.exe, o->dir);
+        pf_com_end();
+    }
 
     /* Past the game executable a stop no longer undoes the install. */
     progress_add(&pr, FINAL_STEP);

@@ -176,6 +176,18 @@ static void browse_folder(HWND edit, const char *title, int game_folder)
     CoTaskMemFree(item);
 }
 
+
+/* The common controls and the file dialog are loaded by the window only: a
+   silent install or an uninstall stage never pays for them (under Wine,
+   loading the common controls starts the desktop process). */
+static void *window_dll_fn(const char *dll, const char *name)
+{
+    HMODULE m = LoadLibraryA(dll);
+    void *f = m ? (void *)GetProcAddress(m, name) : NULL;
+    if (!f) setup_log("cannot load %s from %s (error %lu)", name, dll, (unsigned long)GetLastError());
+    return f;
+}
+
 static void pick_image(void)
 {
     char file[PATH_CAP];
@@ -192,7 +204,9 @@ static void pick_image(void)
     ofn.nMaxFile = sizeof file;
     ofn.lpstrTitle = "The Kelpmire CD";
     ofn.Flags = OFN_FILEMUSTEXIST | OFN_HIDEREADONLY;
-    if (GetOpenFileNameA(&ofn)) SetWindowTextA(e_cd, file);
+    typedef BOOL(WINAPI * open_fn)(OPENFILENAMEA *);
+    open_fn open = (open_fn)window_dll_fn("comdlg32.dll", "GetOpenFileNameA");
+    if (open && open(&ofn)) SetWindowTextA(e_cd, file);
 }
 
 /* The progress callback: posts the permille only when it changes. Runs on
@@ -432,7 +446,9 @@ int window_run(void *instance, int show)
 {
     HINSTANCE inst = (HINSTANCE)instance;
     INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&icc);
+    typedef BOOL(WINAPI * init_fn)(const INITCOMMONCONTROLSEX *);
+    init_fn init = (init_fn)window_dll_fn("comctl32.dll", "InitCommonControlsEx");
+    if (init) init(&icc);
     CoInitialize(NULL);
 
     WNDCLASSA wc;

@@ -318,6 +318,12 @@ def case_ready_and_image(wine, disc, iso):
     check(w.child(13)["enabled"], "Install enabled")
     screenshot(s, "ready.png")
 
+    # Image... opens the file dialog (its library is loaded on first use);
+    # Cancel there leaves the disc box as it was.
+    rc, _ = s.drive("press", "101", "--", "msgbox", "The Kelpmire CD", "Cancel", "20000")
+    check(rc == 0, "Image... opens the file dialog, and its Cancel closes it")
+    check(s.dump().child(2)["text"] == values[2], "the disc box unchanged after Cancel")
+
     # The Start-menu box off: only the desktop shortcut may appear.
     check(s.drive("check", "0", "0")[0] == 0, "Start-menu box unchecked")
     rc, out = s.drive("start")
