@@ -564,15 +564,38 @@ static int read_iso_chunk(void *ctx, void *dst, uint32_t cap, uint32_t *got)
     return 1;
 }
 
-/* Copies the file of the records list[first] to list[last] into child, in
-   writes of COPY_RUN sectors, the next read while one is written. A read that
-   fails every try is asked about and, when wanted, the file is written again
-   from its start. The question is asked here, on the copying thread, once the
-   reading thread has let go: a Retry starts a new target file, which is this
-   thread's, and the one asked answers one question at a time. */
-static int iso_copy_file(cd_source *src, const iso_entry *list, int first, int last, const char *child, progress *pr)
+/* One file of an image to copy: its reading side and its item, which the
+   tries and the question count on. */
+typedef struct iso_file {
+    disc_item it;
+    iso_reader rd;
+} iso_file;
+
+/* The reading side of the file of the records list[first] to list[last], at
+   its start. */
+static void iso_file_rewind(iso_file *f, cd_source *src, const iso_entry *list, int first, int last)
 {
-    disc_item it = item_of(list[first].name);
+    iso_reader rd = {src, list, first, last, list[first].extent, list[first].size, &f->it, 0};
+    f->rd = rd;
+}
+
+static void iso_file_start(iso_file *f, cd_source *src, const iso_entry *list, int first, int last)
+{
+    f->it = item_of(list[first].name);
+    iso_file_rewind(f, src, list, first, last);
+}
+
+/* Copies the file of the records list[first] to list[last] into child, in
+   writes of COPY_RUN sectors, the next read while one is written; file is its
+   reading side at its start (which may have begun reading ahead), and then,
+   when given, the file to read on into at its end. A read that fails every
+   try is asked about and, when wanted, the file is written again from its
+   start. The question is asked here, on the copying thread, once the reading
+   thread has let go: a Retry starts a new target file, which is this
+   thread's, and the one asked answers one question at a time. */
+static int iso_copy_file(cd_source *src, const iso_entry *list, int first, int last, iso_file *file, iso_file *then,
+                         const char *child, progress *pr)
+{
     uint64_t counted = 0;
     for (;;) {
         pf_file f = pf_create(child);
@@ -580,17 +603,18 @@ static int iso_copy_file(cd_source *src, const iso_entry *list, int first, int l
             setup_log("cannot write %s", child);
             return 0;
         }
-        iso_reader rd = {src, list, first, last, list[first].extent, list[first].size, &it, 0};
         file_steps fs = {pr, &counted, 0};
-        int r = copy_result(readahead_copy(read_iso_chunk, &rd, READ_RUN * CD_SECTOR, COPY_RUN * CD_SECTOR, f,
+        if (then) readahead_then(read_iso_chunk, &then->rd);
+        int r = copy_result(readahead_copy(read_iso_chunk, &file->rd, READ_RUN * CD_SECTOR, COPY_RUN * CD_SECTOR, f,
                                            file_step, &fs),
                             child);
         pf_close(f);
         if (r != COPY_UNREAD) return r;
-        if (!item_ask(&it)) {
+        if (!item_ask(&file->it)) {
             setup_log("read error in %s", list[first].name);
             return 0;
         }
+        iso_file_rewind(file, src, list, first, last);
     }
 }
 
@@ -647,12 +671,20 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
     int n = 0, ok = 1, fault = ISO_DIR_OK;
     iso_entry *list = target ? iso_dir_again(src, name, extent, size, &n, &fault)
                              : iso_dir(src, extent, size, &n, &fault);
+    /* The copy of a file reads on into the next file of the listing: files[now]
+       is the entry ready, whose reading may have begun. */
+    iso_file files[2];
+    int now = 0, ready = -1;
     if (target) make_dirs(target); /* a file that cannot be written into it says so */
     if (!list || fault == ISO_DIR_UNREADABLE) ok = walk_damage(w, "read error in %s", name);
     else if (fault == ISO_DIR_DAMAGED) ok = walk_damage(w, "damaged directory %s", walk_where(w));
     for (int i = 0; ok && i < n; i++) {
         iso_entry *e = &list[i];
         char child[PATH_CAP];
+        if (ready >= 0 && ready != i) { /* it was not copied after all */
+            readahead_drop();
+            ready = -1;
+        }
         if (target && !child_path(target, e->name, (size_t)e->name_len, e->refused, child)) {
             ok = 0;
             break;
@@ -676,8 +708,16 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
             /* copied as one run, its data would be mixed with others' */
             ok = 0;
         } else if (target) {
-            int last = chain_last(list, n, i);
-            ok = iso_copy_file(src, list, i, last, child, w->pr);
+            int last = chain_last(list, n, i), next = last + 1;
+            if (ready != i) iso_file_start(&files[now], src, list, i, last);
+            iso_file *then = NULL;
+            if (next < n && !list[next].directory && !interleaved(list, n, next)) {
+                then = &files[1 - now];
+                iso_file_start(then, src, list, next, chain_last(list, n, next));
+            }
+            ok = iso_copy_file(src, list, i, last, &files[now], then, child, w->pr);
+            now = 1 - now;
+            ready = then ? next : -1;
             i = last;
         } else {
             int last = chain_last(list, n, i);
@@ -688,6 +728,7 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
         }
         walk_pop(w, len);
     }
+    if (ready >= 0) readahead_drop(); /* the reading holds the list */
     free(list);
     return ok;
 }

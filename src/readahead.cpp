@@ -13,12 +13,18 @@
  * of it is free again. So the threads hand over in batches and not at every
  * chunk, where each hand-over costs two trips to the kernel.
  *
+ * At the end of a stream the reader goes on with the one named next, if any:
+ * the slot that ends the first stream is followed in the ring by the next
+ * one's chunks. The copy of the first then returns with the reader still at
+ * work (`ahead`), and the copy of the next takes the ring as it stands.
+ *
  * What the second thread touches, and when: the fields of ra below (with the
- * monitor held); the read function and its context, with the source they read
- * and whatever they log, only between the start of a copy and the moment it
- * clears `reading`; and the slot it fills, which the writer does not touch
- * until head has passed it. It never writes a target file and never calls the
- * step. Everything else stays with the calling thread.
+ * monitor held); the read functions and their contexts, with the source they
+ * read and whatever they log, only between the start of a copy and the moment
+ * it clears `reading` (a stream named next is included from the copy that
+ * names it on); and the slot it fills, which the writer does not touch until
+ * head has passed it. It never writes a target file and never calls the step.
+ * Everything else stays with the calling thread.
  */
 #include "readahead.h"
 
@@ -33,10 +39,15 @@ static struct {
     pf_monitor m;
     pf_thread t;
     int quit;             /* readahead_end: the thread is to end */
-    /* The copy being read; rd, ctx, chunk and slots are set before reading. */
+    /* The stream being read; rd, ctx, chunk and slots are set before reading,
+       and rd and ctx change only when the reader goes on into next. */
     readahead_read_fn rd;
     void *ctx;
     uint32_t chunk, slots;
+    readahead_read_fn next_rd; /* the stream to go on with at the end of this one */
+    void *next_ctx;
+    int went_on;          /* the reader went on into next during this copy */
+    int ahead;            /* the ring from tail on is a stream not yet being copied */
     int reading;          /* 1 from the copy's start until the reader has let go */
     int stop;             /* the writer wants no more chunks */
     int reader_waits;     /* for half the slots to come free */
@@ -45,6 +56,10 @@ static struct {
     int state[SLOTS_MAX];
     uint32_t len[SLOTS_MAX];
 } ra;
+
+/* The stream named by readahead_then for the next copy: the calling thread's. */
+static readahead_read_fn then_rd;
+static void *then_ctx;
 
 static unsigned char *slot(uint64_t n) { return arena + (size_t)(n % ra.slots) * ra.chunk; }
 
@@ -78,14 +93,23 @@ static void reader(void *unused)
             }
             uint64_t n = ra.head;
             uint32_t got = 0;
+            readahead_read_fn rd = ra.rd;
+            void *ctx = ra.ctx;
             pf_monitor_leave(ra.m);
-            int ok = ra.rd(ra.ctx, slot(n), ra.chunk, &got) && got <= ra.chunk;
+            int ok = rd(ctx, slot(n), ra.chunk, &got) && got <= ra.chunk;
             pf_monitor_enter(ra.m);
             int state = !ok ? SLOT_FAILED : got ? SLOT_DATA : SLOT_END;
             ra.state[n % ra.slots] = state;
             ra.len[n % ra.slots] = got;
             ra.head = n + 1;
             if (ra.writer_waits) pf_monitor_wake(ra.m);
+            if (state == SLOT_END && ra.next_rd) {
+                ra.rd = ra.next_rd;
+                ra.ctx = ra.next_ctx;
+                ra.next_rd = NULL;
+                ra.went_on = 1;
+                continue;
+            }
             if (state != SLOT_DATA) break;
         }
         ra.reading = 0;
@@ -101,6 +125,8 @@ int readahead_begin(void)
     if (!ra.m) return 0;
     ra.quit = 0;
     ra.reading = 0;
+    ra.ahead = 0;
+    ra.next_rd = NULL;
     ra.t = pf_thread_start(reader, NULL);
     if (!ra.t) {
         pf_monitor_free(ra.m);
@@ -112,15 +138,45 @@ int readahead_begin(void)
 
 void readahead_end(void)
 {
+    then_rd = NULL;
     if (!ra.t) return;
     pf_monitor_enter(ra.m);
+    ra.stop = 1;
     ra.quit = 1;
     pf_monitor_wake(ra.m);
     pf_monitor_leave(ra.m);
     pf_thread_join(ra.t);
     ra.t = NULL;
+    ra.reading = 0;
+    ra.ahead = 0;
     pf_monitor_free(ra.m);
     ra.m = NULL;
+}
+
+void readahead_then(readahead_read_fn rd, void *rd_ctx)
+{
+    then_rd = rd;
+    then_ctx = rd_ctx;
+}
+
+/* Stops the reader and waits until it is idle; with the monitor held. */
+static void stop_reading(void)
+{
+    ra.stop = 1;
+    pf_monitor_wake(ra.m);
+    while (ra.reading) pf_monitor_wait(ra.m);
+    ra.next_rd = NULL;
+    ra.went_on = 0;
+    ra.ahead = 0;
+}
+
+void readahead_drop(void)
+{
+    then_rd = NULL;
+    if (!ra.t) return;
+    pf_monitor_enter(ra.m);
+    stop_reading();
+    pf_monitor_leave(ra.m);
 }
 
 /* The copy without the thread: read, write, read, ... */
@@ -141,17 +197,40 @@ int readahead_copy(readahead_read_fn rd, void *rd_ctx, uint32_t chunk, uint32_t 
 {
     if (chunk > READAHEAD_CHUNK_MAX) chunk = READAHEAD_CHUNK_MAX;
     if (piece == 0 || piece > chunk) piece = chunk;
+    readahead_read_fn next_rd = then_rd;
+    void *next_ctx = then_ctx;
+    then_rd = NULL;
     if (chunk == 0) return RA_UNREAD;
     if (!ra.t) return copy_in_turn(rd, rd_ctx, chunk, piece, out, step, step_ctx);
     pf_monitor_enter(ra.m);
-    ra.rd = rd;
-    ra.ctx = rd_ctx;
-    ra.chunk = chunk;
-    ra.slots = ARENA / chunk < SLOTS_MAX ? ARENA / chunk : SLOTS_MAX;
-    ra.head = ra.tail = 0;
-    ra.stop = 0;
-    ra.reading = 1;
-    pf_monitor_wake(ra.m);
+    if (ra.ahead && ra.rd == rd && ra.ctx == rd_ctx && ra.chunk == chunk) {
+        /* The ring holds this stream's first chunks already. */
+        ra.ahead = 0;
+        ra.next_rd = next_rd;
+        ra.next_ctx = next_ctx;
+        if (!ra.reading && next_rd && ra.state[(ra.head - 1) % ra.slots] == SLOT_END) {
+            /* It was read to its end: on with the next, behind it. */
+            ra.rd = next_rd;
+            ra.ctx = next_ctx;
+            ra.next_rd = NULL;
+            ra.went_on = 1;
+            ra.reading = 1;
+            pf_monitor_wake(ra.m);
+        }
+    } else {
+        if (ra.ahead) stop_reading();
+        ra.rd = rd;
+        ra.ctx = rd_ctx;
+        ra.chunk = chunk;
+        ra.slots = ARENA / chunk < SLOTS_MAX ? ARENA / chunk : SLOTS_MAX;
+        ra.next_rd = next_rd;
+        ra.next_ctx = next_ctx;
+        ra.went_on = 0;
+        ra.head = ra.tail = 0;
+        ra.stop = 0;
+        ra.reading = 1;
+        pf_monitor_wake(ra.m);
+    }
     int r;
     for (;;) {
         ra.writer_waits = 1;
@@ -162,6 +241,15 @@ int readahead_copy(readahead_read_fn rd, void *rd_ctx, uint32_t chunk, uint32_t 
         uint32_t len = ra.len[n % ra.slots];
         if (state != SLOT_DATA) {
             r = state == SLOT_END ? RA_DONE : RA_UNREAD;
+            if (r == RA_DONE && ra.went_on) {
+                /* The reader is on the next stream: leave it at work. */
+                ra.tail = n + 1;
+                ra.went_on = 0;
+                ra.ahead = 1;
+                if (ra.reader_waits && ra.head - ra.tail <= ra.slots / 2) pf_monitor_wake(ra.m);
+                pf_monitor_leave(ra.m);
+                return r;
+            }
             break;
         }
         pf_monitor_leave(ra.m);
@@ -171,9 +259,7 @@ int readahead_copy(readahead_read_fn rd, void *rd_ctx, uint32_t chunk, uint32_t 
         ra.tail = n + 1;
         if (ra.reader_waits && ra.head - ra.tail <= ra.slots / 2) pf_monitor_wake(ra.m);
     }
-    ra.stop = 1;
-    pf_monitor_wake(ra.m);
-    while (ra.reading) pf_monitor_wait(ra.m);
+    stop_reading();
     pf_monitor_leave(ra.m);
     return r;
 }

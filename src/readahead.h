@@ -5,10 +5,16 @@
  *
  * The reading side is a function given by the caller: whatever it does (seeks,
  * reads tried again, checks of what it read, its log lines) runs on the
- * reading thread, one call at a time, and never while the calling thread lists
- * or opens anything on the same source: between two copies the reading thread
- * is idle. The writing side stays on the calling thread: the writes, in pieces
- * of the size the caller asks for, and a step after each piece, in order.
+ * reading thread, one call at a time. The writing side stays on the calling
+ * thread: the writes, in pieces of the size the caller asks for, and a step
+ * after each piece, in order.
+ *
+ * Between two copies the reading thread is idle, unless the caller named the
+ * stream it copies next (readahead_then): the reading then goes on from the
+ * end of one file into the next while the last chunks of the first are
+ * written, so that neither side waits at the files' seams. Until that copy
+ * begins, or readahead_drop, the named stream and its context are the reading
+ * thread's, and the calling thread reads nothing of the source they read.
  *
  * Without readahead_begin, or when the thread cannot be started, a copy reads
  * and writes in turn on the calling thread, with the same results.
@@ -41,8 +47,20 @@ enum { RA_DONE = 1, RA_UNREAD = 2, RA_WRITE_FAILED = 3, RA_STOPPED = 4 };
 /* Starts the reading thread for the copies that follow; 0 when it cannot be
    started (they then read on the calling thread). */
 int readahead_begin(void);
-/* Ends the reading thread; nothing when none was started. */
+/* Ends the reading thread (stopping a reading ahead); nothing when none was
+   started. */
 void readahead_end(void);
+
+/* Names the stream that the next readahead_copy may read ahead into once its
+   own stream has been read to its end. The copy after it, given the same rd
+   and rd_ctx (and chunk), takes over what was read of it; any other copy
+   stops that reading first and starts afresh. When the copy that was told of
+   it does not end RA_DONE, the named stream may have been read in part: it is
+   to be started again from its beginning. */
+void readahead_then(readahead_read_fn rd, void *rd_ctx);
+/* Stops a reading ahead into a stream whose copy has not begun and forgets
+   a stream named by readahead_then; returns once the reading thread is idle. */
+void readahead_drop(void);
 
 /* Copies the stream that rd reads, chunk bytes at most per read (up to
    READAHEAD_CHUNK_MAX), to the open file out, in writes of piece bytes at most
@@ -52,7 +70,8 @@ void readahead_end(void);
    module logs nothing. out then holds the stream's bytes up to the piece that
    failed (a failed write may have put part of it), or up to the one after
    which the stop was asked, and nothing else; no read of this copy is running
-   on return. */
+   on return, and none at all unless it ended RA_DONE with a stream named by
+   readahead_then, which the reading thread may then be reading. */
 int readahead_copy(readahead_read_fn rd, void *rd_ctx, uint32_t chunk, uint32_t piece, pf_file out,
                    readahead_step_fn step, void *step_ctx);
 

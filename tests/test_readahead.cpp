@@ -253,4 +253,144 @@ TEST(Readahead, ReadsRunAheadWhileAChunkIsWritten)
     EXPECT_EQ(get(d + "\\out.bin"), s.bytes);
 }
 
+// Copies a, naming b as the stream to go on into; no sleep afterwards, so that
+// the reading ahead into b is still at work on return.
+int copy_then(Stream &a, Stream &b, Steps *steps, const std::string &path)
+{
+    pf_file out = pf_create(path.c_str());
+    EXPECT_NE(out, PF_NO_FILE);
+    readahead_then(read_stream, &b);
+    int r = readahead_copy(read_stream, &a, K64, K64, out, steps ? on_step : nullptr, steps);
+    a.returned = true;
+    pf_close(out);
+    return r;
+}
+
+// The reads of s stay where they are for a while: none is running or to come.
+bool reads_stay(Stream &s)
+{
+    int before = s.reads;
+    pf_sleep(60);
+    return s.reads == before;
+}
+
+TEST(Readahead, TheReadsGoOnIntoTheStreamNamedNext)
+{
+    std::string d = scratch("readahead_then");
+    struct {
+        const char *what;
+        std::vector<uint32_t> a, b, c;
+    } cases[] = {
+        {"three streams", chunks(5, K64, 100), chunks(3, K64, 7), chunks(4, K64, K64)},
+        {"an empty one between", {K64, 9}, {}, {3, K64}},
+        {"one longer than the ring", {1}, chunks(70, K64, 5), {K64}},
+        {"short ones", {1}, {2}, {3}},
+    };
+    for (Mode m : modes) {
+        Reading r(m);
+        for (auto &c : cases) {
+            Stream a(c.a, 10), b(c.b, 11), cc(c.c, 12);
+            Steps sa, sb, sc;
+            std::string what = std::string(c.what) + ", " + mode_name(m);
+            EXPECT_EQ(copy_then(a, b, &sa, d + "\\a.bin"), RA_DONE) << what;
+            EXPECT_EQ(copy_then(b, cc, &sb, d + "\\b.bin"), RA_DONE) << what;
+            EXPECT_EQ(copy(cc, K64, K64, &sc, d + "\\c.bin"), RA_DONE) << what;
+            EXPECT_EQ(get(d + "\\a.bin"), a.bytes) << what;
+            EXPECT_EQ(get(d + "\\b.bin"), b.bytes) << what;
+            EXPECT_EQ(get(d + "\\c.bin"), cc.bytes) << what;
+            EXPECT_EQ(sb.added, pieces(c.b, K64)) << what;
+            EXPECT_EQ(sc.added, pieces(c.c, K64)) << what;
+            for (Stream *s : {&a, &b, &cc}) {
+                EXPECT_EQ(s->reads, (int)s->sizes.size() + 1) << what << ": each stream read once to its end";
+                EXPECT_EQ(s->late, 0) << what;
+                EXPECT_EQ(s->other_thread, m == THREADED) << what;
+            }
+        }
+    }
+
+    // The next stream is read while the last chunk of the one before is
+    // written: its step holds the writer until the reads have come.
+    Reading r(THREADED);
+    Stream a({K64}, 13), b(chunks(4, K64, 1), 14);
+    Steps sa, sb;
+    sa.ahead = &b;
+    sa.wait_for = 3;
+    EXPECT_EQ(copy_then(a, b, &sa, d + "\\a.bin"), RA_DONE);
+    EXPECT_TRUE(sa.saw_ahead) << "the next stream waited for the copy of the one before";
+    EXPECT_EQ(copy(b, K64, K64, &sb, d + "\\b.bin"), RA_DONE);
+    EXPECT_EQ(get(d + "\\b.bin"), b.bytes);
+}
+
+// A read of the next stream that fails while the one before is written ends
+// that stream's own copy, which finds the failure where it lies; the stream
+// named after it is not read at all, and a copy of it afterwards is whole.
+TEST(Readahead, AReadThatFailsAheadEndsTheCopyOfItsOwnStream)
+{
+    std::string d = scratch("readahead_then_fail");
+    for (Mode m : modes) {
+        Reading r(m);
+        for (int at : {0, 2}) {
+            Stream a(chunks(3, K64, 10), 15), b(chunks(5, K64, 20), 16), c(chunks(2, K64, 30), 17);
+            b.fail_at = at;
+            Steps sa, sb, sc;
+            std::string what = std::to_string(at) + ", " + mode_name(m);
+            EXPECT_EQ(copy_then(a, b, &sa, d + "\\a.bin"), RA_DONE) << what;
+            EXPECT_EQ(get(d + "\\a.bin"), a.bytes) << what;
+            EXPECT_EQ(copy_then(b, c, &sb, d + "\\b.bin"), RA_UNREAD) << what;
+            EXPECT_EQ(get(d + "\\b.bin"), b.head((size_t)at)) << what;
+            EXPECT_EQ(c.reads, 0) << what << ": nothing read past the failure";
+            EXPECT_EQ(copy(c, K64, K64, &sc, d + "\\c.bin"), RA_DONE) << what;
+            EXPECT_EQ(get(d + "\\c.bin"), c.bytes) << what;
+        }
+    }
+}
+
+// A stream named next whose copy does not follow is read no further: when the
+// copy before it fails or is stopped at its last piece, when another stream is
+// copied instead, when the caller drops it, and when the thread ends.
+TEST(Readahead, AStreamNamedButNotCopiedIsReadNoFurther)
+{
+    std::string d = scratch("readahead_then_drop");
+    enum { WRITE_FAILS, STOPPED, OTHER_COPY, DROPPED, THREAD_ENDS };
+    for (int how : {WRITE_FAILS, STOPPED, OTHER_COPY, DROPPED, THREAD_ENDS}) {
+        for (Mode m : modes) {
+            Stream a(chunks(4, K64, K64), 18), b(chunks(70, K64, 5), 19), other(chunks(3, K64, 9), 20);
+            {
+                Reading r(m);
+                Steps sa;
+                // The last piece of a is written once b is being read.
+                sa.ahead = m == THREADED ? &b : nullptr;
+                sa.wait_for = 1;
+                if (how == STOPPED) sa.stop_at = 3;
+                if (how == WRITE_FAILS) pf_fail_write_in = 4;
+                int want = how == WRITE_FAILS ? RA_WRITE_FAILED : how == STOPPED ? RA_STOPPED : RA_DONE;
+                // a's first step waits for b's reads: a single chunk lets the
+                // reader reach b before a's writes start.
+                Stream one({K64}, 21);
+                Steps s1;
+                s1.ahead = sa.ahead;
+                s1.wait_for = 1;
+                int got = how == WRITE_FAILS || how == STOPPED ? copy_then(a, b, &sa, d + "\\a.bin")
+                                                                 : copy_then(one, b, &s1, d + "\\a.bin");
+                pf_fail_write_in = 0;
+                EXPECT_EQ(got, want) << how << ", " << mode_name(m);
+                if (how == OTHER_COPY) {
+                    Steps so;
+                    EXPECT_EQ(copy(other, K64, K64, &so, d + "\\o.bin"), RA_DONE) << mode_name(m);
+                    EXPECT_EQ(get(d + "\\o.bin"), other.bytes) << mode_name(m);
+                }
+                if (how == DROPPED) readahead_drop();
+                if (how != THREAD_ENDS) {
+                    EXPECT_TRUE(reads_stay(b)) << how << ", " << mode_name(m);
+                }
+            }
+            EXPECT_TRUE(reads_stay(b)) << how << ", " << mode_name(m);
+            if (m == THREADED) {
+                EXPECT_GT(b.reads, 0) << how << ": b was being read ahead";
+            }
+            EXPECT_LT(b.reads, 70) << how << ", " << mode_name(m);
+        }
+    }
+}
+
 } // namespace
