@@ -806,62 +806,101 @@ static int list_disc_folder(const char *folder, pf_entry **out, int *count)
 /* The reading side of a folder source's file: the open file and the
    position of its next chunk. Runs on the reading thread. */
 typedef struct file_reader {
-    pf_file f;
-    disc_item *it;
+    char from[PATH_CAP];
+    disc_item it;     /* the tries and the question count on it */
+    pf_file f;        /* opened by the first read */
     uint64_t pos;
+    int unopened;     /* it could not be opened */
 } file_reader;
 
-/* Reads the file's next chunk of at most cap bytes (a readahead_read_fn):
-   again at the same position after a failure, as a read that fails may have
-   moved the file's position. */
+/* The reading side of the disc file folder\name, at its start; 0 when its
+   path would be cut. */
+static int file_start(file_reader *r, const char *folder, const char *name)
+{
+    if (!disc_join(r->from, folder, name)) return 0;
+    r->it = item_of(r->from);
+    r->f = PF_NO_FILE;
+    r->pos = 0;
+    r->unopened = 0;
+    return 1;
+}
+
+/* Reads the file's next chunk of at most cap bytes (a readahead_read_fn),
+   opening it first: again at the same position after a failure, as a read
+   that fails may have moved the file's position. Opening is tried again too:
+   a drive without its disc fails there. */
 static int read_file_chunk(void *ctx, void *dst, uint32_t cap, uint32_t *got)
 {
     file_reader *r = (file_reader *)ctx;
+    for (int attempt = 0; r->f == PF_NO_FILE && (r->f = pf_open_read(r->from, 1)) == PF_NO_FILE; attempt++) {
+        if (!item_try_again(&r->it, attempt)) {
+            r->unopened = 1;
+            return 0;
+        }
+    }
     for (int attempt = 0;; attempt++) {
         if ((attempt == 0 || pf_seek(r->f, r->pos)) && pf_read(r->f, dst, cap, got)) {
             r->pos += *got;
             return 1;
         }
-        if (!item_try_again(r->it, attempt)) return 0;
+        if (!item_try_again(&r->it, attempt)) return 0;
     }
 }
 
-/* One attempt at copying the disc file from to the target file to, in blocks
-   of COPY_BLOCK, the next read while one is written. Opening it is tried
-   again too: a drive without its disc fails there. */
-static int file_once(const char *from, const char *to, disc_item *it, uint64_t *counted, progress *pr)
+/* Closes the file that rd opened, once the reading thread has let go of it. */
+static void file_done(file_reader *rd)
 {
-    pf_file in;
-    for (int attempt = 0; (in = pf_open_read(from, 1)) == PF_NO_FILE; attempt++)
-        if (!item_try_again(it, attempt)) return COPY_UNOPENED;
+    pf_close(rd->f);
+    rd->f = PF_NO_FILE;
+}
+
+/* One attempt at copying the disc file of rd (at its start) to the target file
+   to, in blocks of COPY_BLOCK, the next read while one is written; then, when
+   given, the file whose reading follows. The file is opened by its first
+   read: a target made for a file that cannot be opened goes again, unless it
+   was there before. */
+static int file_once(file_reader *rd, file_reader *then, const char *to, uint64_t *counted, progress *pr)
+{
+    int was_there = pf_attributes(to) != PF_ATTR_INVALID;
     pf_file out = pf_create(to);
     if (out == PF_NO_FILE) {
-        pf_close(in);
         setup_log("cannot write %s", to);
         return COPY_FAILED;
     }
-    file_reader rd = {in, it, 0};
     file_steps fs = {pr, counted, 0};
-    int r = copy_result(readahead_copy(read_file_chunk, &rd, COPY_BLOCK, COPY_BLOCK, out, file_step, &fs), to);
-    pf_close(in);
+    if (then) readahead_then(read_file_chunk, then);
+    int r = copy_result(readahead_copy(read_file_chunk, rd, COPY_BLOCK, COPY_BLOCK, out, file_step, &fs), to);
     pf_close(out);
+    file_done(rd);
+    if (r == COPY_UNREAD && rd->unopened) {
+        if (!was_there) pf_delete_file(to);
+        return COPY_UNOPENED;
+    }
     return r;
 }
 
 /* Copies one file of a folder source, reading it again from its start when
    asked to after a read that failed every try. */
-static int disc_file_copy(const char *from, const char *to, progress *pr)
+static int disc_file_copy(file_reader *rd, file_reader *then, const char *to, progress *pr)
 {
-    disc_item it = item_of(from);
     uint64_t counted = 0;
     for (;;) {
-        int r = file_once(from, to, &it, &counted, pr);
+        int r = file_once(rd, then, to, &counted, pr);
         if (r != COPY_UNREAD && r != COPY_UNOPENED) return r;
-        if (!item_ask(&it)) {
-            setup_log(r == COPY_UNOPENED ? "cannot read %s" : "read error in %s", from);
+        if (!item_ask(&rd->it)) {
+            setup_log(r == COPY_UNOPENED ? "cannot read %s" : "read error in %s", rd->from);
             return 0;
         }
+        rd->pos = 0;
+        rd->unopened = 0;
     }
+}
+
+/* Stops the reading ahead into rd's file, which is not copied after all. */
+static void file_drop(file_reader *rd)
+{
+    readahead_drop();
+    file_done(rd);
 }
 
 /* Counts the files of a folder source's folder and, when target is given,
@@ -882,9 +921,17 @@ static int dir_walk(const char *folder, walk *w, const char *target, int depth)
         free(list);
         return 0;
     }
+    /* The copy of a file reads on into the next file of the listing: files[now]
+       is the entry ready, whose reading may have begun. */
+    file_reader files[2];
+    int now = 0, ready = -1;
     for (int i = 0; ok && i < n; i++) {
         const pf_entry *e = &list[i];
         int is_folder = (e->attrs & PF_ATTR_DIRECTORY) != 0, len = -1;
+        if (ready >= 0 && ready != i) { /* it was not copied after all */
+            file_drop(&files[now]);
+            ready = -1;
+        }
         /* A cut path could name another file. */
         if (!disc_join(from, folder, e->name) || (len = walk_push(w, e->name)) < 0) {
             if (w->strict) setup_log("path too long: %s\\%s", folder, e->name);
@@ -896,13 +943,21 @@ static int dir_walk(const char *folder, walk *w, const char *target, int depth)
         } else if (is_folder) {
             ok = dir_walk(from, w, target ? to : NULL, depth + 1);
         } else if (target) {
-            ok = disc_file_copy(from, to, w->pr);
+            if (ready != i) file_start(&files[now], folder, e->name); /* fits: from did */
+            file_reader *then = NULL;
+            if (i + 1 < n && !(list[i + 1].attrs & PF_ATTR_DIRECTORY) &&
+                file_start(&files[1 - now], folder, list[i + 1].name))
+                then = &files[1 - now];
+            ok = disc_file_copy(&files[now], then, to, w->pr);
             pf_set_attributes(to, PF_ATTR_NORMAL);
+            now = 1 - now;
+            ready = then ? i + 1 : -1;
         } else {
             walk_file(w, e->size);
         }
         if (len >= 0) walk_pop(w, len);
     }
+    if (ready >= 0) file_drop(&files[now]);
     free(list);
     return ok;
 }

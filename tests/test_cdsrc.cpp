@@ -1436,29 +1436,51 @@ TEST(Retry, ReadsAreTriedAgainOnTheReadingSideWhileTheWritesGoOn)
     }
 }
 
-// The reading goes on into an image's next file while the last chunk of one is
+// The reading goes on into the next file while the last chunk of one is
 // written: B.BIN's first read fails once and is tried again while the step of
-// A.BIN's only chunk holds the writer.
+// A.BIN's only chunk holds the writer. Both kinds of source.
 TEST(Retry, TheNextFileIsReadWhileTheOneBeforeIsWritten)
 {
     std::string a = pattern_bytes(1000, 11), b = pattern_bytes(3 * 65536 + 5, 12);
-    LogCapture log;
-    std::string d = scratch("retry_next");
-    std::string from = save(d, "a.iso", build(D("", {F("A.BIN;1", a), F("B.BIN;1", b)})).bytes);
-    cd_source *s = cd_open(from.c_str());
-    ASSERT_NE(s, nullptr);
-    HeldStep h = {&log, "read retried: B.BIN"};
-    progress pr = {0, 0, hold_first_step, &h};
-    pf_fault_read = {2, 1}; // the root's listing, A.BIN, then B.BIN's first read
-    int ok = cd_copy_all(s, (d + "\\out").c_str(), &pr);
-    pf_fault_read = {0, 0};
-    EXPECT_EQ(ok, 1);
-    EXPECT_TRUE(h.seen) << "B.BIN was read only once A.BIN was written";
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"read retried: B.BIN"});
-    EXPECT_EQ(get(d + "\\out\\A.BIN"), a);
-    EXPECT_EQ(get(d + "\\out\\B.BIN"), b);
-    EXPECT_EQ(pr.done, (uint64_t)(a.size() + b.size()));
-    cd_close(s);
+    for (int image = 0; image < 2; image++) {
+        LogCapture log;
+        std::string d = scratch("retry_next");
+        std::string from = d + "\\src";
+        if (image) {
+            from = save(d, "a.iso", build(D("", {F("A.BIN;1", a), F("B.BIN;1", b)})).bytes);
+        } else {
+            put(from + "\\A.BIN", a);
+            put(from + "\\B.BIN", b);
+        }
+        // A folder is copied in the order it lists its files.
+        std::string second = "B.BIN";
+        if (!image) {
+            pf_entry e;
+            pf_find f = pf_find_first((from + "\\*").c_str(), &e);
+            ASSERT_TRUE(f);
+            while (e.name[0] == '.' && pf_find_next(f, &e)) {
+            }
+            if (strcmp(e.name, "B.BIN") == 0) second = "A.BIN";
+            pf_find_close(f);
+        }
+        std::string name = image ? second : from + "\\" + second;
+        cd_source *s = cd_open(from.c_str());
+        ASSERT_NE(s, nullptr);
+        HeldStep h = {&log, "read retried: " + name};
+        progress pr = {0, 0, hold_first_step, &h};
+        // Image: the root's listing, A.BIN, then B.BIN's first read. Folder:
+        // A.BIN's bytes, its end, then B.BIN's first read.
+        pf_fault_read = {2, 1};
+        int ok = cd_copy_all(s, (d + "\\out").c_str(), &pr);
+        pf_fault_read = {0, 0};
+        EXPECT_EQ(ok, 1) << image;
+        EXPECT_TRUE(h.seen) << image << ": " << second << " was read only once the file before it was written";
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"read retried: " + name}) << image;
+        EXPECT_EQ(get(d + "\\out\\A.BIN"), a) << image;
+        EXPECT_EQ(get(d + "\\out\\B.BIN"), b) << image;
+        EXPECT_EQ(pr.done, (uint64_t)(a.size() + b.size())) << image;
+        cd_close(s);
+    }
 }
 
 // A stop asked at any step of a file of several chunks ends the copy with no
