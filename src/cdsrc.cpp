@@ -728,7 +728,7 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
         }
         walk_pop(w, len);
     }
-    if (ready >= 0) readahead_drop(); /* the reading holds the list */
+    readahead_drop(); /* a reading ahead (also of a file whose copy never began) holds the list */
     free(list);
     return ok;
 }
@@ -924,6 +924,7 @@ static int dir_walk(const char *folder, walk *w, const char *target, int depth)
     /* The copy of a file reads on into the next file of the listing: files[now]
        is the entry ready, whose reading may have begun. */
     file_reader files[2];
+    files[0].f = files[1].f = PF_NO_FILE;
     int now = 0, ready = -1;
     for (int i = 0; ok && i < n; i++) {
         const pf_entry *e = &list[i];
@@ -957,7 +958,9 @@ static int dir_walk(const char *folder, walk *w, const char *target, int depth)
         }
         if (len >= 0) walk_pop(w, len);
     }
-    if (ready >= 0) file_drop(&files[now]);
+    /* Also a file whose copy never began may be read ahead, and open. */
+    file_drop(&files[0]);
+    file_done(&files[1]);
     free(list);
     return ok;
 }

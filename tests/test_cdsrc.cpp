@@ -1436,6 +1436,19 @@ TEST(Retry, ReadsAreTriedAgainOnTheReadingSideWhileTheWritesGoOn)
     }
 }
 
+// Which of A.BIN and B.BIN a folder lists, and so copies, second.
+std::string second_of_ab(const std::string &folder)
+{
+    pf_entry e;
+    pf_find f = pf_find_first((folder + "\\*").c_str(), &e);
+    EXPECT_TRUE(f);
+    while (f && e.name[0] == '.' && pf_find_next(f, &e)) {
+    }
+    std::string first = f ? e.name : "";
+    if (f) pf_find_close(f);
+    return first == "B.BIN" ? "A.BIN" : "B.BIN";
+}
+
 // The reading goes on into the next file while the last chunk of one is
 // written: B.BIN's first read fails once and is tried again while the step of
 // A.BIN's only chunk holds the writer. Both kinds of source.
@@ -1452,17 +1465,7 @@ TEST(Retry, TheNextFileIsReadWhileTheOneBeforeIsWritten)
             put(from + "\\A.BIN", a);
             put(from + "\\B.BIN", b);
         }
-        // A folder is copied in the order it lists its files.
-        std::string second = "B.BIN";
-        if (!image) {
-            pf_entry e;
-            pf_find f = pf_find_first((from + "\\*").c_str(), &e);
-            ASSERT_TRUE(f);
-            while (e.name[0] == '.' && pf_find_next(f, &e)) {
-            }
-            if (strcmp(e.name, "B.BIN") == 0) second = "A.BIN";
-            pf_find_close(f);
-        }
+        std::string second = image ? "B.BIN" : second_of_ab(from);
         std::string name = image ? second : from + "\\" + second;
         cd_source *s = cd_open(from.c_str());
         ASSERT_NE(s, nullptr);
@@ -1480,6 +1483,39 @@ TEST(Retry, TheNextFileIsReadWhileTheOneBeforeIsWritten)
         EXPECT_EQ(get(d + "\\out\\B.BIN"), b) << image;
         EXPECT_EQ(pr.done, (uint64_t)(a.size() + b.size())) << image;
         cd_close(s);
+    }
+}
+
+// The file after one is read ahead before its target is made: when that target
+// cannot be made, the copy fails with its line, and the reading of that file
+// has stopped and let go of it (its source can be deleted).
+TEST(CdCopyAll, ATargetThatCannotBeMadeForAFileReadAheadFailsTheCopy)
+{
+    std::string a = pattern_bytes(1000, 13), b = pattern_bytes(40 * 65536 + 9, 14);
+    for (int image = 0; image < 2; image++) {
+        LogCapture log;
+        std::string d = scratch("target_refused");
+        std::string from = d + "\\src";
+        if (image) {
+            from = save(d, "a.iso", build(D("", {F("A.BIN;1", a), F("B.BIN;1", b)})).bytes);
+        } else {
+            put(from + "\\A.BIN", a);
+            put(from + "\\B.BIN", b);
+        }
+        // The file copied second finds a folder where its target goes.
+        std::string second = image ? "B.BIN" : second_of_ab(from);
+        make_dirs((d + "\\out\\" + second).c_str());
+        cd_source *s = cd_open(from.c_str());
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), nullptr), 0) << image;
+        std::vector<std::string> lines = log.lines();
+        ASSERT_EQ(lines.size(), 1u) << image;
+        EXPECT_EQ(lines[0], "cannot write " + d + "\\out\\" + second) << image;
+        cd_close(s);
+        if (!image) {
+            EXPECT_TRUE(pf_delete_file((from + "\\A.BIN").c_str())) << "no file of the source is left open";
+            EXPECT_TRUE(pf_delete_file((from + "\\B.BIN").c_str())) << "no file of the source is left open";
+        }
     }
 }
 
