@@ -112,6 +112,17 @@ uninstall_result do_uninstall(const char *folder)
     return UNINSTALL_DONE;
 }
 
+/* Copies the running uninstaller to copy, writable. */
+static int copy_self(const char *self, const char *copy)
+{
+    /* A read-only copy left by an earlier run could not be replaced, and
+       CopyFileA passes on the attributes of a read-only uninstall.exe. */
+    if (path_exists(copy)) pf_set_attributes(copy, PF_ATTR_NORMAL);
+    if (!pf_copy_file(self, copy)) return 0;
+    pf_set_attributes(copy, PF_ATTR_NORMAL);
+    return 1;
+}
+
 int uninstall_stage1(int quiet)
 {
     char self[PATH_CAP], folder[PATH_CAP], temp[260], copy[PATH_CAP], cmd[1400];
@@ -126,15 +137,15 @@ int uninstall_stage1(int quiet)
 
     /* Stage 2 waits for this process to end before it deletes the file this
        process runs from. */
-    int ok = pf_temp_dir(temp, sizeof temp) &&
-             snprintf(copy, sizeof copy, "%skelpmire_uninstall.exe", temp) < (int)sizeof copy;
-    if (ok) {
-        /* A read-only copy left by an earlier run could not be replaced, and
-           CopyFileA passes on the attributes of a read-only uninstall.exe. */
-        if (path_exists(copy)) pf_set_attributes(copy, PF_ATTR_NORMAL);
-        ok = pf_copy_file(self, copy);
-        if (ok) pf_set_attributes(copy, PF_ATTR_NORMAL);
-    }
+    int have_temp = pf_temp_dir(temp, sizeof temp);
+    int ok = have_temp && snprintf(copy, sizeof copy, "%skelpmire_uninstall.exe", temp) < (int)sizeof copy &&
+             copy_self(self, copy);
+    /* The stage 2 of an earlier uninstall may still run from that copy (its
+       last message still open), which then cannot be replaced: this one runs
+       from a copy named after its own process beside it. */
+    if (!ok && have_temp &&
+        snprintf(copy, sizeof copy, "%skelpmire_uninstall_%lu.exe", temp, pf_process_id()) < (int)sizeof copy)
+        ok = copy_self(self, copy);
     if (ok) {
         snprintf(cmd, sizeof cmd, "\"%s\" /uninstall2 \"%s\" /pid %lu%s", copy, folder, pf_process_id(),
                  quiet ? " /quiet" : "");

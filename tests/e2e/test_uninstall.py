@@ -12,6 +12,7 @@ a downloads folder, and stage 1 started with the install folder as its
 current folder.
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -269,6 +270,25 @@ class Uninstall(unittest.TestCase):
         self.assertEqual(stage2.wait(timeout=60), 0)
         wine.wait_idle()
         self.assert_removed()
+
+    def test_a_temporary_copy_still_in_use_gets_one_beside_it(self):
+        # The stage 2 of an earlier uninstall still runs from the temporary
+        # copy (its last message open): a program holding it stands in.
+        temp_copy = os.path.join(wine.temp_dir(), "kelpmire_uninstall.exe")
+        with open(temp_copy, "wb") as f:
+            f.write(b"held")
+        holder = wine.hold_file(LOCKFILE, temp_copy)
+        try:
+            text = self.uninstall_answering(idle=False)
+        finally:
+            wine.release_file(holder)
+        self.assertEqual(text, "The Kelpmire has been removed.")
+        wine.wait_idle()
+        self.assert_removed()
+        with open(temp_copy, "rb") as f:
+            self.assertEqual(f.read(), b"held", "the copy in use is left alone")
+        beside = [n for n in os.listdir(wine.temp_dir()) if re.fullmatch(r"kelpmire_uninstall_\d+\.exe", n)]
+        self.assertEqual(len(beside), 1, beside)
 
     def test_running_game_keeps_everything(self):
         holder = wine.hold_file(LOCKFILE, os.path.join(self.dir, "kelpmire.exe"))
