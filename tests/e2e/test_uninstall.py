@@ -284,11 +284,16 @@ class Uninstall(unittest.TestCase):
             wine.release_file(holder)
         self.assertEqual(text, "The Kelpmire has been removed.")
         wine.wait_idle()
-        self.assert_removed()
-        with open(temp_copy, "rb") as f:
-            self.assertEqual(f.read(), b"held", "the copy in use is left alone")
         beside = [n for n in os.listdir(wine.temp_dir()) if re.fullmatch(r"kelpmire_uninstall_\d+\.exe", n)]
         self.assertEqual(len(beside), 1, beside)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "game")))
+        for name in INSTALLED:
+            self.assertFalse(os.path.exists(os.path.join(self.dir, name)), name)
+        self.assertIsNone(wine.reg_query())  # the next start of the prefix: a restart
+        self.assertFalse(os.path.exists(os.path.join(wine.temp_dir(), beside[0])), "deleted at the restart")
+        with open(temp_copy, "rb") as f:
+            self.assertEqual(f.read(), b"held", "the copy in use is left alone")
+        os.remove(temp_copy)
 
     def test_running_game_keeps_everything(self):
         holder = wine.hold_file(LOCKFILE, os.path.join(self.dir, "kelpmire.exe"))
