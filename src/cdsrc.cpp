@@ -238,6 +238,7 @@ typedef struct walk {
     void *user;
     uint64_t total;   /* the bytes of the files met */
     size_t deepest;   /* the longest path below the root met, a file's or a folder's */
+    size_t deepest_folder; /* the longest such path of a folder */
     progress *pr;     /* of a copy, or none */
     char rel[PATH_CAP];
 } walk;
@@ -283,14 +284,15 @@ static int walk_first_visit(walk *w, uint32_t extent)
     return 1;
 }
 
-/* Appends "\name" to the walk's relative path; returns the old length for
-   walk_pop, or -1 when it does not fit. Either way the path's length counts
-   for the deepest. */
-static int walk_push(walk *w, const char *name)
+/* Appends "\name" (a folder's, when folder) to the walk's relative path;
+   returns the old length for walk_pop, or -1 when it does not fit. Either way
+   the path's length counts for the deepest. */
+static int walk_push(walk *w, const char *name, int folder)
 {
     size_t n = strlen(w->rel);
     size_t whole = n + (n ? 1 : 0) + strlen(name);
     if (whole > w->deepest) w->deepest = whole;
+    if (folder && whole > w->deepest_folder) w->deepest_folder = whole;
     int r = snprintf(w->rel + n, PATH_CAP - n, n ? "\\%s" : "%s", name);
     if (r < 0 || n + (size_t)r >= PATH_CAP) {
         w->rel[n] = 0;
@@ -695,7 +697,7 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
             ok = walk_damage(w, "damaged directory %s", walk_where(w));
             continue;
         }
-        int len = walk_push(w, e->name);
+        int len = walk_push(w, e->name, e->directory);
         if (len < 0) { /* with a target, rel is shorter than child, which fits */
             ok = walk_damage(w, "path too long: %s", e->name);
             continue;
@@ -934,7 +936,7 @@ static int dir_walk(const char *folder, walk *w, const char *target, int depth)
             ready = -1;
         }
         /* A cut path could name another file. */
-        if (!disc_join(from, folder, e->name) || (len = walk_push(w, e->name)) < 0) {
+        if (!disc_join(from, folder, e->name) || (len = walk_push(w, e->name, is_folder)) < 0) {
             if (w->strict) setup_log("path too long: %s\\%s", folder, e->name);
             ok = !w->strict;
         } else if (target && !child_path(target, e->name, strlen(e->name), 0, to)) {
@@ -1069,6 +1071,7 @@ void cd_count_all(cd_source *src, cd_list_fn fn, void *user, cd_count *out)
     walk_source(src, &w, NULL);
     out->bytes = w.total;
     out->deepest = w.deepest;
+    out->deepest_folder = w.deepest_folder;
 }
 
 uint64_t cd_total_bytes(cd_source *src)

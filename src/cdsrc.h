@@ -69,6 +69,7 @@ typedef struct cd_count {
     uint64_t bytes;  /* as cd_total_bytes */
     size_t deepest;  /* the length of the longest path below the root that a
                         copy makes, a file's or a folder's ("MAPS\E1M1.DAT": 13) */
+    size_t deepest_folder; /* the same of a folder ("MAPS": 4; 0 for none) */
 } cd_count;
 /* Counts the source as cd_total_bytes does, in the same one walk telling fn
    (when given) each file met. */

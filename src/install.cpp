@@ -361,13 +361,18 @@ static void room_heard(const char *rel, uint64_t size, void *user)
 
 /* The longest path that the install makes, in the characters that Windows
    counts: the disc's deepest path in the copied disc folder, the hard-disk
-   copies, the game and the uninstaller. Each begins with the install folder,
-   whose characters are counted as such; the rest is counted in bytes, never
-   fewer (the disc's names are plain ASCII on the game disc). */
-static size_t longest_path(const room_count *c, size_t deepest)
+   copies, the game and the uninstaller. A folder counts with a short file
+   name (8.3, 12 characters) in it: Windows makes no folder whose path leaves
+   no room for one. Each begins with the install folder, whose characters are
+   counted as such; the rest is counted in bytes, never fewer (the disc's
+   names are plain ASCII on the game disc). */
+static size_t longest_path(const room_count *c, const cd_count *count)
 {
-    size_t longest = strlen(c->p->cdcopy) + (deepest ? 1 + deepest : 0);
-    size_t others[] = {c->hd_longest, strlen(c->p->exe), strlen(c->p->uninst)};
+    const size_t short_name = 12;
+    size_t cd = strlen(c->p->cdcopy);
+    size_t longest = cd + (count->deepest ? 1 + count->deepest : 0);
+    size_t folder = cd + (count->deepest_folder ? 1 + count->deepest_folder : 0) + short_name;
+    size_t others[] = {folder, c->hd_longest, strlen(c->p->exe), strlen(c->p->uninst)};
     for (size_t n : others)
         if (n > longest) longest = n;
     return longest - strlen(c->p->base) + pf_path_chars(c->p->base);
@@ -476,7 +481,7 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
     /* Both must hold before the first byte is written: a copy that meets a
        path Windows cannot open, or a full disk, half-way leaves a broken
        folder and no uninstaller. */
-    size_t longest = longest_path(&room, count.deepest);
+    size_t longest = longest_path(&room, &count);
     if (longest > PATH_LIMIT) {
         cd_close(src);
         setup_log("ERROR: the install folder is too long for the disc's deepest file (%d characters): choose a "

@@ -571,20 +571,24 @@ TEST(CdCount, EveryFileAndTheDeepestPathOnBothKinds)
 {
     std::string d = scratch("count");
     Node tree = D("", {D("SHORT", {F("A.TXT;1", "abc")}), D("LONGERNAME", {D("EMPTYSUBFOLDERNAME", {})}),
+                       D("DEEPFILEFOLDER", {F("AFILENAMEOFLENGTHTWENTY6.TXT;1", "a")}),
                        F("X.;1", std::string(3000, 'x'))});
     put(d + "\\tree\\SHORT\\A.TXT", "abc");
     make_dirs((d + "\\tree\\LONGERNAME\\EMPTYSUBFOLDERNAME").c_str());
+    put(d + "\\tree\\DEEPFILEFOLDER\\AFILENAMEOFLENGTHTWENTY6.TXT", "a");
     put(d + "\\tree\\X", std::string(3000, 'x'));
-    const std::map<std::string, uint64_t> files = {{"SHORT\\A.TXT", 3}, {"X", 3000}};
+    const std::map<std::string, uint64_t> files = {
+        {"SHORT\\A.TXT", 3}, {"DEEPFILEFOLDER\\AFILENAMEOFLENGTHTWENTY6.TXT", 1}, {"X", 3000}};
     for (std::string path : {save(d, "count.iso", build(tree).bytes), d + "\\tree"}) {
         cd_source *s = cd_open(path.c_str());
         ASSERT_NE(s, nullptr) << path;
         std::map<std::string, uint64_t> met;
-        cd_count c = {99, 99};
+        cd_count c = {99, 99, 99};
         cd_count_all(s, heard_once, &met, &c);
         EXPECT_EQ(met, files) << path;
-        EXPECT_EQ(c.bytes, 3003u) << path;
-        EXPECT_EQ(c.deepest, strlen("LONGERNAME\\EMPTYSUBFOLDERNAME")) << path;
+        EXPECT_EQ(c.bytes, 3004u) << path;
+        EXPECT_EQ(c.deepest, strlen("DEEPFILEFOLDER\\AFILENAMEOFLENGTHTWENTY6.TXT")) << path;
+        EXPECT_EQ(c.deepest_folder, strlen("LONGERNAME\\EMPTYSUBFOLDERNAME")) << path;
         cd_close(s);
     }
 }

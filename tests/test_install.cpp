@@ -532,17 +532,19 @@ TEST(DoInstall, ReinstallCountsTheFilesItReplacesAsFree)
     EXPECT_EQ(get(s.dir + "\\game\\cd\\OLD.DAT").size(), 1u << 20);
 }
 
-// Windows opens no path longer than 259 characters: the longest path that the
-// install would make (here an empty folder of the disc) is checked first.
+// Windows opens no path longer than 259 characters, and makes no folder whose
+// path leaves no room for a short file name (12 characters) within them: the
+// longest path that the install would make (here a file of the disc, or an
+// empty folder counted with that room) is checked first.
 TEST(DoInstall, LongestPathAtTheLimitInstallsAndOneMoreIsRefusedBeforeAnythingIsWritten)
 {
     Stage s("install_limit");
     ASSERT_PAYLOAD_LENT();
-    const std::string deepest = "EXTRAS\\AN EMPTY FOLDER WITH A LONG NAME";
-    make_dirs((s.disc + "\\" + deepest).c_str());
-    // A folder named word (of word_chars characters) and more, whose longest
-    // path, dir\game\cd\deepest, has n characters.
-    auto folder_for = [&](size_t n, const std::string &word, size_t word_chars) {
+    const std::string deep_file = "EXTRAS\\A FILE WITH A RATHER LONG NAME.BIN";
+    const std::string deep_folder = "EXTRAS\\AN EMPTY FOLDER WITH A LONG NAME";
+    // A folder named word (of word_chars characters) and more, in which the
+    // path dir\game\cd\deepest has n characters.
+    auto folder_for = [&](size_t n, const std::string &deepest, const std::string &word, size_t word_chars) {
         std::string dir = s.root + "\\" + word;
         size_t want = n - strlen("\\game\\cd\\") - deepest.size() + (word.size() - word_chars);
         while (dir.size() < want) dir += dir.size() % 100 == 99 ? '\\' : 'x';
@@ -551,30 +553,38 @@ TEST(DoInstall, LongestPathAtTheLimitInstallsAndOneMoreIsRefusedBeforeAnythingIs
     };
     const std::string city = "\xC5\x81\xC3\xB3\x64\xC5\xBA \xE6\x9D\xB1\xE4\xBA\xAC"; // 7 characters, 14 bytes
     struct {
-        size_t longest;
+        int folder;     // the deepest entry is the empty folder, else the file
+        size_t longest; // as counted: the folder's path with 12 characters more
         const char *tail;
         std::string word;
         size_t word_chars;
         int ok;
     } cases[] = {
-        {259, "", "xx", 2, 1},
-        {259, "\\", "xx", 2, 1},
-        {259, "", "xx" + city, 9, 1}, // characters are counted, not bytes
-        {260, "", "xx", 2, 0},
-        {260, "", "xx" + city, 9, 0},
-        {300, "\\", "xx", 2, 0},
+        {0, 259, "", "xx", 2, 1},
+        {0, 259, "\\", "xx", 2, 1},
+        {0, 259, "", "xx" + city, 9, 1}, // characters are counted, not bytes
+        {0, 260, "", "xx", 2, 0},
+        {0, 260, "", "xx" + city, 9, 0},
+        {0, 300, "\\", "xx", 2, 0},
+        {1, 259, "", "xx", 2, 1}, // a folder of 247 characters
+        {1, 260, "", "xx", 2, 0}, // 248: CreateDirectory refuses it
     };
     for (auto &c : cases) {
         delete_tree((s.root + "\\xx").c_str());
         delete_tree((s.root + "\\xx" + city).c_str());
-        std::string dir = folder_for(c.longest, c.word, c.word_chars);
-        ASSERT_EQ(pf_path_chars(dir.c_str()) + strlen("\\game\\cd\\") + deepest.size(), c.longest);
+        delete_tree((s.disc + "\\EXTRAS").c_str());
+        const std::string &deepest = c.folder ? deep_folder : deep_file;
+        if (c.folder) make_dirs((s.disc + "\\" + deepest).c_str());
+        else put(s.disc + "\\" + deepest, "x");
+        size_t path = c.longest - (c.folder ? 12 : 0);
+        std::string dir = folder_for(path, deepest, c.word, c.word_chars);
+        ASSERT_EQ(pf_path_chars(dir.c_str()) + strlen("\\game\\cd\\") + deepest.size(), path);
         LogCapture log;
         install_opts o = s.opts();
         snprintf(o.dir, sizeof o.dir, "%s%s", dir.c_str(), c.tail);
         EXPECT_EQ(do_install(&o, nullptr, nullptr), c.ok) << dir << c.tail;
         if (c.ok) {
-            EXPECT_TRUE(is_dir((dir + "\\game\\cd\\" + deepest).c_str())) << dir << c.tail;
+            EXPECT_TRUE(path_exists((dir + "\\game\\cd\\" + deepest).c_str())) << dir << c.tail;
             continue;
         }
         EXPECT_EQ(log.lines(), (std::vector<std::string>{
