@@ -8,10 +8,10 @@
  * has a stage buffer. A source changes nothing after cd_open: every call reads
  * the disc afresh. One copy at a time: while a copy runs, each file's data are
  * read on the reading thread of readahead.h (reads, their retries and "read
- * retried" lines, the sector checks of a raw image), and the walk touches the
- * source only between files, when that thread is idle; the writes, the
- * progress and the question about a file that cannot be read stay on the
- * calling thread.
+ * retried" lines, the sector checks of a raw image), which goes on into the
+ * next file of the same listing; the walk lists or opens anything else of the
+ * source only once it has stopped that reading. The writes, the progress and
+ * the question about a file that cannot be read stay on the calling thread.
  *
  * Everything read from an image is untrusted: a record is checked against the
  * bytes read before any field of it is used, an extent and a length against the
@@ -566,37 +566,41 @@ static int read_iso_chunk(void *ctx, void *dst, uint32_t cap, uint32_t *got)
     return 1;
 }
 
-/* One file of an image to copy: its reading side and its item, which the
-   tries and the question count on. */
+/* One file of an image to copy, the records list[first] to rd.last: its
+   reading side and its item, which the tries and the question count on. */
 typedef struct iso_file {
     disc_item it;
+    int first;
     iso_reader rd;
 } iso_file;
 
-/* The reading side of the file of the records list[first] to list[last], at
-   its start. */
-static void iso_file_rewind(iso_file *f, cd_source *src, const iso_entry *list, int first, int last)
+/* The file's reading side back at its start. */
+static void iso_file_rewind(iso_file *f)
 {
-    iso_reader rd = {src, list, first, last, list[first].extent, list[first].size, &f->it, 0};
+    const iso_entry *e = &f->rd.list[f->first];
+    iso_reader rd = {f->rd.src, f->rd.list, f->first, f->rd.last, e->extent, e->size, &f->it, 0};
     f->rd = rd;
 }
 
 static void iso_file_start(iso_file *f, cd_source *src, const iso_entry *list, int first, int last)
 {
     f->it = item_of(list[first].name);
-    iso_file_rewind(f, src, list, first, last);
+    f->first = first;
+    f->rd.src = src;
+    f->rd.list = list;
+    f->rd.last = last;
+    iso_file_rewind(f);
 }
 
-/* Copies the file of the records list[first] to list[last] into child, in
-   writes of COPY_RUN sectors, the next read while one is written; file is its
-   reading side at its start (which may have begun reading ahead), and then,
-   when given, the file to read on into at its end. A read that fails every
-   try is asked about and, when wanted, the file is written again from its
-   start. The question is asked here, on the copying thread, once the reading
-   thread has let go: a Retry starts a new target file, which is this
-   thread's, and the one asked answers one question at a time. */
-static int iso_copy_file(cd_source *src, const iso_entry *list, int first, int last, iso_file *file, iso_file *then,
-                         const char *child, progress *pr)
+/* Copies file, whose reading side is at its start (and may have begun
+   reading ahead), into child, in writes of COPY_RUN sectors, the next read
+   while one is written; then, when given, the file to read on into at its
+   end. A read that fails every try is asked about and, when wanted, the file
+   is written again from its start. The question is asked here, on the copying
+   thread, once the reading thread has let go: a Retry starts a new target
+   file, which is this thread's, and the one asked answers one question at a
+   time. */
+static int iso_copy_file(iso_file *file, iso_file *then, const char *child, progress *pr)
 {
     uint64_t counted = 0;
     for (;;) {
@@ -613,10 +617,10 @@ static int iso_copy_file(cd_source *src, const iso_entry *list, int first, int l
         pf_close(f);
         if (r != COPY_UNREAD) return r;
         if (!item_ask(&file->it)) {
-            setup_log("read error in %s", list[first].name);
+            setup_log("read error in %s", file->it.name);
             return 0;
         }
-        iso_file_rewind(file, src, list, first, last);
+        iso_file_rewind(file);
     }
 }
 
@@ -717,7 +721,7 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
                 then = &files[1 - now];
                 iso_file_start(then, src, list, next, chain_last(list, n, next));
             }
-            ok = iso_copy_file(src, list, i, last, &files[now], then, child, w->pr);
+            ok = iso_copy_file(&files[now], then, child, w->pr);
             now = 1 - now;
             ready = then ? next : -1;
             i = last;
@@ -863,7 +867,7 @@ static void file_done(file_reader *rd)
    was there before. */
 static int file_once(file_reader *rd, file_reader *then, const char *to, uint64_t *counted, progress *pr)
 {
-    int was_there = pf_attributes(to) != PF_ATTR_INVALID;
+    int was_there = path_exists(to);
     pf_file out = pf_create(to);
     if (out == PF_NO_FILE) {
         setup_log("cannot write %s", to);
@@ -898,13 +902,6 @@ static int disc_file_copy(file_reader *rd, file_reader *then, const char *to, pr
     }
 }
 
-/* Stops the reading ahead into rd's file, which is not copied after all. */
-static void file_drop(file_reader *rd)
-{
-    readahead_drop();
-    file_done(rd);
-}
-
 /* Counts the files of a folder source's folder and, when target is given,
    copies them into it; as iso_walk. A strict walk reads a listing that fails
    again and then asks about it; any other counts such a folder as empty. */
@@ -932,7 +929,8 @@ static int dir_walk(const char *folder, walk *w, const char *target, int depth)
         const pf_entry *e = &list[i];
         int is_folder = (e->attrs & PF_ATTR_DIRECTORY) != 0, len = -1;
         if (ready >= 0 && ready != i) { /* it was not copied after all */
-            file_drop(&files[now]);
+            readahead_drop();
+            file_done(&files[now]);
             ready = -1;
         }
         /* A cut path could name another file. */
@@ -961,7 +959,8 @@ static int dir_walk(const char *folder, walk *w, const char *target, int depth)
         if (len >= 0) walk_pop(w, len);
     }
     /* Also a file whose copy never began may be read ahead, and open. */
-    file_drop(&files[0]);
+    readahead_drop();
+    file_done(&files[0]);
     file_done(&files[1]);
     free(list);
     return ok;

@@ -176,7 +176,6 @@ static void browse_folder(HWND edit, const char *title, int game_folder)
     CoTaskMemFree(item);
 }
 
-
 /* The common controls and the file dialog are loaded by the window only: a
    silent install or an uninstall stage never pays for them (under Wine,
    loading the common controls starts the desktop process). */

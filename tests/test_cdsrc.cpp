@@ -1440,17 +1440,25 @@ TEST(Retry, ReadsAreTriedAgainOnTheReadingSideWhileTheWritesGoOn)
     }
 }
 
-// Which of A.BIN and B.BIN a folder lists, and so copies, second.
-std::string second_of_ab(const std::string &folder)
+// A source in d of the two files A.BIN and B.BIN, an image or a folder, and
+// which of them the copy takes second (a folder copies in its listing's order).
+struct TwoFiles {
+    std::string from, second;
+};
+TwoFiles two_files(const std::string &d, int image, const std::string &a, const std::string &b)
 {
+    if (image) return {save(d, "a.iso", build(D("", {F("A.BIN;1", a), F("B.BIN;1", b)})).bytes), "B.BIN"};
+    std::string from = d + "\\src";
+    put(from + "\\A.BIN", a);
+    put(from + "\\B.BIN", b);
     pf_entry e;
-    pf_find f = pf_find_first((folder + "\\*").c_str(), &e);
+    pf_find f = pf_find_first((from + "\\*").c_str(), &e);
     EXPECT_TRUE(f);
     while (f && e.name[0] == '.' && pf_find_next(f, &e)) {
     }
     std::string first = f ? e.name : "";
     if (f) pf_find_close(f);
-    return first == "B.BIN" ? "A.BIN" : "B.BIN";
+    return {from, first == "B.BIN" ? "A.BIN" : "B.BIN"};
 }
 
 // The reading goes on into the next file while the last chunk of one is
@@ -1462,14 +1470,7 @@ TEST(Retry, TheNextFileIsReadWhileTheOneBeforeIsWritten)
     for (int image = 0; image < 2; image++) {
         LogCapture log;
         std::string d = scratch("retry_next");
-        std::string from = d + "\\src";
-        if (image) {
-            from = save(d, "a.iso", build(D("", {F("A.BIN;1", a), F("B.BIN;1", b)})).bytes);
-        } else {
-            put(from + "\\A.BIN", a);
-            put(from + "\\B.BIN", b);
-        }
-        std::string second = image ? "B.BIN" : second_of_ab(from);
+        auto [from, second] = two_files(d, image, a, b);
         std::string name = image ? second : from + "\\" + second;
         cd_source *s = cd_open(from.c_str());
         ASSERT_NE(s, nullptr);
@@ -1499,15 +1500,8 @@ TEST(CdCopyAll, ATargetThatCannotBeMadeForAFileReadAheadFailsTheCopy)
     for (int image = 0; image < 2; image++) {
         LogCapture log;
         std::string d = scratch("target_refused");
-        std::string from = d + "\\src";
-        if (image) {
-            from = save(d, "a.iso", build(D("", {F("A.BIN;1", a), F("B.BIN;1", b)})).bytes);
-        } else {
-            put(from + "\\A.BIN", a);
-            put(from + "\\B.BIN", b);
-        }
+        auto [from, second] = two_files(d, image, a, b);
         // The file copied second finds a folder where its target goes.
-        std::string second = image ? "B.BIN" : second_of_ab(from);
         make_dirs((d + "\\out\\" + second).c_str());
         cd_source *s = cd_open(from.c_str());
         ASSERT_NE(s, nullptr);
