@@ -604,7 +604,7 @@ static int iso_copy_file(iso_file *file, iso_file *then, const char *child, prog
 {
     uint64_t counted = 0;
     for (;;) {
-        pf_file f = pf_create(child);
+        pf_file f = create_held(child);
         if (f == PF_NO_FILE) {
             setup_log("cannot write %s", child);
             return 0;
@@ -868,7 +868,7 @@ static void file_done(file_reader *rd)
 static int file_once(file_reader *rd, file_reader *then, const char *to, uint64_t *counted, progress *pr)
 {
     int was_there = path_exists(to);
-    pf_file out = pf_create(to);
+    pf_file out = create_held(to);
     if (out == PF_NO_FILE) {
         setup_log("cannot write %s", to);
         return COPY_FAILED;

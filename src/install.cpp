@@ -5,12 +5,15 @@
  * that the folder is free for the game: no other program's files there, and
  * the disc folder not inside it nor it inside the disc folder; that no path it
  * would make is too long for Windows; and that the volume has room for every
- * file in whole clusters, less what a reinstall replaces. Any failure up
- * to the game executable, and a stop asked through the progress callback, ends
- * it with 0 after removing what this run created, and nothing that was there
- * before; the steps after that (icon, uninstaller, registry, shortcuts) never
- * make it fail. The uninstaller, the registry entry and the shortcuts come
- * only after the game executable.
+ * file in whole clusters, less what a reinstall replaces; and that the game
+ * does not run from the folder. Any failure up to the game executable and
+ * the uninstaller, and a stop asked through the progress callback, ends it
+ * with 0 after removing what this run created, and nothing that was there
+ * before; the steps after the uninstaller (registry, shortcuts) and a failed
+ * icon never make it fail: a success over an install that cannot be removed
+ * would be a lie. The game executable is written and given its icon beside
+ * its place and put in place only when whole. The uninstaller, the registry
+ * entry and the shortcuts come only after the game executable.
  */
 #include "install.h"
 
@@ -18,6 +21,7 @@
 #include "game_install.h"
 #include "install_icon.h"
 #include "platform.h"
+#include "install_icon_res.h"
 #include "setup_log.h"
 
 #include <stdio.h>
@@ -139,9 +143,12 @@ static void first_missing(const char *base, char *top)
     }
 }
 
-/* The paths of one install and what of them was there before it began. */
+/* The paths of one install and what of them was there before it began.
+   exe_new: the game executable while it is written and given its icon, never
+   a file of the user's (an install cut off may leave it: it is ours). */
 typedef struct install_paths {
     char base[PATH_CAP], game[PATH_CAP], hd[PATH_CAP], cdcopy[PATH_CAP], exe[PATH_CAP], uninst[PATH_CAP];
+    char exe_new[PATH_CAP];
     char top[PATH_CAP]; /* the highest folder this run creates, or empty */
     int had_game, had_exe, had_uninst;
 } install_paths;
@@ -165,6 +172,7 @@ static int undo_install(const install_paths *p)
         if (!p->had_game) delete_tree(p->game);
         if (!p->had_exe) remove_file(p->exe);
         if (!p->had_uninst) remove_file(p->uninst);
+        remove_file(p->exe_new);
     }
     setup_log("removed what this install had written");
     return 0;
@@ -293,7 +301,7 @@ static void make_writable(const char *path)
 {
     uint32_t a = pf_attributes(path);
     if (a != PF_ATTR_INVALID && !(a & PF_ATTR_DIRECTORY) && (a & PF_ATTR_READONLY))
-        pf_set_attributes(path, PF_ATTR_NORMAL);
+        set_attributes_held(path, PF_ATTR_NORMAL);
 }
 
 /* The size of a file, 0 when it cannot be opened. */
@@ -323,6 +331,7 @@ typedef struct room_count {
     uint64_t need;       /* the files the install writes */
     uint64_t replaced;   /* the files already there that they replace */
     size_t hd_longest;   /* the longest path in the hard-disk folder */
+    uint64_t icon_file;  /* the size of the disc's icon file */
 } room_count;
 
 static uint64_t rounded(uint64_t size, uint64_t cluster) { return (size + cluster - 1) / cluster * cluster; }
@@ -349,6 +358,7 @@ static void room_heard(const char *rel, uint64_t size, void *user)
 {
     room_count *c = (room_count *)user;
     char path[PATH_CAP];
+    if (game_icon_ico() && strcasecmp(rel, game_icon_ico()) == 0) c->icon_file = size;
     /* A path that does not fit fails the copy, and is too long anyway. */
     if (path_join(path, c->p->cdcopy, rel)) room_add(c, path, size);
     else c->need += rounded(size, c->cluster);
@@ -378,19 +388,96 @@ static size_t longest_path(const room_count *c, const cd_count *count)
     return longest - strlen(c->p->base) + pf_path_chars(c->p->base);
 }
 
+/* The largest file alignment a program file may have: a resource section
+   that grows is rounded up to it. */
+static const uint64_t PE_ALIGN_MAX = 0x10000;
+
+/* An upper bound of what the icon adds to the game executable: its images
+   once more in the resource section, a tree entry of each no larger than its
+   entry and header in the icon file (hence twice the icon's bytes), and the
+   section's rounding up. The emblem's images are computed: their sizes are
+   known. */
+static uint64_t icon_room(const room_count *c)
+{
+    uint64_t images = c->icon_file;
+    if (game_icon_lbm())
+        for (uint32_t t : emblem_sizes) images += emblem_image_size(t);
+    return 2 * images + PE_ALIGN_MAX;
+}
+
 /* Reads a disc-relative file from the copied disc folder and hands it to an
-   icon writer; a file that cannot be read is skipped without a line. */
-static void give_icon(const char *cd_folder, const char *name, const char *exe,
-                      int (*inject)(const char *, const unsigned char *, uint64_t))
+   icon writer. -1 when there is no such file to read (skipped without a
+   line), else the writer's result. */
+static int give_icon(const char *cd_folder, const char *name, const char *exe,
+                     int (*inject)(const char *, const unsigned char *, uint64_t))
 {
     char path[PATH_CAP];
     uint64_t size = 0;
-    if (!name) return;
-    if (!path_join(path, cd_folder, name)) return;
+    if (!name) return -1;
+    if (!path_join(path, cd_folder, name)) return -1;
     unsigned char *bytes = (unsigned char *)read_file(path, &size);
-    if (!bytes) return;
-    inject(exe, bytes, size);
+    if (!bytes) return -1;
+    int ok = inject(exe, bytes, size);
     free(bytes);
+    return ok;
+}
+
+/* Writes the game executable beside its place as p->exe_new, gives it the
+   disc's icon and puts it in place. When the icon cannot be written (the
+   update may have left the file half rewritten) the executable goes in place
+   without it, written again. 0 when it is not in place (logged). */
+static int place_game(const install_paths *p, const void *payload, uint64_t size)
+{
+    make_writable(p->exe_new);
+    if (!write_file(p->exe_new, payload, size)) return 0;
+    int lbm = give_icon(p->cdcopy, game_icon_lbm(), p->exe_new, inject_icon_lbm);
+    int ico = give_icon(p->cdcopy, game_icon_ico(), p->exe_new, inject_icon_ico);
+    if (lbm == 0 || ico == 0) {
+        setup_log("the game executable goes in place without its icon");
+        if (!write_file(p->exe_new, payload, size)) return 0;
+    }
+    make_writable(p->exe);
+    held_file h = held_start(p->exe);
+    while (!pf_move_replace(p->exe_new, p->exe))
+        if (!held_retry(&h)) {
+            setup_log("ERROR: cannot write %s (error %lu)", p->exe, pf_last_error());
+            return 0;
+        }
+    return 1;
+}
+
+/* Copies the running setup as the uninstaller. CopyFileA keeps the source's
+   attributes: a setup run from a read-only disc or download would leave an
+   uninstaller that cannot be removed. 0 when it is not there whole (logged). */
+static int place_uninstaller(const install_paths *p, const char *self)
+{
+    make_writable(p->uninst);
+    held_file h = held_start(p->uninst);
+    while (!pf_copy_file(self, p->uninst))
+        if (!held_retry(&h)) {
+            setup_log("ERROR: cannot write %s (error %lu)", p->uninst, pf_last_error());
+            return 0;
+        }
+    set_attributes_held(p->uninst, PF_ATTR_NORMAL);
+    return 1;
+}
+
+/* 1 when the game runs from the install folder: a process started from its
+   kelpmire.exe, or, where processes cannot be seen, its kelpmire.exe or
+   uninstall.exe held open past the tries of a held file (a virus scanner's
+   hold is over by then). check_uninst: 0 when this setup runs as that
+   uninstall.exe. */
+static int game_running(const install_paths *p, int check_uninst)
+{
+    if (pf_running_from(p->exe)) return 1;
+    const char *files[2] = {p->exe, check_uninst ? p->uninst : NULL};
+    for (const char *f : files) {
+        if (!f) continue;
+        held_file h = held_start(f);
+        while (pf_file_held(f))
+            if (!held_again(&h)) return 1;
+    }
+    return 0;
 }
 
 /* base: the install folder without a trailing backslash (install_base). */
@@ -436,7 +523,7 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
     }
     if (!install_base(p.base, o->dir) || !path_join(p.game, p.base, "game") || !path_join(p.hd, p.game, "hd") ||
         !path_join(p.cdcopy, p.game, "cd") || !path_join(p.exe, p.base, "kelpmire.exe") ||
-        !path_join(p.uninst, p.base, "uninstall.exe")) {
+        !path_join(p.uninst, p.base, "uninstall.exe") || !path_join(p.exe_new, p.base, "kelpmire.new")) {
         setup_log("ERROR: %s", "the install folder's path is too long");
         return 0;
     }
@@ -475,7 +562,9 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
     uint64_t disc_total = count.bytes;
     progress pr = {0, disc_total + AFTER_COPY_BUDGET, cb, user, 0};
     int copy_self = pf_module_path(self, sizeof self) && strcasecmp(self, p.uninst) != 0;
-    room_add(&room, p.exe, payload_size);
+    /* The game executable with its icon, written beside the one it replaces,
+       which stays until the new one is whole: nothing of it is given back. */
+    room.need += rounded(payload_size + icon_room(&room), room.cluster);
     if (copy_self) room_add(&room, p.uninst, file_size(self));
 
     /* Both must hold before the first byte is written: a copy that meets a
@@ -492,6 +581,15 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
     /* What a reinstall replaces is given back before it is written again. */
     if (!room_for(o->dir, room.need > room.replaced ? room.need - room.replaced : 0)) {
         cd_close(src);
+        return 0;
+    }
+
+    /* A running game holds its files: a reinstall over it would copy the
+       whole disc and only then fail on the game executable. */
+    while (game_running(&p, copy_self)) {
+        if (ask_held(ASK_GAME_RUNNING, o->dir)) continue;
+        cd_close(src);
+        setup_log("ERROR: The Kelpmire is running from %s: close it and run the setup again", o->dir);
         return 0;
     }
 
@@ -523,19 +621,10 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
         setup_log("ERROR: %s", "this setup does not contain the game executable");
         return undo_install(&p);
     }
-    make_writable(p.exe);
-    if (!write_file(p.exe, payload, payload_size)) return undo_install(&p);
+    if (!place_game(&p, payload, payload_size)) return undo_install(&p);
 
-    give_icon(p.cdcopy, game_icon_lbm(), p.exe, inject_icon_lbm);
-    give_icon(p.cdcopy, game_icon_ico(), p.exe, inject_icon_ico);
-
-    /* The installed uninstaller may be the one running: never copy onto itself.
-       CopyFileA keeps the source's attributes: a setup run from a read-only
-       disc or download would leave an uninstaller that cannot be removed. */
-    if (copy_self) {
-        make_writable(p.uninst);
-        if (pf_copy_file(self, p.uninst)) pf_set_attributes(p.uninst, PF_ATTR_NORMAL);
-    }
+    /* The installed uninstaller may be the one running: never copy onto itself. */
+    if (copy_self && !place_uninstaller(&p, self)) return undo_install(&p);
 
     write_registry(o, p.base, disc_total);
 

@@ -7,6 +7,7 @@
 
 #include "platform.h"
 #include "setup_log.h"
+#include "util.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -48,25 +49,33 @@ int icon_res_apply(const char *exe, icon_status st, icon_res_list *list)
         setup_log("ERROR: %s", icon_status_text(st));
         return 0;
     }
-    pf_res_update u = pf_res_update_begin(exe);
-    if (u == PF_NO_RES_UPDATE) {
-        icon_res_free(list);
-        setup_log("ERROR: %s", "cannot update the game executable's icon");
-        return 0;
+    /* A virus scanner opens the executable just written: the update, which
+       rewrites the file at its end, meets the scanner's hold and is made
+       again from its start (the data stays until the last try). */
+    held_file h = held_start(exe);
+    int ok = 0;
+    for (;;) {
+        pf_res_update u = pf_res_update_begin(exe);
+        if (u == PF_NO_RES_UPDATE) {
+            if (held_again(&h)) continue;
+            icon_res_free(list);
+            setup_log("ERROR: %s", "cannot update the game executable's icon");
+            return 0;
+        }
+        if (st != ICON_OK) {
+            /* Nothing was added, and a discarded update leaves the file alone. */
+            pf_res_update_end(u, 1);
+            icon_res_free(list);
+            setup_log("ERROR: %s", icon_status_text(st));
+            return 0;
+        }
+        for (uint32_t i = 0; i < list->count; i++) {
+            const icon_res *r = &list->items[i];
+            pf_res_update_add(u, r->type, r->id, r->data, r->size);
+        }
+        ok = pf_res_update_end(u, 0);
+        if (ok || !held_again(&h)) break;
     }
-    if (st != ICON_OK) {
-        /* Nothing was added, and a discarded update leaves the file alone. */
-        pf_res_update_end(u, 1);
-        icon_res_free(list);
-        setup_log("ERROR: %s", icon_status_text(st));
-        return 0;
-    }
-    for (uint32_t i = 0; i < list->count; i++) {
-        const icon_res *r = &list->items[i];
-        pf_res_update_add(u, r->type, r->id, r->data, r->size);
-    }
-    /* The data stays until the end, whether or not the update copied it. */
-    int ok = pf_res_update_end(u, 0);
     icon_res_free(list);
     if (!ok) {
         setup_log("ERROR: %s", "cannot write the game executable's icon");

@@ -94,6 +94,20 @@ int pf_remove_link(const char *path);
 /* 1 when the last failure was a file held open by a running program (a
    sharing or lock violation); a missing right or a folder in the way is not. */
 int pf_last_error_in_use(void);
+/* 1 when the last failure was a missing right (access denied; EACCES or EPERM
+   elsewhere). On Windows a file held open may give it too: see pf_file_held. */
+int pf_last_error_denied(void);
+/* 1 when another program holds the existing file path open: an open of it for
+   writing that shares nothing fails with a sharing or lock violation. Windows
+   answers a change of a file so held with access denied as often as with a
+   sharing violation (deleting a running program's file, or one a virus
+   scanner has open), which this tells from a missing right. Off Windows
+   nothing holds a file against a change: 0. */
+int pf_file_held(const char *path);
+/* Puts the file from in the place of to, replacing a file there, and returns
+   once the move is on the disk (MoveFileExA with MOVEFILE_REPLACE_EXISTING and
+   MOVEFILE_WRITE_THROUGH; rename elsewhere). Both lie in one folder. */
+int pf_move_replace(const char *from, const char *to);
 
 /* ---- listing a folder ---- */
 
@@ -217,6 +231,9 @@ extern long long pf_fail_read_at;
 extern long long pf_fake_free_bytes;
 /* pf_delete_file fails as for a file in use while this is above 0. */
 extern int pf_fail_delete_in_use;
+/* pf_delete_file fails with access denied while this is above 0, as for a
+   file the user may not change (pf_file_held still answers 0). */
+extern int pf_fail_delete_denied;
 /* While above 0, each pf_thread_start lowers it, and the one that brings it to 0
    fails. */
 extern int pf_fail_thread_in;
@@ -237,6 +254,11 @@ typedef struct pf_fault_run {
     int fail;
 } pf_fault_run;
 extern pf_fault_run pf_fault_read, pf_fault_list;
+/* Counts the calls that change a file (pf_create, pf_copy_file,
+   pf_move_replace, pf_set_attributes, pf_delete_file, pf_res_update_end with
+   discard 0), which then fail as for a file another program holds for a
+   moment: a sharing violation (EBUSY off Windows). */
+extern pf_fault_run pf_fault_held;
 static inline int pf_fault_hit(pf_fault_run *r)
 {
     if (r->skip > 0) {
@@ -342,6 +364,12 @@ int pf_claim_single_instance(void);
    with MOVEFILE_DELAY_UNTIL_REBOOT; a normal user's request fails). Test
    double: the path is recorded and the call fails. */
 int pf_delete_at_restart(const char *path);
+/* Windows only. 1 when a running process was started from the program file
+   exe (a full path), its image path compared with exe's as full long paths,
+   case ignored: a process of this user is seen, and under a standard user a
+   process that cannot be opened is not. Test double: 1 when exe is the path
+   named by double_running (platform_double.h). */
+int pf_running_from(const char *exe);
 /* 1 when path is absolute: "X:\..." or "\\server\share" on Windows (either
    slash; a server name of "." or "?" is a device path, not a share), "/..."
    elsewhere. */

@@ -38,10 +38,21 @@ int pf_fail_read_in;
 int pf_fail_write_in;
 long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
-pf_fault_run pf_fault_read, pf_fault_list;
+pf_fault_run pf_fault_read, pf_fault_list, pf_fault_held;
 int pf_fail_thread_in;
 int pf_fail_delete_in_use;
+int pf_fail_delete_denied;
 #endif
+
+/* A change of a file that the fault run pf_fault_held fails, as a file that
+   another program holds for a moment fails it on Windows. pf_copy_file and
+   the double's resource update count through their pf_create. */
+static int held_fault(void)
+{
+    if (!PF_FAULT_RUN(pf_fault_held)) return 0;
+    errno = EBUSY;
+    return 1;
+}
 
 enum { MAP_CAP = 4096 };
 
@@ -167,6 +178,7 @@ static void map_new_path(const char *in, char *out)
 pf_file pf_create(const char *path)
 {
     char p[MAP_CAP];
+    if (held_fault()) return PF_NO_FILE;
     map_new_path(path, p);
     struct stat st;
     /* CREATE_ALWAYS refuses a read-only file even where root could write it. */
@@ -295,6 +307,7 @@ int pf_set_attributes(const char *path, uint32_t attrs)
 {
     char p[MAP_CAP];
     map_path(path, p);
+    if (held_fault()) return 0;
     struct stat st;
     if (stat(p, &st) != 0) return 0;
     mode_t m = st.st_mode & 07777;
@@ -311,7 +324,13 @@ int pf_delete_file(const char *path)
         errno = ETXTBSY;
         return 0;
     }
+    if (pf_fail_delete_denied > 0) {
+        pf_fail_delete_denied--;
+        errno = EACCES;
+        return 0;
+    }
 #endif
+    if (held_fault()) return 0;
     map_path(path, p);
     struct stat st;
     if (lstat(p, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -345,6 +364,22 @@ int pf_copy_file(const char *from, const char *to)
     pf_close(in);
     pf_close(out);
     return ok;
+}
+
+int pf_move_replace(const char *from, const char *to)
+{
+    char a[MAP_CAP], b[MAP_CAP];
+    if (held_fault()) return 0;
+    map_path(from, a);
+    map_new_path(to, b);
+    return rename(a, b) == 0;
+}
+
+/* Nothing holds a file against a change here. */
+int pf_file_held(const char *path)
+{
+    (void)path;
+    return 0;
 }
 
 int pf_make_dir(const char *path)
@@ -388,6 +423,8 @@ int pf_remove_link(const char *path)
 
 /* POSIX has no sharing modes; a busy executable or device is the nearest. */
 int pf_last_error_in_use(void) { return errno == ETXTBSY || errno == EBUSY; }
+
+int pf_last_error_denied(void) { return errno == EACCES || errno == EPERM; }
 
 unsigned long pf_process_id(void) { return (unsigned long)getpid(); }
 

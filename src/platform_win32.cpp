@@ -17,6 +17,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <shobjidl.h>
+#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,8 +28,9 @@ int pf_fail_read_in;
 int pf_fail_write_in;
 long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
-pf_fault_run pf_fault_read, pf_fault_list;
+pf_fault_run pf_fault_read, pf_fault_list, pf_fault_held;
 int pf_fail_delete_in_use;
+int pf_fail_delete_denied;
 int pf_fail_thread_in;
 #endif
 
@@ -48,8 +50,18 @@ pf_file pf_open_read(const char *path, int sequential)
     return wrap(h);
 }
 
+/* A change of a file that the fault run pf_fault_held fails, as a file that
+   another program holds for a moment fails it. */
+static int held_fault(void)
+{
+    if (!PF_FAULT_RUN(pf_fault_held)) return 0;
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return 1;
+}
+
 pf_file pf_create(const char *path)
 {
+    if (held_fault()) return PF_NO_FILE;
     HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     /* Reserved names open devices here too: "X\CON.TXT" would write to the
        console. Whatever a name check let through, only a disk file is written. */
@@ -224,7 +236,11 @@ uint32_t pf_attributes(const char *path)
     return a;
 }
 
-int pf_set_attributes(const char *path, uint32_t attrs) { return SetFileAttributesA(path, attrs) ? 1 : 0; }
+int pf_set_attributes(const char *path, uint32_t attrs)
+{
+    if (held_fault()) return 0;
+    return SetFileAttributesA(path, attrs) ? 1 : 0;
+}
 
 int pf_delete_file(const char *path)
 {
@@ -234,13 +250,29 @@ int pf_delete_file(const char *path)
         SetLastError(ERROR_SHARING_VIOLATION);
         return 0;
     }
+    if (pf_fail_delete_denied > 0) {
+        pf_fail_delete_denied--;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
 #endif
+    if (held_fault()) return 0;
     /* Wine would delete what a link points to. */
     if (wine_file_link(path)) return wine_unlink(path);
     return DeleteFileA(path) ? 1 : 0;
 }
 
-int pf_copy_file(const char *from, const char *to) { return CopyFileA(from, to, FALSE) ? 1 : 0; }
+int pf_copy_file(const char *from, const char *to)
+{
+    if (held_fault()) return 0;
+    return CopyFileA(from, to, FALSE) ? 1 : 0;
+}
+
+int pf_move_replace(const char *from, const char *to)
+{
+    if (held_fault()) return 0;
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
+}
 
 int pf_make_dir(const char *path) { return CreateDirectoryA(path, NULL) ? 1 : 0; }
 
@@ -264,6 +296,19 @@ int pf_last_error_in_use(void)
 {
     DWORD e = GetLastError();
     return e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION;
+}
+
+int pf_last_error_denied(void) { return GetLastError() == ERROR_ACCESS_DENIED; }
+
+int pf_file_held(const char *path)
+{
+    DWORD before = GetLastError();
+    /* Attributes only would pass any sharing: the open asks for the data. */
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    int held = h == INVALID_HANDLE_VALUE && pf_last_error_in_use();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    SetLastError(before); /* the caller's failure stays the one reported */
+    return held;
 }
 
 struct pf_find_s {
@@ -430,6 +475,11 @@ void pf_res_update_add(pf_res_update u, unsigned type, unsigned id, const void *
 
 int pf_res_update_end(pf_res_update u, int discard)
 {
+    if (!discard && held_fault()) {
+        EndUpdateResourceA((HANDLE)u, TRUE);
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return 0;
+    }
     return EndUpdateResourceA((HANDLE)u, discard ? TRUE : FALSE) ? 1 : 0;
 }
 
@@ -639,6 +689,44 @@ int pf_start_process(const char *command_line)
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
     return 1;
+}
+
+/* The full long form of a path in UTF-16 into out (MAX_PATH * 2 units); 0
+   when it cannot be had. A short name (8.3) becomes its long one when the
+   file exists. */
+static int long_full_path(const WCHAR *path, WCHAR *out)
+{
+    WCHAR full[MAX_PATH * 2];
+    DWORD n = GetFullPathNameW(path, MAX_PATH * 2, full, NULL);
+    if (n == 0 || n >= MAX_PATH * 2) return 0;
+    n = GetLongPathNameW(full, out, MAX_PATH * 2);
+    if (n == 0 || n >= MAX_PATH * 2) wcscpy(out, full);
+    return 1;
+}
+
+int pf_running_from(const char *exe)
+{
+    WCHAR wide[MAX_PATH * 2], want[MAX_PATH * 2];
+    if (!MultiByteToWideChar(CP_ACP, 0, exe, -1, wide, MAX_PATH * 2) || !long_full_path(wide, want)) return 0;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return 0;
+    PROCESSENTRY32W pe;
+    pe.dwSize = sizeof pe;
+    int found = 0;
+    for (BOOL more = Process32FirstW(snap, &pe); more && !found; more = Process32NextW(snap, &pe)) {
+        /* Every process is asked, not only those whose snapshot name matches:
+           that name may be a short (8.3) one. The limited right is what a
+           standard user holds over the processes of its own session. */
+        HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pe.th32ProcessID);
+        if (!h) continue;
+        WCHAR image[MAX_PATH * 2], have[MAX_PATH * 2];
+        DWORD n = MAX_PATH * 2;
+        if (QueryFullProcessImageNameW(h, 0, image, &n) && long_full_path(image, have))
+            found = CompareStringOrdinal(have, -1, want, -1, TRUE) == CSTR_EQUAL;
+        CloseHandle(h);
+    }
+    CloseHandle(snap);
+    return found;
 }
 
 int pf_delete_at_restart(const char *path) { return MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT) ? 1 : 0; }

@@ -5,7 +5,9 @@
  * The UI thread owns every window. The worker runs do_install and talks to
  * the window only by posting: WM_SETUP_LOG (from setup_log), WM_SETUP_PROGRESS
  * (from on_progress), WM_SETUP_ASK (from ask_retry, when a file of the disc
- * cannot be read; the worker then waits for the answer) and WM_SETUP_DONE (at
+ * cannot be read, another program holds a file the install writes, or the
+ * game runs from the install folder; the worker then waits for the answer)
+ * and WM_SETUP_DONE (at
  * its end). busy and done_ok belong to the UI thread; last belongs to the
  * worker; opts is written only by the Install command, before the worker
  * starts.
@@ -230,10 +232,11 @@ static int on_progress(uint64_t done, uint64_t total, void *user)
 static HANDLE answered;
 static int answer;
 
-/* Asks the window whether to read name again; runs on the worker thread. */
-static int ask_retry(const char *name, void *user)
+/* Asks the window whether to try again; what: 0 for a file of the disc that
+   cannot be read, else ASK_HELD_FILE or ASK_GAME_RUNNING. Runs on the worker
+   thread. */
+static int ask_again(int what, const char *name)
 {
-    (void)user;
     size_t n = strlen(name) + 1;
     char *copy = (char *)malloc(n);
     if (!copy || !answered) {
@@ -242,7 +245,7 @@ static int ask_retry(const char *name, void *user)
     }
     memcpy(copy, name, n);
     ResetEvent(answered);
-    if (!PostMessageA(hwnd, WM_SETUP_ASK, 0, (LPARAM)copy)) {
+    if (!PostMessageA(hwnd, WM_SETUP_ASK, (WPARAM)what, (LPARAM)copy)) {
         free(copy);
         return 0;
     }
@@ -250,15 +253,41 @@ static int ask_retry(const char *name, void *user)
     return answer;
 }
 
+/* The disc's question (a cd_ask_fn). */
+static int ask_retry(const char *name, void *user)
+{
+    (void)user;
+    return ask_again(0, name);
+}
+
+/* The install's question about a file held or the game running (a
+   held_ask_fn). */
+static int ask_held_retry(int what, const char *path, void *user)
+{
+    (void)user;
+    return ask_again(what, path);
+}
+
 /* Shows the question on the UI thread, whose message loop keeps the window
    painted while the box is open. */
-static void on_ask(char *name)
+static void on_ask(int what, char *name)
 {
     char text[PATH_CAP + 200];
-    snprintf(text, sizeof text,
-             "Cannot read %s from the game disc.\n\nClean the disc, put it back in the drive and click Retry, "
-             "or click Cancel to stop the installation.",
-             name);
+    if (what == ASK_HELD_FILE)
+        snprintf(text, sizeof text,
+                 "Cannot write %s: another program is using it.\n\nClose that program and click Retry, or click "
+                 "Cancel to stop the installation.",
+                 name);
+    else if (what == ASK_GAME_RUNNING)
+        snprintf(text, sizeof text,
+                 "The Kelpmire is running from %s.\n\nClose the game and click Retry, or click Cancel to stop the "
+                 "installation.",
+                 name);
+    else
+        snprintf(text, sizeof text,
+                 "Cannot read %s from the game disc.\n\nClean the disc, put it back in the drive and click Retry, "
+                 "or click Cancel to stop the installation.",
+                 name);
     free(name);
     answer = MessageBoxA(hwnd, text, SETUP_CAPTION, MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
     SetEvent(answered);
@@ -365,7 +394,7 @@ static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         return 0;
     }
     case WM_SETUP_ASK:
-        on_ask((char *)lp);
+        on_ask((int)wp, (char *)lp);
         return 0;
     case WM_SETUP_PROGRESS:
         SendMessageA(prog, PBM_SETPOS, wp, 0);
@@ -502,6 +531,7 @@ int window_run(void *instance, int show)
     log_set_window(hwnd, silent);
     answered = CreateEventA(NULL, TRUE, FALSE, NULL);
     cd_set_ask_retry(ask_retry, NULL);
+    set_ask_held(ask_held_retry, NULL);
     ShowWindow(hwnd, show);
     /* The first thing to do: choose the disc, or, when one was found, install. */
     SetFocus(opts.cd[0] ? b_install : e_cd);
@@ -514,6 +544,7 @@ int window_run(void *instance, int show)
     }
     log_set_window(NULL, silent);
     cd_set_ask_retry(NULL, NULL);
+    set_ask_held(NULL, NULL);
     return exit_code;
 }
 

@@ -21,6 +21,7 @@ enum { STAGE1_WAIT_MS = 10000 };
    last. */
 static const char *const files[] = {
     "kelpmire.exe", "uninstall.exe", "kelpmire.ini", "kelpmire_registry.txt", "kelpmire.log", "kelpmire_setup.log",
+    "kelpmire.new",
 };
 enum { FILE_COUNT = sizeof files / sizeof files[0] };
 
@@ -63,10 +64,40 @@ static void remove_shortcut_into(const char *lnk, const char *base)
     if (lnk[0] && pf_shortcut_target(lnk, target, sizeof target) && lies_in(target, base)) remove_file(lnk);
 }
 
-uninstall_result do_uninstall(const char *folder)
+/* Notes path as the first file that stayed for want of a right, right after
+   its deletion failed: access denied while nothing holds the file. */
+static void note_denied(const char *path, char *denied)
+{
+    if (!denied || denied[0] || !pf_last_error_denied() || pf_file_held(path)) return;
+    snprintf(denied, PATH_CAP, "%s", path);
+}
+
+/* The first file left in the tree below folder (depth first) into out
+   (PATH_CAP bytes); 0 when there is none. */
+static int first_left(const char *folder, char *out)
+{
+    char pattern[PATH_CAP], child[PATH_CAP];
+    pf_entry e;
+    if (!path_join(pattern, folder, "*")) return 0;
+    pf_find h = pf_find_first(pattern, &e);
+    if (!h) return 0;
+    int found = 0;
+    do {
+        if (!strcmp(e.name, ".") || !strcmp(e.name, "..") || !path_join(child, folder, e.name)) continue;
+        if ((e.attrs & PF_ATTR_DIRECTORY) && !(e.attrs & PF_ATTR_REPARSE))
+            found = first_left(child, out);
+        else
+            found = snprintf(out, PATH_CAP, "%s", child) < PATH_CAP;
+    } while (!found && pf_find_next(h, &e));
+    pf_find_close(h);
+    return found;
+}
+
+uninstall_result do_uninstall(const char *folder, char *denied)
 {
     char base[PATH_CAP], exe[PATH_CAP], uninst[PATH_CAP], game[PATH_CAP], path[PATH_CAP];
     char startmenu[PATH_CAP], desktop[PATH_CAP];
+    if (denied) denied[0] = 0;
     /* An empty or relative folder would aim at the current drive or folder. */
     if (!is_drive_alone(folder) && !pf_is_absolute(folder)) return UNINSTALL_NOT_FOUND;
     if (!install_base(base, folder) || !path_join(exe, base, files[0]) || !path_join(uninst, base, files[1]) ||
@@ -80,9 +111,16 @@ uninstall_result do_uninstall(const char *folder)
     if (!is_file(exe) && !entry_here) return UNINSTALL_NOT_FOUND;
 
     /* The game first: when it cannot go, nothing goes, so that the shortcuts
-       and the Apps entry are still there for the next attempt. Only a file
-       held open means that the game runs; a missing right does not. */
-    if (!remove_file(exe)) return pf_last_error_in_use() ? UNINSTALL_RUNNING : UNINSTALL_PARTIAL;
+       and the Apps entry are still there for the next attempt. Deleting a
+       running program's file fails with access denied, as a missing right
+       does: the game runs when a process runs it, or when its file is still
+       held open after the tries. */
+    if (pf_running_from(exe)) return UNINSTALL_RUNNING;
+    if (!remove_file(exe)) {
+        if (pf_last_error_in_use() || pf_running_from(exe)) return UNINSTALL_RUNNING;
+        note_denied(exe, denied);
+        return UNINSTALL_PARTIAL;
+    }
 
     shortcut_paths(startmenu, desktop);
     pf_com_begin();
@@ -98,15 +136,20 @@ uninstall_result do_uninstall(const char *folder)
     else if (a != PF_ATTR_INVALID && (a & PF_ATTR_DIRECTORY))
         delete_tree(game);
     for (int i = 2; i < FILE_COUNT; i++)
-        if (path_join(path, base, files[i])) remove_file(path);
+        if (path_join(path, base, files[i]) && !remove_file(path)) note_denied(path, denied);
 
     /* A file in use below "game" stays: the uninstaller and its entry stay with
-       it, so that the user can close the game and run the uninstall again. */
+       it, so that the user can close the game and run the uninstall again.
+       Its deletion, tried once more, tells whether a right was missing. */
+    if (path_exists(game) && first_left(game, path) && !pf_delete_file(path)) note_denied(path, denied);
     if (path_exists(game) || path_exists(exe)) return UNINSTALL_PARTIAL;
 
     /* The uninstaller last: when it stays (stage 1 still running from it),
        the removal is not complete, and the entry that starts it stays. */
-    if (!remove_file(uninst)) return UNINSTALL_PARTIAL;
+    if (!remove_file(uninst)) {
+        note_denied(uninst, denied);
+        return UNINSTALL_PARTIAL;
+    }
     if (entry_here) pf_reg_delete_user_key(UNINSTALL_KEY);
     if (!is_drive_alone(base)) pf_remove_dir(base);
     return UNINSTALL_DONE;
@@ -163,7 +206,7 @@ int uninstall_stage1(int quiet)
 
 int uninstall_stage2(const char *folder, int quiet, unsigned long stage1_pid)
 {
-    char self[PATH_CAP], temp[260], text[PATH_CAP + 64];
+    char self[PATH_CAP], temp[260], text[PATH_CAP + 160];
     /* Stage 1 may have been started from a console opened in the install
        folder, and Windows does not remove a folder that is some process's
        current folder: this stage's own current folder moves away first. */
@@ -171,13 +214,19 @@ int uninstall_stage2(const char *folder, int quiet, unsigned long stage1_pid)
     /* Stage 1 runs from the installed uninstall.exe, which cannot be deleted
        while it runs: let it end, for as long as an ending may take. */
     if (stage1_pid) pf_wait_process(stage1_pid, STAGE1_WAIT_MS);
-    uninstall_result r = do_uninstall(folder);
+    char denied[PATH_CAP];
+    uninstall_result r = do_uninstall(folder, denied);
     if (!quiet) {
         unsigned icon = r == UNINSTALL_DONE ? PF_MB_ICONINFO : PF_MB_ICONWARNING;
         if (r == UNINSTALL_DONE)
             snprintf(text, sizeof text, "The Kelpmire has been removed.");
         else if (r == UNINSTALL_RUNNING)
             snprintf(text, sizeof text, "The Kelpmire is still running. Close it and run the uninstall again.");
+        else if (r == UNINSTALL_PARTIAL && denied[0])
+            snprintf(text, sizeof text,
+                     "Some files of The Kelpmire could not be removed: you are not allowed to change %s. Run the "
+                     "uninstall as an administrator.",
+                     denied);
         else if (r == UNINSTALL_PARTIAL)
             snprintf(text, sizeof text,
                      "Some files of The Kelpmire could not be removed. Close the game and run the uninstall again.");

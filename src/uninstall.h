@@ -34,7 +34,10 @@ int uninstall_stage2(const char *folder, int quiet, unsigned long stage1_pid);
    A folder is an installation only when it is full ("D:" alone is the
    drive's root) and holds kelpmire.exe, or the key's InstallLocation names
    it. Nothing outside the folder is touched apart from the two shortcuts and
-   the key; nothing is logged. */
-uninstall_result do_uninstall(const char *folder);
+   the key; nothing is logged. The game runs when a process runs its
+   kelpmire.exe, whatever its deletion answered. denied, when given, receives
+   (PATH_CAP bytes) the first file that stayed for want of a right (access
+   denied while nothing held it), empty when none did. */
+uninstall_result do_uninstall(const char *folder, char *denied);
 
 #endif

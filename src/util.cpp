@@ -59,10 +59,83 @@ static void make_parent(const char *path)
     }
 }
 
+/* ---- files that another program holds for a moment ---- */
+
+#ifdef KELP_FAULTS
+unsigned held_budget_ms = 15000;
+#else
+static const unsigned held_budget_ms = 15000;
+#endif
+enum { HELD_PAUSE_UNIT_MS = 50 };
+
+static held_ask_fn held_ask;
+static void *held_ask_user;
+
+void set_ask_held(held_ask_fn fn, void *user)
+{
+    held_ask = fn;
+    held_ask_user = user;
+}
+
+int ask_held(int what, const char *path) { return held_ask && held_ask(what, path, held_ask_user); }
+
+held_file held_start(const char *path)
+{
+    held_file h = {path, 0, 0, 0};
+    return h;
+}
+
+int held_again(held_file *h)
+{
+    /* Access denied is a hold only while a program has the file open: a
+       missing right does not pass by itself. */
+    if (!pf_last_error_in_use() && !pf_file_held(h->path)) return 0;
+    if (h->waited_ms >= held_budget_ms) return 0;
+    h->tries++;
+    unsigned ms = HELD_PAUSE_UNIT_MS * h->tries * h->tries;
+    if (ms > held_budget_ms - h->waited_ms) ms = held_budget_ms - h->waited_ms;
+    if (!h->logged) {
+        setup_log("write retried: %s", h->path);
+        h->logged = 1;
+    }
+    h->waited_ms += ms;
+    pf_sleep(ms);
+    return 1;
+}
+
+int held_retry(held_file *h)
+{
+    if (held_again(h)) return 1;
+    /* Only a hold is worth the question; the tries are over for this one. */
+    if (!pf_last_error_in_use() && !pf_file_held(h->path)) return 0;
+    if (!ask_held(ASK_HELD_FILE, h->path)) return 0;
+    h->tries = 0;
+    h->waited_ms = 0;
+    return 1;
+}
+
+pf_file create_held(const char *path)
+{
+    held_file h = held_start(path);
+    pf_file f;
+    while ((f = pf_create(path)) == PF_NO_FILE && held_retry(&h)) {
+    }
+    return f;
+}
+
+int set_attributes_held(const char *path, uint32_t attrs)
+{
+    held_file h = held_start(path);
+    int ok;
+    while (!(ok = pf_set_attributes(path, attrs)) && held_again(&h)) {
+    }
+    return ok;
+}
+
 int write_file(const char *path, const void *data, uint64_t size)
 {
     make_parent(path);
-    pf_file f = pf_create(path);
+    pf_file f = create_held(path);
     if (f == PF_NO_FILE) {
         setup_log("cannot write %s (error %lu)", path, pf_last_error());
         return 0;
@@ -101,7 +174,7 @@ int copy_file(const char *from, const char *to, progress *pr)
         setup_log("cannot read %s", from);
         return 0;
     }
-    pf_file out = pf_create(to);
+    pf_file out = create_held(to);
     if (out == PF_NO_FILE) {
         pf_close(in);
         setup_log("cannot write %s", to);
@@ -179,6 +252,10 @@ int remove_file(const char *path)
     if (a & PF_ATTR_REPARSE) return pf_remove_link(path);
     /* A read-only file cannot be deleted; the attribute of a link's target is
        never touched, since a link is handled above. */
-    if (a & PF_ATTR_READONLY) pf_set_attributes(path, PF_ATTR_NORMAL);
-    return pf_delete_file(path); /* last, so that the error is its own */
+    if (a & PF_ATTR_READONLY) set_attributes_held(path, PF_ATTR_NORMAL);
+    held_file h = held_start(path);
+    int ok;
+    while (!(ok = pf_delete_file(path)) && held_retry(&h)) {
+    }
+    return ok; /* the deletion's failure, so that the error is its own */
 }

@@ -69,9 +69,57 @@ uint32_t crc32_buf(const void *data, uint64_t len);
    folder or a file) is removed as a link, without entering it. Non-zero when
    the folder itself is gone. */
 int delete_tree(const char *folder);
-/* Deletes one file, read-only or not, or a link without touching its target.
-   1 when it is gone (or was never there); otherwise pf_last_error and
-   pf_last_error_in_use tell why. */
+/* Deletes one file, read-only or not, or a link without touching its target,
+   with the tries of a held file below. 1 when it is gone (or was never there);
+   otherwise pf_last_error and pf_last_error_in_use tell why. */
 int remove_file(const char *path);
+
+/* ---- files that another program holds for a moment ----
+ * On Windows a virus scanner opens each new executable right after it is
+ * written, and a program may still run from its file: a change of such a file
+ * (a write, a replacement, a resource update, an attribute change, a deletion)
+ * fails with a sharing violation, a lock violation, or access denied while
+ * the file is held (pf_file_held). Such a change is tried again after growing
+ * pauses (50 ms times the square of the try's number) until some 15 seconds
+ * have passed for that file; the first pause of a file is logged
+ * ("write retried: %s"). Then whoever set_ask_held named is asked; without
+ * anyone, the change fails. Any other failure fails at once.
+ *
+ * The tries of one file, from held_start. */
+typedef struct held_file {
+    const char *path;
+    unsigned tries;     /* failed tries so far */
+    unsigned waited_ms; /* paused so far */
+    int logged;
+} held_file;
+
+/* What the question is about: a file held by another program (its path), or
+   the game running from the install folder (the folder). */
+enum { ASK_HELD_FILE = 1, ASK_GAME_RUNNING = 2 };
+/* Asked after the tries: 1 to try again (with fresh tries), 0 to give up.
+   Called on the installing thread, which waits for the answer. */
+typedef int (*held_ask_fn)(int what, const char *path, void *user);
+/* Names who is asked (none: nobody, the change fails, as in a silent run). Set
+   before the install starts, never while it runs. */
+void set_ask_held(held_ask_fn fn, void *user);
+/* Asks whoever set_ask_held named; 0 without anyone. */
+int ask_held(int what, const char *path);
+
+held_file held_start(const char *path);
+/* Right after a failed change of h->path, pf_last_error still that failure's:
+   1 after a pause when the failure is a hold and the tries last, 0 otherwise
+   with pf_last_error unchanged. Logs nothing but the first pause. */
+int held_again(held_file *h);
+/* held_again, and when the tries are over the question: 1 to try again. */
+int held_retry(held_file *h);
+/* pf_create with the tries and the question. */
+struct pf_file_s *create_held(const char *path);
+/* pf_set_attributes with the tries (no question). */
+int set_attributes_held(const char *path, uint32_t attrs);
+
+#ifdef KELP_FAULTS
+/* The time the tries of one file may pause, 15000 ms; a test shortens it. */
+extern unsigned held_budget_ms;
+#endif
 
 #endif

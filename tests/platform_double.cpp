@@ -169,7 +169,7 @@ struct lent_resource {
     void *data;
     uint64_t size;
 };
-static lent_resource lent[16];
+static lent_resource lent[64];
 
 /* The file of that name in the folder named by KELP_RCDATA_DIR, read once and
    kept until the process ends, as a resource's bytes are. */
@@ -333,6 +333,10 @@ int pf_shortcut_target(const char *lnk, char *out, size_t cap)
 }
 
 /* ---- processes: recorded, never started or scheduled ---- */
+
+char double_running[520];
+
+int pf_running_from(const char *exe) { return double_running[0] && strcmp(exe, double_running) == 0; }
 
 int pf_start_process(const char *command_line)
 {

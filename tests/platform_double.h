@@ -29,5 +29,8 @@ typedef struct double_record {
 /* What was asked since the last double_reset (or since the program started). */
 extern double_record double_asked;
 void double_reset(void);
+/* The program file that pf_running_from finds running (empty: none); a test
+   sets it and clears it again. */
+extern char double_running[520];
 
 #endif

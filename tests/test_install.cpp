@@ -4,11 +4,16 @@
 // run the real setup instead.
 #include "install.h"
 #include "platform.h"
+#ifndef _WIN32
+#include "platform_double.h"
+#endif
 #include "testkit.h"
 
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -201,8 +206,11 @@ TEST(DoInstall, IconFileThatIsNoIconIsReportedAndTheInstallGoesOn)
     EXPECT_EQ(do_install(&o, nullptr, nullptr), 1);
     auto lines = log.lines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], "ERROR: icon file is not an .ico");
+    EXPECT_EQ(lines[lines.size() - 3], "ERROR: icon file is not an .ico");
+    EXPECT_EQ(lines[lines.size() - 2], "the game executable goes in place without its icon");
     EXPECT_EQ(lines.back(), "Done.");
+    EXPECT_EQ(get(s.dir + "\\kelpmire.exe"), "MZ stand-in game");
+    EXPECT_FALSE(path_exists((s.dir + "\\kelpmire.new").c_str())) << "put in place";
 }
 
 TEST(DoInstall, CopyFailureLeavesNoUninstallerAndNoRegistryEntry)
@@ -442,6 +450,11 @@ uint64_t own_size()
 
 uint64_t up(uint64_t size, uint64_t cluster) { return (size + cluster - 1) / cluster * cluster; }
 
+// The room that the game executable takes: the stage's payload of 16 bytes
+// with what an icon may add (twice its file, none on the stage's disc, and a
+// resource section rounded up to the largest file alignment, 64 KiB).
+uint64_t game_room(uint64_t cluster, uint64_t icon_file = 0) { return up(16 + 2 * icon_file + 0x10000, cluster); }
+
 // The log of a run refused for want of room. Off Windows there are no drive
 // letters: the nearest existing folder names the volume.
 std::vector<std::string> refused_for_room(const Stage &s, const std::string &volume, uint64_t need,
@@ -473,7 +486,7 @@ TEST(DoInstall, RoomForEveryFileRoundedToTheClusterAndTheHardDiskCopies)
     ASSERT_GE(C, 512u);
     // The disc, the hard-disk copies, the game, the uninstaller.
     const uint64_t hd_copies = 3 * up(1000, C);
-    const uint64_t need = 5 * up(1000, C) + up(MOVIE, C) + 200 * up(10, C) + hd_copies + up(16, C) + up(self, C);
+    const uint64_t need = 5 * up(1000, C) + up(MOVIE, C) + 200 * up(10, C) + hd_copies + game_room(C) + up(self, C);
     const uint64_t bytes_alone = 5 * 1000 + MOVIE + 200 * 10 + 3 * 1000 + 16 + self;
     struct {
         const char *what;
@@ -507,14 +520,14 @@ TEST(DoInstall, ReinstallCountsTheFilesItReplacesAsFree)
     Stage s("install_again_space");
     ASSERT_PAYLOAD_LENT();
     const uint64_t C = cluster_of(s), MOVIE = 3 << 20;
-    const uint64_t need = 8 * up(1000, C) + up(MOVIE, C) + up(16, C) + up(own_size(), C);
-    put(s.dir + "\\kelpmire.exe", std::string(5000, 'g'));                 // replaced
+    const uint64_t need = 8 * up(1000, C) + up(MOVIE, C) + game_room(C) + up(own_size(), C);
+    put(s.dir + "\\kelpmire.exe", std::string(5000, 'g'));                 // stays until the new one is whole
     put(s.dir + "\\uninstall.exe", std::string(100, 'u'));                 // replaced
     put(s.dir + "\\game\\cd\\MOVIES\\INTRO.VID", std::string(MOVIE, 'm')); // replaced
     put(s.dir + "\\game\\hd\\HD.QAR", "old");                              // replaced
     put(s.dir + "\\game\\cd\\OLD.DAT", std::string(1 << 20, 'o'));         // stays: no credit
     make_dirs((s.dir + "\\game\\cd\\DATA\\T.QAR").c_str());               // a folder is no file replaced
-    const uint64_t net = need - (up(5000, C) + up(100, C) + up(MOVIE, C) + up(3, C));
+    const uint64_t net = need - (up(100, C) + up(MOVIE, C) + up(3, C));
     install_opts o = s.opts();
     {
         LogCapture log;
@@ -526,8 +539,9 @@ TEST(DoInstall, ReinstallCountsTheFilesItReplacesAsFree)
     delete_tree((s.dir + "\\game\\cd\\DATA").c_str());
     pf_fake_free_bytes = (long long)net;
     EXPECT_EQ(do_install(&o, nullptr, nullptr), 1) << "exactly enough";
-    pf_fake_free_bytes = 0;
-    EXPECT_EQ(do_install(&o, nullptr, nullptr), 1) << "the same disc again replaces every file it writes";
+    pf_fake_free_bytes = (long long)game_room(C);
+    EXPECT_EQ(do_install(&o, nullptr, nullptr), 1)
+        << "the same disc again replaces every file it writes, the game executable once it is whole";
     pf_fake_free_bytes = -1;
     EXPECT_EQ(get(s.dir + "\\game\\cd\\OLD.DAT").size(), 1u << 20);
 }
@@ -642,6 +656,95 @@ TEST(DoInstall, ShortcutThatCannotBeMadeIsLoggedAndTheInstallSucceeds)
     EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
               (std::vector<std::string>{"cannot create the shortcut The Kelpmire.lnk",
                                         "cannot create the shortcut The Kelpmire.lnk", "Done."}));
+}
+
+// The question after the game was found running: records it and answers
+// Retry once the game has ended (the test ends it).
+struct GameAsked {
+    int what = 0, count = 0;
+    std::string path;
+};
+
+int close_game_and_retry(int what, const char *path, void *user)
+{
+    GameAsked *a = (GameAsked *)user;
+    a->what = what, a->path = path, a->count++;
+    double_running[0] = 0;
+    return 1;
+}
+
+// A game running from the install folder is found before anything is
+// written: a silent run is refused at once, not after copying the disc; the
+// window's question looks again on Retry.
+TEST(DoInstall, AGameRunningFromTheFolderIsFoundBeforeAnythingIsWritten)
+{
+    Stage s("install_running");
+    ASSERT_PAYLOAD_LENT();
+    install_opts o = s.opts();
+    ASSERT_EQ(do_install(&o, nullptr, nullptr), 1);
+    std::string exe = s.dir + "\\kelpmire.exe";
+    put(s.dir + "\\game\\hd\\HD.QAR", "played");
+    snprintf(double_running, sizeof double_running, "%s", exe.c_str());
+    {
+        LogCapture log;
+        EXPECT_EQ(do_install(&o, nullptr, nullptr), 0);
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                                   "Install to " + s.dir,
+                                   "ERROR: The Kelpmire is running from " + s.dir + ": close it and run the setup again",
+                               }));
+        EXPECT_EQ(get(s.dir + "\\game\\hd\\HD.QAR"), "played") << "nothing written";
+    }
+    GameAsked asked;
+    set_ask_held(close_game_and_retry, &asked);
+    LogCapture log;
+    EXPECT_EQ(do_install(&o, nullptr, nullptr), 1);
+    set_ask_held(nullptr, nullptr);
+    double_running[0] = 0;
+    EXPECT_EQ(asked.count, 1);
+    EXPECT_EQ(asked.what, ASK_GAME_RUNNING);
+    EXPECT_EQ(asked.path, s.dir);
+    EXPECT_EQ(log.lines().back(), "Done.");
+    EXPECT_EQ(get(s.dir + "\\game\\hd\\HD.QAR"), pattern_bytes(1000, 'D'));
+}
+
+// An uninstaller that cannot be written fails the install: never "Done."
+// with an Apps entry naming a missing uninstaller. What the run wrote goes.
+TEST(DoInstall, AnUninstallerThatCannotBeWrittenFailsTheInstall)
+{
+    Stage s("install_nouninst");
+    ASSERT_PAYLOAD_LENT();
+    // A folder in its place: the copy fails, and not for a hold.
+    put(s.dir + "\\uninstall.exe\\x", "x");
+    put(s.dir + "\\kelpmire.exe", "old game");
+    LogCapture log;
+    install_opts o = s.opts();
+    EXPECT_EQ(do_install(&o, nullptr, nullptr), 0);
+    auto lines = log.lines();
+    ASSERT_GE(lines.size(), 2u);
+    std::string want = "ERROR: cannot write " + s.dir + "\\uninstall.exe (error ";
+    EXPECT_EQ(lines[lines.size() - 2].substr(0, want.size()), want);
+    EXPECT_EQ(lines.back(), "removed what this install had written");
+    EXPECT_TRUE(s.registry().empty()) << "no Apps entry";
+    EXPECT_FALSE(path_exists((s.dir + "\\game").c_str()));
+    EXPECT_FALSE(path_exists((s.dir + "\\kelpmire.new").c_str()));
+}
+
+// The game executable is written beside its place and given its icon there,
+// then put in place.
+TEST(DoInstall, TheGameIsGivenItsIconBesideItsPlace)
+{
+    Stage s("install_iconbeside");
+    ASSERT_PAYLOAD_LENT();
+    std::string ico = std::string("\0\0\1\0\1\0", 6) + std::string("\x10\x10\0\0\1\0\x20\0", 8) +
+                      std::string("\x08\0\0\0\x16\0\0\0", 8) + "IMAGEDAT";
+    put(s.disc + "\\KMIRE.ICO", ico);
+    install_opts o = s.opts();
+    LogCapture log;
+    ASSERT_EQ(do_install(&o, nullptr, nullptr), 1);
+    EXPECT_EQ(log.lines().back(), "Done.");
+    EXPECT_TRUE(path_exists((s.dir + "\\kelpmire.new.res").c_str())) << "the icon given to the file beside";
+    EXPECT_EQ(get(s.dir + "\\kelpmire.exe"), "MZ stand-in game");
+    EXPECT_FALSE(path_exists((s.dir + "\\kelpmire.new").c_str()));
 }
 #endif
 

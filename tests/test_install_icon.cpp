@@ -622,6 +622,34 @@ TEST(IconWriters, OffWindowsTheUpdateIsWrittenBesideTheExecutable)
     expect_failures(other, {{"ico", inject_icon_ico, ico, nullptr}, {"lbm", inject_icon_lbm, lbm, nullptr}},
                     "ERROR: cannot write the game executable's icon");
 }
+
+// A virus scanner holds the executable just written: the update, failing at
+// its commit, is made again from its start and waits the hold out; held past
+// its tries it fails as any commit that cannot be written.
+TEST(IconWriters, AnUpdateHeldForAMomentIsMadeAgain)
+{
+    std::string dir = scratch("icon_held");
+    std::string exe = dir + "\\x.exe";
+    put(exe, "MZ stand-in");
+    std::string ico = ico_file({pattern_bytes(9, 3)});
+    struct {
+        int held;
+        int ok;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {2, 1, {"write retried: " + exe, "icon: 1 images from the CD"}},
+        {-1, 0, {"write retried: " + exe, "ERROR: cannot write the game executable's icon"}},
+    };
+    for (auto &c : cases) {
+        pf_delete_file((exe + ".res").c_str());
+        LogCapture log;
+        pf_fault_held = {0, c.held};
+        EXPECT_EQ(inject_icon_ico(exe.c_str(), Exact(ico).p, ico.size()), c.ok) << c.held;
+        pf_fault_held = {0, 0};
+        EXPECT_EQ(log.lines(), c.lines) << c.held;
+        EXPECT_EQ(path_exists((exe + ".res").c_str()), c.ok) << c.held;
+    }
+}
 #endif
 
 } // namespace

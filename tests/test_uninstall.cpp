@@ -100,7 +100,7 @@ TEST(DoUninstall, RemovesTheInstallationAndKeepsTheUsersFiles)
     Installed in("uninst_user");
     put(in.dir + "\\my notes.txt", "mine");
     put(in.dir + "\\saves\\slot1.sav", "mine too");
-    EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_DONE);
+    EXPECT_EQ(do_uninstall(in.dir.c_str(), NULL), UNINSTALL_DONE);
     for (const char *f : installed) EXPECT_FALSE(in.has(f)) << f;
     EXPECT_FALSE(in.has("game"));
     EXPECT_EQ(get(in.dir + "\\my notes.txt"), "mine");
@@ -115,7 +115,7 @@ TEST(DoUninstall, RemovesTheEmptiedFolderAlsoWhenNamedWithATrailingBackslash)
 {
     for (const char *tail : {"", "\\"}) {
         Installed in("uninst_all");
-        EXPECT_EQ(do_uninstall((in.dir + tail).c_str()), UNINSTALL_DONE) << tail;
+        EXPECT_EQ(do_uninstall((in.dir + tail).c_str(), NULL), UNINSTALL_DONE) << tail;
         EXPECT_FALSE(path_exists(in.dir.c_str())) << tail;
         EXPECT_TRUE(is_dir(in.root.c_str())) << tail;
     }
@@ -139,7 +139,7 @@ TEST(DoUninstall, EmptyOrRelativeFolderRemovesNothing)
 #endif
     for (auto &c : cases) {
         ASSERT_TRUE(pf_set_current_dir(c.first.c_str())) << c.first;
-        EXPECT_EQ(do_uninstall(c.second.c_str()), UNINSTALL_NOT_FOUND) << c.second;
+        EXPECT_EQ(do_uninstall(c.second.c_str(), NULL), UNINSTALL_NOT_FOUND) << c.second;
         ASSERT_TRUE(pf_set_current_dir(was));
         in.expect_untouched("'" + c.second + "' from " + c.first);
     }
@@ -154,7 +154,7 @@ TEST(DoUninstall, AFolderWithoutTheGameOrTheUninstallerIsNoInstallation)
     put(downloads + "\\game\\save.dat", "another game's");
     put(downloads + "\\kelpmire.ini", "kept");
     make_dirs((downloads + "\\kelpmire.exe").c_str()); // a folder of that name is no game
-    EXPECT_EQ(do_uninstall(downloads.c_str()), UNINSTALL_NOT_FOUND);
+    EXPECT_EQ(do_uninstall(downloads.c_str(), NULL), UNINSTALL_NOT_FOUND);
     EXPECT_EQ(get(downloads + "\\game\\save.dat"), "another game's");
     EXPECT_EQ(get(downloads + "\\kelpmire.ini"), "kept");
     EXPECT_EQ(get(downloads + "\\kelpmire_setup.exe"), "setup");
@@ -180,7 +180,7 @@ TEST(DoUninstall, AnInstallationIsRecognisedByWhatTheInstallWrote)
         Installed in("uninst_recognised");
         pf_delete_file((in.dir + "\\" + c.missing).c_str());
         if (!c.entry_here) Installed::entry(in.root + "\\Elsewhere");
-        EXPECT_EQ(do_uninstall(in.dir.c_str()), c.want) << c.missing << c.entry_here;
+        EXPECT_EQ(do_uninstall(in.dir.c_str(), NULL), c.want) << c.missing << c.entry_here;
         EXPECT_EQ(path_exists(in.dir.c_str()), c.want != UNINSTALL_DONE) << c.missing << c.entry_here;
         if (c.want == UNINSTALL_NOT_FOUND) {
             EXPECT_EQ(get(in.dir + "\\uninstall.exe"), "uninstall.exe");
@@ -198,7 +198,7 @@ TEST(DoUninstall, AnotherFoldersEntryAndShortcutsStay)
     put(b + "\\kelpmire.exe", "B's game");
     Installed::entry(b + "\\");
     in.links(b);
-    EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_DONE);
+    EXPECT_EQ(do_uninstall(in.dir.c_str(), NULL), UNINSTALL_DONE);
     EXPECT_FALSE(path_exists(in.dir.c_str()));
     EXPECT_TRUE(in.key()) << "B's entry";
     char target[PATH_CAP];
@@ -218,7 +218,7 @@ TEST(DoUninstall, ReadOnlyFilesAreRemoved)
     Installed in("uninst_readonly");
     for (const char *f : installed) pf_set_attributes((in.dir + "\\" + f).c_str(), PF_ATTR_READONLY);
     pf_set_attributes((in.dir + "\\game\\hd\\HD.QAR").c_str(), PF_ATTR_READONLY);
-    EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_DONE);
+    EXPECT_EQ(do_uninstall(in.dir.c_str(), NULL), UNINSTALL_DONE);
     EXPECT_FALSE(path_exists(in.dir.c_str()));
     EXPECT_FALSE(in.key());
 }
@@ -236,7 +236,7 @@ TEST(DoUninstall, AnUninstallerThatStaysKeepsItsEntry)
     pf_delete_file(uninst.c_str());
     put(uninst + "\\in use", "x"); // a folder cannot be deleted as a file
 #endif
-    EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_PARTIAL);
+    EXPECT_EQ(do_uninstall(in.dir.c_str(), NULL), UNINSTALL_PARTIAL);
 #ifdef _WIN32
     pf_close(hold);
 #endif
@@ -255,9 +255,11 @@ TEST(DoUninstall, AGameInUseStopsEverything)
     pf_file hold = pf_create(exe.c_str());
     ASSERT_NE(hold, PF_NO_FILE);
 #else
-    pf_fail_delete_in_use = 1; // nothing holds a file against deletion here
+    // Nothing holds a file against deletion here: every deletion fails as
+    // for a file in use, past its tries.
+    pf_fail_delete_in_use = 1000;
 #endif
-    EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_RUNNING);
+    EXPECT_EQ(do_uninstall(in.dir.c_str(), NULL), UNINSTALL_RUNNING);
 #ifdef _WIN32
     pf_close(hold);
     put(exe, "kelpmire.exe");
@@ -265,6 +267,51 @@ TEST(DoUninstall, AGameInUseStopsEverything)
     pf_fail_delete_in_use = 0;
     in.expect_untouched("game running");
 }
+
+#ifndef _WIN32
+// The game runs when a process runs its kelpmire.exe, whatever its deletion
+// answers (Windows answers access denied for a running program's file):
+// nothing goes, and the box says that it runs. A deletion denied while
+// nothing holds the file is a missing right, and the box names the file.
+TEST(DoUninstall, ARunningGameIsToldFromAMissingRight)
+{
+    const std::string running = "The Kelpmire is still running. Close it and run the uninstall again.";
+    struct Case {
+        const char *what;
+        bool game_runs;
+        int denied;
+        uninstall_result want;
+    } cases[] = {
+        {"running, its deletion would pass", true, 0, UNINSTALL_RUNNING},
+        {"not running, its deletion denied", false, 1, UNINSTALL_PARTIAL},
+    };
+    for (const Case &c : cases) {
+        Installed in("uninst_denied");
+        std::string exe = in.dir + "\\kelpmire.exe";
+        std::string box = c.game_runs ? running
+                                      : "Some files of The Kelpmire could not be removed: you are not allowed to "
+                                        "change " + exe + ". Run the uninstall as an administrator.";
+        snprintf(double_running, sizeof double_running, "%s", c.game_runs ? exe.c_str() : "");
+        char denied[PATH_CAP] = "x";
+        pf_fail_delete_denied = c.denied;
+        EXPECT_EQ(do_uninstall(in.dir.c_str(), denied), c.want) << c.what;
+        EXPECT_EQ(std::string(denied), c.game_runs ? "" : exe) << c.what;
+        pf_fail_delete_denied = 0;
+        in.expect_untouched(c.what);
+
+        // The same through stage 2, which says it in its box.
+        pf_fail_delete_denied = c.denied;
+        double_reset();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(uninstall_stage2(in.dir.c_str(), 0, 0), 0);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::string(double_asked.box_text), box) << c.what;
+        pf_fail_delete_denied = 0;
+        double_running[0] = 0;
+        in.expect_untouched(c.what);
+    }
+}
+#endif
 
 // A game that cannot be deleted for any other reason (no rights, here a
 // folder in its place) is no running game: the removal is partial, and
@@ -276,7 +323,7 @@ TEST(DoUninstall, AGameThatCannotBeDeletedButIsNotInUseIsPartial)
     pf_delete_file(exe.c_str());
     put(exe + "\\x", "x");
     Installed::entry(in.dir); // what recognises the folder now
-    EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_PARTIAL);
+    EXPECT_EQ(do_uninstall(in.dir.c_str(), NULL), UNINSTALL_PARTIAL);
     delete_tree(exe.c_str());
     put(exe, "kelpmire.exe");
     in.expect_untouched("game not deletable");
@@ -303,7 +350,7 @@ TEST(DoUninstall, AFileThatStaysInTheGameTreeKeepsTheUninstallerAndItsEntry)
     std::string stays = deep + "\\" + std::string(30, 'f');
     pf_close(pf_create(stays.c_str()));
 #endif
-    EXPECT_EQ(do_uninstall(in.dir.c_str()), UNINSTALL_PARTIAL);
+    EXPECT_EQ(do_uninstall(in.dir.c_str(), NULL), UNINSTALL_PARTIAL);
 #ifdef _WIN32
     pf_close(hold);
 #endif
@@ -344,7 +391,7 @@ TEST(DoUninstall, AGameFolderThatIsALinkKeepsWhatItPointsTo)
     set_env("KELP_SHELL_DIR", "");
     put(dir + "\\kelpmire.exe", "game");
     put(dir + "\\uninstall.exe", "uninstaller");
-    uninstall_result r = do_uninstall(dir.c_str());
+    uninstall_result r = do_uninstall(dir.c_str(), NULL);
     EXPECT_EQ(get(data + "\\cd\\DATA\\A.QAR"), "a\n") << "what the link points to is untouched";
     EXPECT_EQ(get(data + "\\hd\\HD.QAR"), "hd\n");
     EXPECT_FALSE(path_exists((dir + "\\kelpmire.exe").c_str()));

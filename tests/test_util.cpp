@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 namespace {
 
 struct Calls {
@@ -222,6 +224,97 @@ TEST(CopyFile, ReadOnlySourceGivesWritableTarget)
     EXPECT_FALSE(pf_attributes((d + "\\dst").c_str()) & PF_ATTR_READONLY);
     ASSERT_TRUE(copy_file((d + "\\src").c_str(), (d + "\\dst").c_str(), nullptr)) << "and replaceable";
     pf_set_attributes((d + "\\src").c_str(), PF_ATTR_NORMAL);
+}
+
+// The question after the tries of a held file: records it, and answers Retry
+// once by ending the hold.
+struct Asked {
+    int what = 0, count = 0;
+    std::string path;
+};
+
+int end_hold_and_retry(int what, const char *path, void *user)
+{
+    Asked *a = (Asked *)user;
+    a->what = what, a->path = path, a->count++;
+    pf_fault_held = {0, 0};
+    return 1;
+}
+
+// A change of a file that another program holds for a moment (a virus
+// scanner) waits the hold out, says so once, and gives up after the tries;
+// the one asked may have it tried again.
+TEST(HeldFile, ChangesWaitOutAHoldSayItOnceAndGiveUpAfterTheTries)
+{
+    std::string dir = scratch("held");
+    put(dir + "\\from", "source");
+    struct Op {
+        const char *what;
+        int (*run)(const std::string &dir);
+        const char *path;
+    } ops[] = {
+        {"write_file", [](const std::string &d) { return write_file((d + "\\new").c_str(), "x", 1); }, "new"},
+        {"copy_file", [](const std::string &d) { return copy_file((d + "\\from").c_str(), (d + "\\new").c_str(), nullptr); },
+         "new"},
+        {"remove_file",
+         [](const std::string &d) {
+             put(d + "\\old", "o");
+             return remove_file((d + "\\old").c_str());
+         },
+         "old"},
+    };
+    struct Case {
+        const char *what;
+        int fail;
+        bool ask;
+        int ok;
+    } cases[] = {
+        {"held for two tries", 2, false, 1},
+        {"held past the tries", -1, false, 0},
+        {"held past the tries, Retry asked", -1, true, 1},
+    };
+    for (const Op &op : ops)
+        for (const Case &c : cases) {
+            std::string why = std::string(op.what) + ", " + c.what;
+            Asked asked;
+            set_ask_held(c.ask ? end_hold_and_retry : nullptr, &asked);
+            LogCapture log;
+            std::string path = dir + "\\" + op.path;
+            pf_delete_file((dir + "\\new").c_str());
+            // remove_file's own file is written first, outside the hold.
+            pf_fault_held = {strcmp(op.what, "remove_file") == 0 ? 1 : 0, c.fail};
+            EXPECT_EQ(op.run(dir), c.ok) << why;
+            pf_fault_held = {0, 0};
+            set_ask_held(nullptr, nullptr);
+            auto lines = log.lines();
+            ASSERT_FALSE(lines.empty()) << why;
+            EXPECT_EQ(lines[0], "write retried: " + path) << why;
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), lines[0]), 1) << why << ": once per file";
+            EXPECT_EQ(asked.count, c.ask ? 1 : 0) << why;
+            if (c.ask) {
+                EXPECT_EQ(asked.what, ASK_HELD_FILE) << why;
+                EXPECT_EQ(asked.path, path) << why;
+            }
+        }
+}
+
+// Access denied while nothing holds the file is a missing right: no tries,
+// no question.
+TEST(HeldFile, AMissingRightFailsAtOnce)
+{
+    std::string dir = scratch("held_denied");
+    put(dir + "\\f", "f");
+    Asked asked;
+    set_ask_held(end_hold_and_retry, &asked);
+    LogCapture log;
+    pf_fail_delete_denied = 1;
+    EXPECT_EQ(remove_file((dir + "\\f").c_str()), 0);
+    EXPECT_TRUE(pf_last_error_denied());
+    pf_fail_delete_denied = 0;
+    set_ask_held(nullptr, nullptr);
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(asked.count, 0);
+    EXPECT_EQ(get(dir + "\\f"), "f");
 }
 
 TEST(Crc32, KnownValues)
