@@ -45,6 +45,14 @@ enum {
     PF_ATTR_INVALID = 0xFFFFFFFFu
 };
 
+/* Whether a reparse point of this tag is a link, which is removed as itself
+   and never entered: a symbolic link (IO_REPARSE_TAG_SYMLINK) or a junction
+   or mounted volume (IO_REPARSE_TAG_MOUNT_POINT). Every other tag (the cloud
+   files of OneDrive's files on demand, deduplicated files, ...) marks a file
+   or a folder like any other, and the platform layer reports it without
+   PF_ATTR_REPARSE. Under Wine every reparse point is a Unix link. */
+static inline int pf_reparse_tag_is_link(uint32_t tag) { return tag == 0xA000000Cu || tag == 0xA0000003u; }
+
 /* ---- files ---- */
 
 /* Opens an existing file for reading, others may read it too. sequential = 1 hints

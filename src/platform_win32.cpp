@@ -227,9 +227,35 @@ static int wine_unlink(const char *path)
     return 1;
 }
 
+/* The attributes a with FILE_ATTRIBUTE_REPARSE_POINT kept only for a link
+   (pf_reparse_tag_is_link), tag being the reparse point's. Under Wine every
+   reparse point is a Unix link, whatever tag it shows. */
+static DWORD links_only(DWORD a, DWORD tag)
+{
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) && !wine() && !pf_reparse_tag_is_link(tag))
+        a &= ~(DWORD)FILE_ATTRIBUTE_REPARSE_POINT;
+    return a;
+}
+
+/* The reparse tag of path itself (a cloud file is not recalled for it). One
+   that cannot be read is taken for a symbolic link's: what is not known to
+   be a folder of its own is never entered. */
+static DWORD reparse_tag(const char *path)
+{
+    HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (h == INVALID_HANDLE_VALUE) return IO_REPARSE_TAG_SYMLINK;
+    FILE_ATTRIBUTE_TAG_INFO info;
+    BOOL ok = GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info);
+    CloseHandle(h);
+    return ok ? info.ReparseTag : IO_REPARSE_TAG_SYMLINK;
+}
+
 uint32_t pf_attributes(const char *path)
 {
     DWORD a = GetFileAttributesA(path);
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) && !wine())
+        a = links_only(a, reparse_tag(path));
     if (a != INVALID_FILE_ATTRIBUTES && !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
         wine_file_link(path))
         a |= FILE_ATTRIBUTE_REPARSE_POINT;
@@ -318,7 +344,8 @@ struct pf_find_s {
 static void fill_entry(const WIN32_FIND_DATAA *fd, pf_entry *out)
 {
     snprintf(out->name, sizeof out->name, "%s", fd->cFileName);
-    out->attrs = fd->dwFileAttributes;
+    /* For a reparse point the listing gives its tag in dwReserved0. */
+    out->attrs = links_only(fd->dwFileAttributes, fd->dwReserved0);
     out->size = (fd->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                     ? 0
                     : ((uint64_t)fd->nFileSizeHigh << 32) | fd->nFileSizeLow;

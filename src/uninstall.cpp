@@ -166,6 +166,37 @@ static int copy_self(const char *self, const char *copy)
     return 1;
 }
 
+/* 1 when name is one of the temporary copies that stage 1 makes:
+   "kelpmire_uninstall*.exe", ASCII case ignored. */
+static int is_temp_copy(const char *name)
+{
+    static const char head[] = "kelpmire_uninstall", tail[] = ".exe";
+    size_t n = strlen(name), h = sizeof head - 1, t = sizeof tail - 1;
+    return n >= h + t && strncasecmp(name, head, h) == 0 && strcasecmp(name + n - t, tail) == 0;
+}
+
+/* Removes the copies that earlier uninstalls left in the temporary folder
+   temp (ending in a separator): a normal user cannot have them deleted at
+   the restart. One that a process still runs (an earlier stage 2 with its
+   last message open) stays for the next run; self is never touched. Tried
+   once each, without the tries of a held file: a copy held now is one in use. */
+static void remove_old_copies(const char *temp, const char *self)
+{
+    char pattern[PATH_CAP], path[PATH_CAP];
+    if (snprintf(pattern, sizeof pattern, "%s*", temp) >= (int)sizeof pattern) return;
+    pf_entry e;
+    pf_find h = pf_find_first(pattern, &e);
+    if (!h) return;
+    do {
+        if ((e.attrs & (PF_ATTR_DIRECTORY | PF_ATTR_REPARSE)) || !is_temp_copy(e.name)) continue;
+        if (snprintf(path, sizeof path, "%s%s", temp, e.name) >= (int)sizeof path) continue;
+        if (strcasecmp(path, self) == 0 || pf_running_from(path)) continue;
+        if (e.attrs & PF_ATTR_READONLY) pf_set_attributes(path, PF_ATTR_NORMAL);
+        pf_delete_file(path);
+    } while (pf_find_next(h, &e));
+    pf_find_close(h);
+}
+
 int uninstall_stage1(int quiet)
 {
     char self[PATH_CAP], folder[PATH_CAP], temp[260], copy[PATH_CAP], cmd[1400];
@@ -181,6 +212,7 @@ int uninstall_stage1(int quiet)
     /* Stage 2 waits for this process to end before it deletes the file this
        process runs from. */
     int have_temp = pf_temp_dir(temp, sizeof temp);
+    if (have_temp) remove_old_copies(temp, self);
     int ok = have_temp && snprintf(copy, sizeof copy, "%skelpmire_uninstall.exe", temp) < (int)sizeof copy &&
              copy_self(self, copy);
     /* The stage 2 of an earlier uninstall may still run from that copy (its
@@ -234,6 +266,9 @@ int uninstall_stage2(const char *folder, int quiet, unsigned long stage1_pid)
             snprintf(text, sizeof text, "There is no installation of The Kelpmire in %s.", folder);
         pf_message_box(text, UNINSTALL_CAPTION, PF_MB_OK | icon);
     }
+    /* Only an administrator may have a file deleted at the restart: for
+       anyone else this fails, and the copy goes with the next uninstall's
+       stage 1 instead. */
     if (pf_module_path(self, sizeof self)) pf_delete_at_restart(self);
     return 0;
 }

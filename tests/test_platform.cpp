@@ -112,6 +112,29 @@ TEST(Platform, CopyFileReplacesTheTarget)
     EXPECT_FALSE(pf_copy_file((d + "\\missing").c_str(), (d + "\\c").c_str()));
 }
 
+// A reparse point is a link only by its tag: OneDrive's files on demand and
+// other tagged files are files and folders to the install and the uninstall.
+TEST(Platform, OnlySymbolicLinksAndJunctionsAreLinks)
+{
+    struct {
+        uint32_t tag;
+        int link;
+        const char *what;
+    } cases[] = {
+        {0xA000000Cu, 1, "symbolic link"},
+        {0xA0000003u, 1, "junction or mounted folder"},
+        {0x9000001Au, 0, "cloud file"},
+        {0x9000101Au, 0, "cloud file, first of its family"},
+        {0x9000F01Au, 0, "cloud file, last of its family"},
+        {0x80000021u, 0, "OneDrive"},
+        {0x80000013u, 0, "deduplicated file"},
+        {0x8000001Bu, 0, "app execution alias"},
+        {0xA000001Du, 0, "WSL symbolic link"},
+        {0u, 0, "no tag"},
+    };
+    for (auto &c : cases) EXPECT_EQ(pf_reparse_tag_is_link(c.tag), c.link) << c.what;
+}
+
 TEST(Platform, ModulePathAndTempFolder)
 {
     char p[520], t[260];

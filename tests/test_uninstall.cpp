@@ -466,6 +466,31 @@ TEST(UninstallStages, StageOneStartsTheCopyOnItsOwnFolderAndStageTwoSaysWhatItFo
     EXPECT_TRUE(path_exists(self)) << "nothing is deleted now";
     EXPECT_EQ(get(folder + "\\notes.txt"), "mine");
 }
+
+// A normal user cannot have stage 2's copy deleted at the restart: the next
+// stage 1 removes every copy that earlier uninstalls left, except one that a
+// process still runs.
+TEST(UninstallStages, StageOneRemovesTheCopiesEarlierUninstallsLeft)
+{
+    char temp[PATH_CAP];
+    ASSERT_NE(pf_temp_dir(temp, sizeof temp), 0u);
+    std::string t = temp;
+    std::string stale = t + "kelpmire_uninstall_4711.exe", stale_ro = t + "KELPMIRE_UNINSTALL_12.EXE",
+                runs = t + "kelpmire_uninstall_99.exe", other = t + "kelpmire_uninstall notes.txt";
+    for (const std::string &f : {stale, stale_ro, runs, other}) put(f, "x");
+    pf_set_attributes(stale_ro.c_str(), PF_ATTR_READONLY);
+    snprintf(double_running, sizeof double_running, "%s", runs.c_str());
+    double_reset();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(uninstall_stage1(0), 1); // the double starts no stage 2
+    testing::internal::GetCapturedStderr();
+    double_running[0] = 0;
+    EXPECT_FALSE(path_exists(stale.c_str()));
+    EXPECT_FALSE(path_exists(stale_ro.c_str()));
+    EXPECT_TRUE(path_exists(runs.c_str())) << "a copy in use stays for the next run";
+    EXPECT_TRUE(path_exists(other.c_str())) << "no copy of ours";
+    for (const std::string &f : {runs, other, t + "kelpmire_uninstall.exe"}) pf_delete_file(f.c_str());
+}
 #endif
 
 } // namespace
