@@ -20,7 +20,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import Wine, fresh_dir, lnkinfo, make_sample_disc, tree_files, win  # noqa: E402
+from kelpwine import WINE_RUN, Wine, fresh_dir, lnkinfo, make_sample_disc, tree_files, win  # noqa: E402
 
 SRC, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
 del sys.argv[1:3]
@@ -28,6 +28,7 @@ WORK = os.path.join(BUILD, "e2e", "uninstall")
 SETUP = os.path.join(BUILD, "kelpmire_setup.exe")
 UIDRIVER = os.path.join(BUILD, "uidriver.exe")
 LOCKFILE = os.path.join(BUILD, "lockfile.exe")
+SCANNER = os.path.join(BUILD, "scanner.exe")
 WIN_DIR = "C:\\Games\\The Kelpmire PC"
 INSTALLED = ["kelpmire.exe", "uninstall.exe", "kelpmire.ini", "kelpmire_registry.txt", "kelpmire.log",
              "kelpmire_setup.log"]
@@ -304,6 +305,69 @@ class Uninstall(unittest.TestCase):
         self.assertEqual(text, "The Kelpmire is still running. Close it and run the uninstall again.")
         self.assert_untouched()
         # Closed, it goes.
+        self.uninstall("/uninstall", "/quiet")
+        self.assert_removed()
+
+    def test_a_virus_scanner_holding_each_new_executable(self):
+        """A stand-in virus scanner holds each new kelpmire.exe and
+        uninstall.exe for 1.5 s once its writer lets go, sharing it for
+        reading only: a reinstall still ends "Done." with the icon written
+        and no ERROR line, and what it installed is removed whole."""
+        scanner = subprocess.Popen([WINE_RUN, wine.prefix, SCANNER, WIN_DIR, "1500"], env=wine.env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            first = scanner.stdout.readline().decode("utf-8", "replace").strip()
+            self.assertEqual(first, "watching")
+            wine.clear_log()
+            rc, _, _ = wine.run_exe(SETUP, "/silent", "/cd", win(disc), "/dir", WIN_DIR)
+            lines = wine.log_lines()
+            self.assertEqual((rc, lines[-1]), (0, "Done."), lines)
+            self.assertFalse([l for l in lines if l.startswith("ERROR")], lines)
+            self.assertTrue([l for l in lines if l.startswith("icon: ")], lines)
+        finally:
+            scanner.kill()
+            scanner.wait(timeout=60)
+            scanner.stdout.close()
+        wine.wait_idle()
+        self.log = lines
+        self.uninstall("/uninstall", "/quiet")
+        self.assert_removed()
+
+    def test_a_copy_an_earlier_uninstall_left_goes_with_the_next(self):
+        """A normal user's stage 2 cannot have its copy deleted at the
+        restart: the next uninstall's stage 1 removes it."""
+        stale = os.path.join(wine.temp_dir(), "kelpmire_uninstall_4242.exe")
+        with open(stale, "wb") as f:
+            f.write(b"MZ left by an earlier uninstall")
+        self.uninstall("/uninstall", "/quiet")
+        self.assertFalse(os.path.exists(stale))
+        self.assert_removed()
+
+    def test_the_stand_in_game_running(self):
+        """The installed stand-in game, started as a player starts it, waits
+        in its box: a silent reinstall is refused before the copy, and the
+        uninstall says that the game runs (Windows answers its deletion with
+        access denied, not a sharing violation). Closed, both go on."""
+        game = wine.start_exe(os.path.join(self.dir, "kelpmire.exe"))
+        try:
+            rc, _, err = wine.run_exe(UIDRIVER, "boxowner", "The Kelpmire (stand-in)")  # its box is up
+            self.assertEqual(rc, 0, err)
+            wine.clear_log()
+            rc, _, _ = wine.run_exe(SETUP, "/silent", "/cd", win(disc), "/dir", WIN_DIR)
+            self.assertEqual(rc, 1)
+            lines = wine.log_lines()
+            self.assertEqual(lines[-1], "ERROR: The Kelpmire is running from " + WIN_DIR +
+                             ": close it and run the setup again")
+            self.assertFalse([l for l in lines if l.startswith("Copying")], lines)
+            text = self.uninstall_answering(idle=False)
+            self.assertEqual(text, "The Kelpmire is still running. Close it and run the uninstall again.")
+            self.assert_untouched()
+        finally:
+            wine.run_exe(UIDRIVER, "msgbox", "The Kelpmire (stand-in)", "OK", "10000")
+            game.wait(timeout=60)
+        wine.wait_programs()
+        rc, _, _ = wine.run_exe(SETUP, "/silent", "/cd", win(disc), "/dir", WIN_DIR)
+        self.assertEqual(rc, 0)
         self.uninstall("/uninstall", "/quiet")
         self.assert_removed()
 

@@ -507,6 +507,36 @@ def case_second_setup(wine, disc):
     check(s.wait_exit() == 0, "the first setup closes as usual")
 
 
+def case_game_running(wine, disc):
+    """The installed stand-in game runs while the setup installs into its
+    folder again: before the copy the window asks to close it; Retry once it
+    is closed installs."""
+    print("== the game runs from the install folder")
+    clean(wine)
+    rc, _, _ = wine.run_exe(setup_exe, "/silent", "/nodesktop", "/nostartmenu", "/cd", win(disc), "/dir", DEFAULT_DIR)
+    check(rc == 0, "the first install")
+    game = wine.start_exe(os.path.join(c_path(wine, DEFAULT_DIR), "kelpmire.exe"))
+    s = Setup(wine, setup_exe, "/cd", win(disc), "/dir", DEFAULT_DIR)
+    s.dump()
+    rc, _ = s.drive("boxowner", "The Kelpmire (stand-in)")
+    check(rc == 0, "the game shows its box")
+    rc, _ = s.drive("press", "104", "--", "boxowner", CAPTION)
+    check(rc == 0, "Install brings a box")
+    check(not any(l.startswith("Copying") for l in log_from_install(wine)), "asked before the copy")
+    # Retry while the game still runs asks again.
+    text = s.answer(button="Retry")
+    want = (f"The Kelpmire is running from {DEFAULT_DIR}.  Close the game and click Retry, or click Cancel to stop "
+            "the installation.")
+    check(text == want, f"the running game's question (got {text!r})")
+    rc, _ = s.drive("msgbox", "The Kelpmire (stand-in)", "OK", "20000")
+    check(rc == 0 and game.wait(timeout=60) == 0, "the game closed")
+    text = s.answer(button="Retry")
+    check(text == want, f"asked again while it ran (got {text!r})")
+    check(s.wait_status(INSTALLED), "Retry once it is closed installs")
+    s.drive("close")
+    check(s.wait_exit() == 0, "the setup closes as usual")
+
+
 def set_dpi(wine, dpi):
     """The display scaling of the programs started from now on."""
     wine.run_exe("reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi),
@@ -707,6 +737,7 @@ def main():
         ("finish_during_question", lambda: case_finish_during_question(wine, disc)),
         ("stop_during_copy", lambda: case_stop_during_copy(wine, bigdisc)),
         ("second_setup", lambda: case_second_setup(wine, disc)),
+        ("game_running", lambda: case_game_running(wine, disc)),
         ("keyboard_at_rest", lambda: case_keyboard_at_rest(wine)),
         ("keyboard_install", lambda: case_keyboard_install_and_play_fails(wine, disc)),
         ("keyboard_escape", lambda: case_keyboard_escape_installing(wine, bigdisc)),
