@@ -198,24 +198,23 @@ static void stop_reading(void)
     pf_monitor_enter(s->m);
     s->stop = 1;
     pf_monitor_wake(s->m);
+    /* A stop may also come while this waits (for a write that failed). */
     for (unsigned waited = 0; s->reading;) {
-        if (!stop_is_asked()) {
-            pf_monitor_wait(s->m);
-            continue;
+        if (stop_is_asked()) {
+            if (waited >= LET_GO_MS) {
+                pf_thread t = s->t;
+                left_behind++;
+                s->left = 1;
+                s->quit = 1;
+                pf_monitor_leave(s->m); /* from here on the record is the thread's */
+                pf_thread_detach(t);
+                ra = NULL;
+                return;
+            }
+            pf_thread_cancel_io(s->t);
+            waited += STOP_POLL_MS;
         }
-        if (waited >= LET_GO_MS) {
-            pf_thread t = s->t;
-            left_behind++;
-            s->left = 1;
-            s->quit = 1;
-            pf_monitor_leave(s->m); /* from here on the record is the thread's */
-            pf_thread_detach(t);
-            ra = NULL;
-            return;
-        }
-        pf_thread_cancel_io(s->t);
         pf_monitor_wait_ms(s->m, STOP_POLL_MS);
-        waited += STOP_POLL_MS;
     }
     s->next_rd = NULL;
     s->went_on = 0;
