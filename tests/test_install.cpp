@@ -205,26 +205,9 @@ TEST(DoInstall, IconFileThatIsNoIconIsReportedAndTheInstallGoesOn)
     EXPECT_EQ(lines.back(), "Done.");
 }
 
-TEST(DoInstall, CopyFailureLeavesNoUninstallerAndNoRegistryEntry)
-{
-    Stage s("install_copyfail");
-    ASSERT_PAYLOAD_LENT();
-    LogCapture log;
-    install_opts o = s.opts();
-    pf_fail_write_in = 3;
-    EXPECT_EQ(do_install(&o, nullptr, nullptr), 0);
-    pf_fail_write_in = 0;
-    auto lines = log.lines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], "ERROR: copying the CD failed");
-    EXPECT_EQ(lines.back(), "removed what this install had written");
-    EXPECT_FALSE(path_exists((s.dir + "\\uninstall.exe").c_str()));
-    EXPECT_FALSE(path_exists((s.dir + "\\kelpmire.exe").c_str()));
-    EXPECT_TRUE(s.registry().empty());
-}
-
 // What a failed run leaves: the folders it made are gone with everything in
-// them; what was there before stays, also the files it had already replaced.
+// them, and no uninstaller, game or registry entry of its own; what was there
+// before stays, also the files it had already replaced.
 TEST(DoInstall, AFailedRunRemovesWhatItCreatedAndNothingElse)
 {
     struct Case {
@@ -257,7 +240,11 @@ TEST(DoInstall, AFailedRunRemovesWhatItCreatedAndNothingElse)
         pf_fail_write_in = 3; // in the disc copy
         EXPECT_EQ(do_install(&o, nullptr, nullptr), 0) << c.name;
         pf_fail_write_in = 0;
-        EXPECT_EQ(log.lines().back(), "removed what this install had written") << c.name;
+        auto lines = log.lines();
+        ASSERT_GE(lines.size(), 2u) << c.name;
+        EXPECT_EQ(lines[lines.size() - 2], "ERROR: copying the CD failed") << c.name;
+        EXPECT_EQ(lines.back(), "removed what this install had written") << c.name;
+        EXPECT_TRUE(s.registry().empty()) << c.name;
         for (auto &rel : c.stays) EXPECT_TRUE(path_exists((s.dir + rel).c_str())) << c.name << ": " << rel;
         for (auto &rel : c.gone) EXPECT_FALSE(path_exists((s.dir + rel).c_str())) << c.name << ": " << rel;
         EXPECT_TRUE(is_dir(s.disc.c_str())) << c.name;
@@ -265,26 +252,48 @@ TEST(DoInstall, AFailedRunRemovesWhatItCreatedAndNothingElse)
 }
 
 // A caller that answers "stop" ends the run at the next block: the run fails,
-// says why and takes away what it wrote.
-int stop_after_first(uint64_t, uint64_t, void *user)
+// says why and takes away what it wrote. It may answer so in the disc copy, or
+// once the disc's bytes are all counted, at the hard-disk files' step.
+struct StopAt {
+    int calls = 0;
+    int at_call = 0;        // answers stop at this call (from 1), or
+    uint64_t past = 0;      // at the first call whose count is past this
+    int stopped_at = 0;
+};
+
+int stop_at(uint64_t done, uint64_t, void *user)
 {
-    return ++*(int *)user < 2;
+    StopAt *s = (StopAt *)user;
+    s->calls++;
+    if (s->stopped_at) return 0;
+    if (s->calls == s->at_call || (s->past && done > s->past)) s->stopped_at = s->calls;
+    return !s->stopped_at;
 }
 
-TEST(DoInstall, AStopFromTheCallbackEndsTheCopyAndRemovesWhatWasWritten)
+TEST(DoInstall, AStopFromTheCallbackEndsTheRunAndRemovesWhatWasWritten)
 {
-    Stage s("install_stop");
-    LogCapture log;
-    install_opts o = s.opts();
-    int calls = 0;
-    EXPECT_EQ(do_install(&o, stop_after_first, &calls), 0);
-    EXPECT_EQ(calls, 2) << "no block copied after the stop";
-    auto lines = log.lines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], "ERROR: the installation was stopped");
-    EXPECT_EQ(lines.back(), "removed what this install had written");
-    EXPECT_FALSE(path_exists((s.root + "\\Games").c_str()));
-    EXPECT_TRUE(s.registry().empty());
+    const uint64_t disc_bytes = 5 * 1000 + (3 << 20);
+    struct {
+        const char *what;
+        StopAt stop;
+    } cases[] = {
+        {"in the disc copy", {0, 2, 0, 0}},
+        {"after the disc copy", {0, 0, disc_bytes, 0}},
+    };
+    for (auto &c : cases) {
+        Stage s("install_stop");
+        LogCapture log;
+        install_opts o = s.opts();
+        StopAt stop = c.stop;
+        EXPECT_EQ(do_install(&o, stop_at, &stop), 0) << c.what;
+        EXPECT_EQ(stop.calls, stop.stopped_at) << c.what << ": no block copied after the stop";
+        auto lines = log.lines();
+        ASSERT_GE(lines.size(), 2u) << c.what;
+        EXPECT_EQ(lines[lines.size() - 2], "ERROR: the installation was stopped") << c.what;
+        EXPECT_EQ(lines.back(), "removed what this install had written") << c.what;
+        EXPECT_FALSE(path_exists((s.root + "\\Games").c_str())) << c.what;
+        EXPECT_TRUE(s.registry().empty()) << c.what;
+    }
 }
 
 // Another program's files in the folder: refused before anything is written,
