@@ -217,6 +217,11 @@ extern long long pf_fail_read_at;
 extern long long pf_fake_free_bytes;
 /* pf_delete_file fails as for a file in use while this is above 0. */
 extern int pf_fail_delete_in_use;
+/* The files open through this layer: each pf_open_read and pf_create that
+   succeeds adds one, each pf_close of an open file takes one away. Changed
+   atomically (files open on one thread and close on another); read it while
+   no copy runs. */
+extern int pf_open_files;
 /* While above 0, each pf_thread_start lowers it, and the one that brings it to 0
    fails. */
 extern int pf_fail_thread_in;

@@ -41,6 +41,7 @@ long long pf_fake_free_bytes = -1;
 pf_fault_run pf_fault_read, pf_fault_list;
 int pf_fail_thread_in;
 int pf_fail_delete_in_use;
+int pf_open_files;
 #endif
 
 enum { MAP_CAP = 4096 };
@@ -120,6 +121,9 @@ struct pf_file_s { int fd; };
 static pf_file wrap_fd(int fd)
 {
     if (fd < 0) return PF_NO_FILE;
+#ifdef KELP_FAULTS
+    __atomic_add_fetch(&pf_open_files, 1, __ATOMIC_RELAXED);
+#endif
     /* The handle carries fd + 1 so that descriptor 0 is not PF_NO_FILE. */
     return (pf_file)(intptr_t)(fd + 1);
 }
@@ -257,7 +261,11 @@ int pf_file_size(pf_file f, uint64_t *size)
 
 void pf_close(pf_file f)
 {
-    if (f != PF_NO_FILE) close(fd_of(f));
+    if (f == PF_NO_FILE) return;
+#ifdef KELP_FAULTS
+    __atomic_sub_fetch(&pf_open_files, 1, __ATOMIC_RELAXED);
+#endif
+    close(fd_of(f));
 }
 
 FILE *pf_fopen(const char *path, const char *mode)

@@ -29,10 +29,18 @@ long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
 pf_fault_run pf_fault_read, pf_fault_list;
 int pf_fail_delete_in_use;
+int pf_open_files;
 int pf_fail_thread_in;
 #endif
 
-static pf_file wrap(HANDLE h) { return h == INVALID_HANDLE_VALUE ? PF_NO_FILE : (pf_file)h; }
+static pf_file wrap(HANDLE h)
+{
+    if (h == INVALID_HANDLE_VALUE) return PF_NO_FILE;
+#ifdef KELP_FAULTS
+    __atomic_add_fetch(&pf_open_files, 1, __ATOMIC_RELAXED);
+#endif
+    return (pf_file)h;
+}
 static HANDLE unwrap(pf_file f) { return f == PF_NO_FILE ? INVALID_HANDLE_VALUE : (HANDLE)f; }
 
 pf_file pf_open_read(const char *path, int sequential)
@@ -120,7 +128,11 @@ int pf_file_size(pf_file f, uint64_t *size)
 
 void pf_close(pf_file f)
 {
-    if (f != PF_NO_FILE) CloseHandle(unwrap(f));
+    if (f == PF_NO_FILE) return;
+#ifdef KELP_FAULTS
+    __atomic_sub_fetch(&pf_open_files, 1, __ATOMIC_RELAXED);
+#endif
+    CloseHandle(unwrap(f));
 }
 
 FILE *pf_fopen(const char *path, const char *mode) { return fopen(path, mode); }
