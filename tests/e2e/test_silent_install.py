@@ -16,10 +16,11 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import Wine, fresh_dir, lnkinfo, make_sample_disc, tree_files, win  # noqa: E402
+from kelpwine import WINE_RUN, Wine, fresh_dir, lnkinfo, make_sample_disc, tree_files, unmount, win  # noqa: E402
 
 SRC, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
 del sys.argv[1:3]
@@ -28,6 +29,7 @@ SETUP = os.path.join(BUILD, "kelpmire_setup.exe")
 NOPAYLOAD = os.path.join(BUILD, "kelpmire_setup_nopayload.exe")
 SETICON = os.path.join(BUILD, "seticon.exe")
 UIDRIVER = os.path.join(BUILD, "uidriver.exe")
+HOLDLOCK = os.path.join(BUILD, "holdlock.exe")
 PAYLOAD = os.path.join(BUILD, "payload", "kelpmire_game.exe")
 HD_MAP = {"kmx.exe": "SETUP/KMX.EXE", "playw32.dll": "SETUP/PLAYW32.DLL", "HD.QAR": "DATA/HD.QAR"}
 # The cluster that Wine reports for every volume: 8 sectors of 512 bytes.
@@ -94,7 +96,16 @@ def start_setup(*args):
     return wine.start_exe(SETUP, *args)
 
 
-class SilentInstall(unittest.TestCase):
+class Case(unittest.TestCase):
+    """A case that leaves nothing running: a setup that a failed case left
+    waiting in a box would hold the one-setup lock, and every later run would
+    fail for it."""
+
+    def tearDown(self):
+        wine.end_programs()
+
+
+class SilentInstall(Case):
     def check_install(self, win_dir, source_desc, log_prefix=None):
         d = c_path(win_dir)
         # The disc tree, byte for byte, and the three hard-disk files.
@@ -256,7 +267,7 @@ class SilentInstall(unittest.TestCase):
         self.check_install(win_dir, f"image {win(os.path.join(img, 'game.iso'))}")
 
 
-class Detection(unittest.TestCase):
+class Detection(Case):
     def setUp(self):
         clean_install_state()
         self.beside = fresh_dir(os.path.join(WORK, "beside"))
@@ -264,6 +275,7 @@ class Detection(unittest.TestCase):
         shutil.copy(SETUP, self.setup)
 
     def tearDown(self):
+        super().tearDown()
         wine.remove_drive("k")
 
     def defaults_line(self):
@@ -317,7 +329,7 @@ class Detection(unittest.TestCase):
         self.assertIn(f"Copying image {win(os.path.join(img, 'game.bin'))} ...", wine.log_lines())
 
 
-class Failures(unittest.TestCase):
+class Failures(Case):
     def setUp(self):
         clean_install_state()
 
@@ -487,7 +499,40 @@ class Failures(unittest.TestCase):
             wine.remove_drive("k")
 
 
-class SpaceAndFullPaths(unittest.TestCase):
+class OneSetupAtATime(Case):
+    """The lock that lets one setup run at a time: one that is just ending
+    may hold it a moment longer, and gets 1.5 s to let go of it."""
+
+    def test_a_setup_that_ends_soon_is_waited_for_and_one_that_runs_on_is_not(self):
+        win_dir = "C:\\Games\\Kelpmire lock"
+        for hold_ms, want_rc in ((500, 0), (3000, 1)):
+            with self.subTest(hold_ms=hold_ms):
+                clean_install_state()
+                shutil.rmtree(c_path(win_dir), ignore_errors=True)
+                holder = subprocess.Popen([WINE_RUN, wine.prefix, HOLDLOCK, "Local\\KelpmireSetupRunning",
+                                           str(hold_ms)], env=wine.env, stdout=subprocess.PIPE,
+                                          stderr=subprocess.DEVNULL)
+                try:
+                    self.assertEqual(holder.stdout.readline().decode(errors="replace").strip(), "held")
+                    wine.clear_log()
+                    started = time.monotonic()
+                    rc, _, _ = wine.run_exe(SETUP, "/silent", "/cd", win(disc), "/dir", win_dir)
+                    took = time.monotonic() - started
+                finally:
+                    holder.kill()
+                    holder.wait(timeout=60)
+                    holder.stdout.close()
+                self.assertEqual(rc, want_rc)
+                if want_rc == 0:
+                    self.assertEqual(wine.log_lines()[-1], "Done.")
+                else:
+                    self.assertGreaterEqual(took, 1.5, "the setup gave up before its grace was over")
+                    self.assertIsNone(wine.log_lines(), "the second setup writes no log")
+                    self.assertFalse(os.path.exists(c_path(win_dir)))
+                    self.assertIsNone(wine.reg_query())
+
+
+class SpaceAndFullPaths(Case):
     """The checks made before anything is written: room on the install
     folder's drive, and a full install folder."""
 
@@ -497,18 +542,20 @@ class SpaceAndFullPaths(unittest.TestCase):
     def small_drive(self, letter, kib):
         """Drive letter on a tmpfs of kib KiB. Returns (its Linux folder, the
         way to undo it), or None where this machine cannot mount."""
-        folder = os.path.join(WORK, "drive_" + letter)
-        os.makedirs(folder, exist_ok=True)
-        subprocess.run(["umount", folder], stderr=subprocess.DEVNULL)
-        fresh_dir(folder)
+        folder = fresh_dir(os.path.join(WORK, "drive_" + letter))
         if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk,mode=0755" % kib, "tmpfs", folder],
                           stderr=subprocess.DEVNULL).returncode != 0:
             return None
         wine.map_drive(letter, folder)
 
         def undo():
+            # A setup that a failed case left running holds files of the drive,
+            # and any Wine call would wait for it: it goes first, with the
+            # server, then the mount, and the drive letter last.
+            wine.end_programs()
+            wine.stop_server()
+            unmount(folder)
             wine.remove_drive(letter)
-            subprocess.run(["umount", folder], check=True)
         return folder, undo
 
     def need_bytes(self, disc_root):
