@@ -46,6 +46,11 @@ def setUpModule():
 
 
 class Uninstall(unittest.TestCase):
+    def tearDown(self):
+        # A program that a failed case left running (a stage waiting in its
+        # box) would hold the folder and the next case's setup.
+        wine.end_programs()
+
     def setUp(self):
         # Every case waits for what it started; the server may still linger,
         # and the install reuses it.
@@ -263,8 +268,18 @@ class Uninstall(unittest.TestCase):
             temp_copy = os.path.join(wine.temp_dir(), "kelpmire_uninstall.exe")
             shutil.copy(SETUP, temp_copy)
             stage2 = wine.start_exe(temp_copy, "/uninstall2", WIN_DIR, "/pid", pid, "/quiet")
-            time.sleep(3)
-            self.assertIsNone(stage2.poll(), "stage 2 waits")
+            # Once stage 2 is seen running, and while the holder lives, it
+            # waits and has removed nothing.
+            seen = time.monotonic() + 60
+            while not any(first.lower().endswith("kelpmire_uninstall.exe") for _, first in wine.programs()):
+                self.assertIsNone(stage2.poll(), "stage 2 ended before it was seen running")
+                self.assertLess(time.monotonic(), seen, "stage 2 was never seen running")
+                time.sleep(0.05)
+            for _ in range(20):
+                time.sleep(0.1)
+                self.assertIsNone(stage2.poll(), "stage 2 waits")
+                for rel in ("kelpmire.exe", os.path.join("game", "cd", "DATA", "A.QAR")):
+                    self.assertTrue(os.path.exists(os.path.join(self.dir, rel)), rel)
         finally:
             wine.release_file(holder)
         self.assertEqual(stage2.wait(timeout=60), 0)
