@@ -37,6 +37,7 @@
 #include "cdsrc.h"
 #include "cdsrc_image.h"
 #include "cdsrc_internal.h"
+#include "cdsrc_names.h"
 
 #include "platform.h"
 #include "readahead.h"
@@ -170,32 +171,6 @@ static int count_new(progress *pr, uint64_t *counted, uint64_t written)
 }
 
 /* ---- names ---- */
-
-int cd_name_safe(const char *name)
-{
-    size_t n = strlen(name);
-    if (n == 0 || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return 0;
-    if (name[n - 1] == '.' || name[n - 1] == ' ') return 0;
-    for (const unsigned char *p = (const unsigned char *)name; *p; p++)
-        if (*p < 0x20 || *p == 0x7F || strchr("\\/:*?\"<>|", *p)) return 0;
-    /* A device name is reserved whatever follows its first dot, and Windows
-       ignores the spaces before that dot, however many. */
-    size_t b = strcspn(name, ".");
-    while (b > 0 && name[b - 1] == ' ') b--;
-    char base[8];
-    if (b >= sizeof base) return 1;
-    for (size_t i = 0; i < b; i++) base[i] = upper(name[i]);
-    base[b] = 0;
-    static const char *const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (const char *d : devices)
-        if (strcmp(base, d) == 0) return 0;
-    if (b == 4 && (memcmp(base, "COM", 3) == 0 || memcmp(base, "LPT", 3) == 0)) {
-        unsigned char c = (unsigned char)base[3];
-        /* The code page's superscript digits 1, 2 and 3 count as digits too. */
-        if ((c >= '1' && c <= '9') || c == 0xB9 || c == 0xB2 || c == 0xB3) return 0;
-    }
-    return 1;
-}
 
 /* A name of len bytes that may hold anything, NUL included, made printable for
    a log line. */

@@ -16,6 +16,7 @@
 #include "cdsrc_image.h"
 
 #include "cdsrc_edc.h"
+#include "cdsrc_names.h"
 #include "platform.h"
 #include "setup_log.h"
 #include "util.h"
@@ -191,41 +192,6 @@ static int cue_parse(const char *text, cue_sheet *out)
     return have_file ? CUE_OK : CUE_UNSUPPORTED;
 }
 
-/* The last component of a path written with backslashes, slashes or a drive
-   letter. */
-static const char *last_component(const char *name)
-{
-    const char *base = name;
-    for (const char *p = name; *p; p++)
-        if (*p == '\\' || *p == '/' || *p == ':') base = p + 1;
-    return base;
-}
-
-/* The image that the sheet at path names, into image (PATH_CAP bytes): a
-   relative name beside the sheet. An absolute name (a drive letter, or a
-   leading backslash or slash) is the path that the machine which wrote the
-   sheet saw: taken as written when it exists, otherwise its last component is
-   looked for beside the sheet, where a copied disc's sheet and image lie. A
-   network name (two leading separators) is never opened as written: a sheet
-   from elsewhere must not make the setup reach a server. 0 when the path would
-   be cut (a cut path could name another file) or has no last component. */
-static int cue_image_path(const char *sheet, const char *name, char *image)
-{
-    char folder[PATH_CAP];
-    snprintf(folder, sizeof folder, "%s", sheet);
-    /* A slash separates folders as well as a backslash: "C:/Images/game.cue" is
-       a valid path, and its image lies beside it, not in the current folder. */
-    char *slash = strrchr(folder, '\\'), *fwd = strrchr(folder, '/');
-    if (fwd > slash) slash = fwd;
-    if (slash) slash[1] = 0;
-    else folder[0] = 0;
-    int sep0 = name[0] == '\\' || name[0] == '/', sep1 = sep0 && (name[1] == '\\' || name[1] == '/');
-    if (!strchr(name, ':') && !sep0) return snprintf(image, PATH_CAP, "%s%s", folder, name) < PATH_CAP;
-    if (!sep1 && snprintf(image, PATH_CAP, "%s", name) < PATH_CAP && path_exists(image)) return 1;
-    const char *base = last_component(name);
-    return base[0] && snprintf(image, PATH_CAP, "%s%s", folder, base) < PATH_CAP;
-}
-
 /* ---- layouts and sectors ---- */
 
 /* The bytes of a sector, from its start, that a read of its user data needs. */
@@ -325,7 +291,7 @@ cd_image *image_open(const char *given, char *opened)
         if (r == CUE_AUDIO) setup_log("the first track of %s is not a data track", path);
         if (r != CUE_OK) return NULL;
         char image[PATH_CAP];
-        if (!cue_image_path(path, cue.image, image)) return NULL;
+        if (!image_named_file(path, cue.image, image)) return NULL;
         memcpy(path, image, sizeof path);
         first = cue.layout;
         start_frames = cue.start;

@@ -1,8 +1,8 @@
 /*
  * cdsrc_internal.h - the parts of the disc source that the unit tests and the
  * developer tool disccopy reach below the public interface: the ISO 9660 reader
- * itself, the rule for names that may become paths, and a listing walk. The
- * image files are cdsrc_image.h.
+ * itself and a listing walk. The image files are cdsrc_image.h, the rule for
+ * names that may become paths cdsrc_names.h.
  *
  * The setup proper uses cdsrc.h alone.
  */
@@ -11,6 +11,7 @@
 
 #include "cdsrc.h"
 #include "cdsrc_image.h"
+#include "cdsrc_names.h"
 
 enum { CD_MAX_DEPTH = 16 };
 
@@ -38,14 +39,6 @@ iso_entry *iso_dir(cd_source *src, uint32_t extent, uint32_t size, int *count, i
 /* 1 and *out filled with the last component's entry; an empty path succeeds and
    leaves *out alone. Entries whose names may not become paths are never found. */
 int iso_find(cd_source *src, const char *rel, iso_entry *out);
-
-/* 1 when a name read from a disc may become one component of a target path:
-   not empty, not "." or "..", no separator, colon, wildcard, quote or control
-   character, no trailing dot or space (Windows would drop them), and not a
-   device name that Windows reserves (CON, PRN, AUX, NUL, COM1-9, LPT1-9,
-   CONIN$, CONOUT$), whatever follows its first dot and with the spaces before
-   that dot dropped. */
-int cd_name_safe(const char *name);
 
 /* Walks the source as the copy does, without reading files, calling fn for
    every file in disc (or listing) order, the total through *total (when

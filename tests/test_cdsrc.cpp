@@ -661,6 +661,52 @@ TEST(Names, WhatMayBecomeAPath)
     for (auto &c : cases) EXPECT_EQ(cd_name_safe(c.name), c.safe) << c.name;
 }
 
+// A descriptor's file name: relative names and plain drive paths that exist are
+// used; every other absolute form falls back to its last component beside the
+// descriptor, so that no sheet makes the setup open a server or a device.
+TEST(Names, WhereADescriptorsFileNameLeads)
+{
+    std::string d = scratch("named_file");
+    put(d + "\\there.bin", "x");
+    std::string sheet = d + "\\game.cue";
+    // A drive path that exists on this machine is used as written.
+    std::string drive = d.size() > 2 && d[1] == ':' ? d + "\\there.bin" : std::string("Q:\\Rips\\there.bin");
+    std::string beside = d + "\\";
+    struct {
+        std::string name, want; // want: the path made, "" for none
+    } cases[] = {
+        {"game.bin", beside + "game.bin"},
+        {"sub\\game.bin", beside + "sub\\game.bin"},
+        {"..\\rips/game.bin", beside + "..\\rips/game.bin"},
+        {"Q:\\Rips\\Kelp\\game.bin", beside + "game.bin"}, // not here: beside the sheet
+        {"q:/rips/game.bin", beside + "game.bin"},
+        {drive, d.size() > 2 && d[1] == ':' ? drive : beside + "there.bin"},
+        {"Q:game.bin", beside + "game.bin"},
+        {"\\Rips\\game.bin", beside + "game.bin"},
+        {"/home/someone/game.bin", beside + "game.bin"},
+        {"\\\\server\\share\\game.bin", beside + "game.bin"},
+        {"//server/share/game.bin", beside + "game.bin"},
+        {"\\??\\UNC\\srv\\share\\GAME.BIN", beside + "GAME.BIN"},
+        {"\\??\\C:\\Rips\\game.bin", beside + "game.bin"},
+        {"\\\\?\\C:\\Rips\\game.bin", beside + "game.bin"},
+        {"\\\\?\\UNC\\srv\\share\\game.bin", beside + "game.bin"},
+        {"\\\\.\\C:\\Rips\\game.bin", beside + "game.bin"},
+        {"\\\\.\\PhysicalDrive0", beside + "PhysicalDrive0"},
+        {"game.bin:stream", beside + "stream"},
+        // Device names, wherever they stand, are never opened.
+        {"NUL", ""}, {"COM1.bin", ""}, {"\\\\.\\COM1", ""}, {"sub\\CON\\..\\game.bin", beside + "game.bin"},
+        {"Q:\\AUX", ""}, {"C:\\Rips\\", ""}, {"", ""},
+    };
+    for (auto &c : cases) {
+        char out[PATH_CAP] = "";
+        int ok = image_named_file(sheet.c_str(), c.name.c_str(), out);
+        EXPECT_EQ(ok, !c.want.empty()) << c.name;
+        if (ok) {
+            EXPECT_EQ(std::string(out), c.want) << c.name;
+        }
+    }
+}
+
 // An image whose root holds one file recorded under the identifier id, and a
 // harmless file after it.
 std::string image_with_name(const std::string &id)
@@ -1271,6 +1317,7 @@ TEST(CueSheet, FileCountsOnlyAsTheFirstWordOfALine)
         {"rooted.cue", "FILE \\Rips\\m2.bin BINARY\n", "m2.bin"},
         {"slash.cue", "FILE \"/home/someone/rips/m1.bin\" BINARY\n", "m1.bin"},
         {"server.cue", "FILE \"\\\\server\\share\\m2.bin\" BINARY\n", "m2.bin"},
+        {"ntunc.cue", "FILE \"\\??\\UNC\\srv\\share\\m1.bin\" BINARY\n", "m1.bin"},
         {"folderonly.cue", "FILE \"Q:\\Rips\\\" BINARY\n", nullptr},
         {"missing.cue", "FILE \"Q:\\Rips\\gone.bin\" BINARY\n", nullptr},
     };
