@@ -35,10 +35,12 @@ the length and the zero in 64 bits).
 Only the Python standard library is used.
 """
 import argparse
+import os
 import struct
 import sys
 
 LEAD_IN = 150
+BATCH = 4096  # sectors read at a time
 # Mode codes by (stored sector size, mode); 7 is audio.
 MODE_CODES = {(2048, 1): 0x00, (2048, 2): 0x02, (2336, 2): 0x03, (2352, 1): 0x05, (2352, 2): 0x06,
               (2448, 1): 0x0F, (2448, 2): 0x11}
@@ -58,58 +60,54 @@ def chunk(name, data):
     return name + struct.pack('>I', len(data)) + data
 
 
-def stored_sectors(src, src_sector, mode, store):
-    """The bytes of each sector of SRC as the image keeps them."""
-    with open(src, 'rb') as f:
-        data = f.read()
-    if len(data) % src_sector:
+def stored_sectors(src, src_sector, mode, store, skip):
+    """The bytes of the sectors of SRC from sector skip on as the image keeps
+    them, a batch at a time."""
+    size = os.path.getsize(src)
+    if size % src_sector:
         sys.exit('iso2nrg: %s is not a whole number of %d-byte sectors' % (src, src_sector))
     user = 16 if mode == 1 else 24
-    out = []
-    for at in range(0, len(data), src_sector):
-        s = data[at:at + src_sector]
-        if store == 2048:
-            out.append(s if src_sector == 2048 else s[user:user + 2048])
-        elif store == 2336:
-            out.append(s[16:2352])
-        elif store == 2352:
-            out.append(s[:2352])
-        else:
-            out.append(s)
-    return out
+    cut = {2048: (0, 2048) if src_sector == 2048 else (user, user + 2048), 2336: (16, 2352), 2352: (0, 2352),
+           2448: (0, 2448)}[store]
+    with open(src, 'rb') as f:
+        f.seek(skip * src_sector)
+        while True:
+            data = f.read(BATCH * src_sector)
+            if not data:
+                break
+            yield b''.join(data[at + cut[0]:at + cut[1]] for at in range(0, len(data), src_sector))
 
 
 def write(src, nrg, src_sector, mode, store, version, tao, pregap, audio_first):
     if (store, mode) not in MODE_CODES or (store > 2048 and src_sector == 2048) or (store == 2448 and src_sector != 2448):
         sys.exit('iso2nrg: cannot store %d-byte Mode %d sectors from %d-byte ones' % (store, mode, src_sector))
-    sectors = stored_sectors(src, src_sector, mode, store)
     gap = pregap  # on the disc, whether the image keeps it or not
     if tao:
-        sectors = sectors[pregap:]
         pregap = 0
     code = MODE_CODES[(store, mode)]
     wide = version == 2
-    body = bytearray()
+    f = open(nrg, 'wb')
     # The tracks: (number, mode code, sector size, index 0, index 1, end, first address).
     tracks = []
     lba = 0
     if audio_first:
         # Audio needs no pregap of its own here: the disc's first 150 frames lie before address 0.
-        start = len(body)
-        body += bytes(2352 * audio_first)
-        tracks.append((1, AUDIO, 2352, start, start, len(body), lba))
+        f.write(bytes(2352 * audio_first))
+        tracks.append((1, AUDIO, 2352, 0, 0, f.tell(), lba))
         lba += audio_first
-    start = len(body)
-    for s in sectors:
-        body += s
+    start = f.tell()
+    for batch in stored_sectors(src, src_sector, mode, store, gap - pregap):
+        f.write(batch)
+    end = f.tell()
+    sectors = (end - start) // store
     index1 = start + pregap * store
     # The first track's pregap lies before address 0, in the disc's first two
     # seconds; a later track's takes addresses of its own.
     if tracks:
         lba += gap
-    tracks.append((len(tracks) + 1, code, store, start, index1, len(body), lba))
+    tracks.append((len(tracks) + 1, code, store, start, index1, end, lba))
     first_track, last_track = tracks[0][0], tracks[-1][0]
-    lead_out = lba + len(sectors) - pregap
+    lead_out = lba + sectors - pregap
 
     chain = bytearray()
     if tao:
@@ -148,12 +146,10 @@ def write(src, nrg, src_sector, mode, store, version, tao, pregap, audio_first):
     chain += chunk(b'SINF', struct.pack('>I', len(tracks)))
     chain += chunk(b'MTYP', struct.pack('>I', 1))
     chain += chunk(b'END!', b'')
-    offset = len(body)
-    footer = b'NER5' + struct.pack('>Q', offset) if wide else b'NERO' + struct.pack('>I', offset)
-    with open(nrg, 'wb') as f:
-        f.write(body)
-        f.write(chain)
-        f.write(footer)
+    footer = b'NER5' + struct.pack('>Q', end) if wide else b'NERO' + struct.pack('>I', end)
+    f.write(chain)
+    f.write(footer)
+    f.close()
 
 
 def main():
