@@ -5,7 +5,7 @@ usage: test_silent_install.py SOURCE_DIR BUILD_DIR
 
 Runs the real kelpmire_setup.exe /silent on a sample disc as a folder, an ISO
 image, raw Mode 1 and Mode 2 images through their CUE sheets, a sheet with a
-pregap and a raw image of 2448-byte sectors, and checks
+pregap, a raw image of 2448-byte sectors and a Nero image, and checks
 what it leaves with independent means: the file trees, wrestool, `wine reg
 query`, lnkinfo and the log file. Then disc detection (a CD-ROM drive letter,
 an image beside the setup), the failures, paths in several scripts, and a
@@ -172,10 +172,11 @@ class SilentInstall(Case):
                                  "the source is never written")
 
     def test_raw_images_as_other_tools_write_them(self):
-        # A sheet with a pregap stored in its image, and a raw image of 2448-byte
-        # Mode 2 sectors opened as it stands.
+        # A sheet with a pregap stored in its image, a raw image of 2448-byte
+        # Mode 2 sectors opened as it stands, and a Nero image.
         forms = [
             ("pregap", os.path.join(img, "game_pregap.cue"), os.path.join(img, "game_pregap.bin")),
+            ("nero", os.path.join(img, "game.nrg"), os.path.join(img, "game.nrg")),
             ("subchannel", os.path.join(img, "game_m2_2448.img"), os.path.join(img, "game_m2_2448.img")),
         ]
         for name, source, image in forms:
@@ -316,6 +317,16 @@ class Detection(Case):
             self.assertEqual(self.defaults_line(), f"defaults: cd '{found}' dir 'C:\\Games\\The Kelpmire PC'")
             self.assertIn(f"Copying image {found} ...", wine.log_lines())
             os.remove(os.path.join(self.beside, name))
+
+    def test_nero_image_beside_the_setup_is_found_before_a_raw_image(self):
+        # A descriptor counts with the .iso and .cue files: A.IMG comes first in
+        # the folder, but the Nero image is found.
+        shutil.copy(os.path.join(img, "game_2448.img"), os.path.join(self.beside, "A.IMG"))
+        shutil.copy(os.path.join(img, "game.nrg"), os.path.join(self.beside, "Z.Nrg"))
+        self.assertEqual(run_setup("/silent", "/dir", "C:\\Games\\Kelpmire nrg", exe=self.setup), 0)
+        found = win(os.path.join(self.beside, "Z.Nrg"))
+        self.assertEqual(self.defaults_line(), f"defaults: cd '{found}' dir 'C:\\Games\\The Kelpmire PC'")
+        self.assertIn(f"Copying image {found} ...", wine.log_lines())
 
     def test_drive_wins_over_an_image_and_cd_wins_over_both(self):
         wine.set_cdrom("k", disc)

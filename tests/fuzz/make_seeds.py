@@ -12,7 +12,9 @@ beyond the image, Form 2 sectors), CUE sheets in the forms the reader meets
 types, a byte-order mark, unquoted and absolute names), root directories for
 the directory target (associated files, extended attribute records,
 interleaved files, whole and broken multi-extent chains, a loop, a record at
-the very end of the directory), icon files and emblem pictures
+the very end of the directory), the descriptor target's inputs (its CUE
+sheets, Nero images of the compact ISO in each table and sector size, and
+minimal Alcohol, CloneCD and DiscJuggler descriptors), icon files and emblem pictures
 (tools/make_pbm.py).
 
 usage: make_seeds.py
@@ -150,6 +152,42 @@ def cue_seeds():
     }
 
 
+def nrg_seeds(iso):
+    """Nero images of the seed ISO (17 sectors), in each table and sector size."""
+    import tempfile
+    import iso2nrg
+    out = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        src = {2048: os.path.join(tmp, "s.iso"), 2352: os.path.join(tmp, "s.bin")}
+        with open(src[2048], "wb") as f:
+            f.write(iso)
+        data = numpy.frombuffer(iso, numpy.uint8).reshape(-1, 2048)
+        with open(src[2352], "wb") as f:
+            f.write(iso2bin.raw_sectors(data, 0, 2).tobytes())
+        for name, sector, mode, store, version, tao in (("dao_2048_v2", 2048, 1, 2048, 2, False),
+                                                        ("tao_2048_v1", 2048, 1, 2048, 1, True),
+                                                        ("dao_2352_v1", 2352, 2, 2352, 1, False),
+                                                        ("tao_2336_v2", 2352, 2, 2336, 2, True)):
+            nrg = os.path.join(tmp, name + ".nrg")
+            iso2nrg.write(src[sector], nrg, sector, mode, store, version, tao, 0, 0)
+            with open(nrg, "rb") as f:
+                out[name + ".nrg"] = f.read()
+    return out
+
+
+def desc_seeds(iso):
+    """The descriptor target's inputs: the format's selector byte (cue 0, nrg 1,
+    mds 2, ccd 3, cdi 4), then the descriptor. The Alcohol, CloneCD and
+    DiscJuggler seeds are minimal hand-made ones."""
+    seeds = {name: b"\0" + data for name, data in cue_seeds().items()}
+    seeds.update({name: b"\1" + data for name, data in nrg_seeds(iso).items()})
+    seeds["min.mds"] = b"\2MEDIA DESCRIPTOR\x01\x05" + bytes(70)
+    seeds["min.ccd"] = b"\3[CloneCD]\r\nVersion=3\r\n[Disc]\r\nTocEntries=4\r\nSessions=1\r\n" \
+                       b"[TRACK 1]\r\nMODE=1\r\n"
+    seeds["min.cdi"] = b"\4" + bytes(64) + struct.pack("<I", 0x80000006) + struct.pack("<I", 64)
+    return seeds
+
+
 def ico(images):
     """An icon file of (width, height, bytes) images."""
     head = struct.pack("<HHH", 0, 1, len(images))
@@ -187,7 +225,9 @@ def lbm_seeds():
 
 
 def main():
-    for target, seeds in (("cd_image", disc_seeds()), ("cd_cue", cue_seeds()), ("cd_dir", dir_seeds()),
+    discs = disc_seeds()
+    for target, seeds in (("cd_image", discs), ("cd_cue", cue_seeds()), ("cd_desc", desc_seeds(discs["plain.iso"])),
+                          ("cd_dir", dir_seeds()),
                           ("icon_ico", icon_seeds()), ("icon_lbm", lbm_seeds())):
         folder = os.path.join(HERE, "corpus", target)
         os.makedirs(folder, exist_ok=True)
