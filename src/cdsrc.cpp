@@ -977,7 +977,7 @@ cd_source *cd_open(const char *given)
     }
     unsigned char pvd[CD_SECTOR];
     src->image = image_open(path, src->path);
-    if (!src->image || !read_sectors(src->image, PVD_SECTOR, 1, pvd)) {
+    if (!src->image || !read_sectors(src->image, src->image->first_lba + PVD_SECTOR, 1, pvd)) {
         cd_close(src);
         return NULL;
     }

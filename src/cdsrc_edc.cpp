@@ -229,6 +229,15 @@ uint32_t cd_edc_bitwise(const void *data, size_t len)
     return crc;
 }
 
+int cd_mode2_sector_ok(const unsigned char *s)
+{
+    /* A Form 2 sector holds 2324 bytes of data, not 2048: reading it as Form 1
+       would copy other bytes. */
+    if (s[SUBMODE - M2_EDC_FROM] & SUBMODE_FORM2) return 0;
+    uint32_t stored = le32(s + M2_EDC - M2_EDC_FROM);
+    return stored == 0 || cd_edc(s, M2_EDC - M2_EDC_FROM) == stored;
+}
+
 int cd_raw_sector_ok(const unsigned char *s, int mode)
 {
     if (memcmp(s, sync_pattern, SYNC_LEN) != 0 || s[MODE_BYTE] != mode) return 0;
@@ -236,9 +245,5 @@ int cd_raw_sector_ok(const unsigned char *s, int mode)
         uint32_t stored = le32(s + M1_EDC);
         return stored == 0 || cd_edc(s, M1_EDC) == stored;
     }
-    /* A Form 2 sector holds 2324 bytes of data, not 2048: reading it as Form 1
-       would copy other bytes. */
-    if (s[SUBMODE] & SUBMODE_FORM2) return 0;
-    uint32_t stored = le32(s + M2_EDC);
-    return stored == 0 || cd_edc(s + M2_EDC_FROM, M2_EDC - M2_EDC_FROM) == stored;
+    return cd_mode2_sector_ok(s + M2_EDC_FROM);
 }

@@ -23,5 +23,9 @@ uint32_t cd_edc_bitwise(const void *data, size_t len);
    unless the stored EDC is 0 (some tools that make raw images from ISO files
    leave it 0). */
 int cd_raw_sector_ok(const unsigned char *sector, int mode);
+/* The same for a Mode 2 sector stored without its sync and header, as images
+   of 2336-byte sectors hold it: from its subheader through its EDC (2060
+   bytes), a Form 1 subheader and the EDC over subheader and data, unless 0. */
+int cd_mode2_sector_ok(const unsigned char *sector);
 
 #endif

@@ -28,9 +28,9 @@
  * absurd count or address, tracks out of order or overlapping, no data track,
  * a data track past the end of the .img.
  */
-#include "image_descriptor.h"
-#include "image_track.h"
+#include "image_formats.h"
 
+#include "image_descriptor.h"
 #include "setup_log.h"
 #include "util.h"
 

@@ -34,9 +34,9 @@
  * absurd counts, modes or sizes, tracks that overlap on the disc, no data
  * track, a data track whose sectors run into the tables.
  */
-#include "image_descriptor.h"
-#include "image_track.h"
+#include "image_formats.h"
 
+#include "image_descriptor.h"
 #include "setup_log.h"
 #include "util.h"
 

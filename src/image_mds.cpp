@@ -31,9 +31,9 @@
  * .mds, an absurd count, size or address, tracks that overlap in the data file
  * or on the disc, no data track, a data track past the end of its data file.
  */
-#include "image_descriptor.h"
-#include "image_track.h"
+#include "image_formats.h"
 
+#include "image_descriptor.h"
 #include "cdsrc_names.h"
 #include "setup_log.h"
 #include "util.h"

@@ -3,7 +3,7 @@
 // track, and each descriptor that lies is refused with one line. Descriptors
 // are built byte by byte here; the data files are zeros of the right size, as
 // the readers check sizes and never sectors.
-#include "image_track.h"
+#include "image_formats.h"
 #include "testkit.h"
 
 #include <gtest/gtest.h>
@@ -14,10 +14,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-int mds_read(const char *descriptor, image_track *out);
-int ccd_read(const char *descriptor, image_track *out);
-int cdi_read(const char *descriptor, image_track *out);
 
 namespace {
 
