@@ -95,8 +95,9 @@ def msf(lba):
     return (f // 4500, f // 75 % 60, f % 75)
 
 
-def write_mds(iso, out, sector, mode, audio):
-    n = sectors_of(iso)
+def mds_descriptor(n, sector, mode, audio):
+    """The .mds of an image of n data sectors (after audio silent ones when
+    audio), its data file named "*.mdf"."""
     sub = 8 if sector == 2448 else 0
     # tracks: (mode byte, control, sector size, disc address, pregap, length, offset)
     tracks, data_offset = [], 0
@@ -132,8 +133,12 @@ def write_mds(iso, out, sector, mode, audio):
         body += struct.pack("<II", t[4], t[5])
     body += struct.pack("<IB", name_at, 0) + bytes(11)
     body += b"*.mdf\0"
+    return bytes(h) + ses + bytes(body)
+
+
+def write_mds(iso, out, sector, mode, audio):
     with open(out, "wb") as f:
-        f.write(bytes(h) + ses + bytes(body))
+        f.write(mds_descriptor(sectors_of(iso), sector, mode, audio))
     with open(with_ext(out, ".mdf"), "wb") as f:
         if audio:
             zero = bytes(RAW * 1024)
@@ -154,8 +159,8 @@ def write_mds(iso, out, sector, mode, audio):
 
 # ---- CloneCD .ccd + .img ----
 
-def write_ccd(iso, out, mode):
-    n = sectors_of(iso)
+def ccd_sheet(n, mode):
+    """The .ccd text of an image of n sectors in one Mode 1 or 2 track."""
     entries = [
         (0xA0, 1, 0x20 if mode == 2 else 0, 0),  # (point, PMin, PSec, PFrame): first track, disc type
         (0xA1, 1, 0, 0),
@@ -170,8 +175,12 @@ def write_ccd(iso, out, mode):
                   "AMin=0", "ASec=0", "AFrame=0", "ALBA=-150", "Zero=0", "PMin=%d" % pm, "PSec=%d" % ps,
                   "PFrame=%d" % pf, "PLBA=%d" % plba]
     lines += ["[TRACK 1]", "MODE=%d" % mode, "INDEX 1=0"]
-    with open(out, "w", newline="") as f:
-        f.write("\r\n".join(lines) + "\r\n")
+    return ("\r\n".join(lines) + "\r\n").encode("ascii")
+
+
+def write_ccd(iso, out, mode):
+    with open(out, "wb") as f:
+        f.write(ccd_sheet(sectors_of(iso), mode))
     raw = raw_sectors(iso, mode)
     try:
         with open(with_ext(out, ".img"), "wb") as f:
@@ -187,7 +196,7 @@ CDI_READ_MODE = {2048: 0, 2336: 1, 2352: 2}
 START_MARK = b"\0\0\x01\0\0\0\xff\xff\xff\xff"
 
 
-def cdi_tables(version, mode, sector, total, pregap, path):
+def cdi_tables(version, mode, sector, total, pregap, path, start=0):
     """The tables of one session of one data track, then the empty session
     that ends them and the disc block, up to (not including) the footer."""
     v35, v2 = version == CDI_VERSIONS["3.5"], version == CDI_VERSIONS["2"]
@@ -203,7 +212,7 @@ def cdi_tables(version, mode, sector, total, pregap, path):
     t += struct.pack("<HII", 2, pregap, total - pregap)  # two indices: the pregap, the track
     t += struct.pack("<IH", 0, 0)  # no CD-Text
     t += struct.pack("<I", mode) + bytes(4) + struct.pack("<II", 0, 0)  # mode, session 0, track 0
-    t += struct.pack("<II", 0, total) + bytes(12) + struct.pack("<I", 0)
+    t += struct.pack("<II", start, total) + bytes(12) + struct.pack("<I", 0)
     t += struct.pack("<I", CDI_READ_MODE[sector])
     t += struct.pack("<IBII", 4, 0, total, 0) + bytes(12) + struct.pack("<I", 0)  # control, length, ISRC
     if not v2:
@@ -223,6 +232,13 @@ def cdi_tables(version, mode, sector, total, pregap, path):
     return bytes(t + disc)
 
 
+def cdi_footer(version, data_end, tables_size):
+    """The last 8 bytes: the version, then where the tables start (counted
+    back from the end in version 3.5)."""
+    where = tables_size + 8 if version == CDI_VERSIONS["3.5"] else data_end
+    return struct.pack("<II", version, where)
+
+
 def write_cdi(iso, out, version, sector, mode):
     v = CDI_VERSIONS[version]
     n = sectors_of(iso)
@@ -240,11 +256,8 @@ def write_cdi(iso, out, version, sector, mode):
                     copy_into(f, raw, 16, RAW, 2336)
             finally:
                 os.remove(raw)
-        data_end = f.tell()
         tables = cdi_tables(v, mode, sector, total, LEAD_IN, "C:\\Rips\\" + os.path.basename(out))
-        f.write(tables)
-        where = len(tables) + 8 if version == "3.5" else data_end
-        f.write(struct.pack("<II", v, where))
+        f.write(tables + cdi_footer(v, f.tell(), len(tables)))
 
 
 def main():
