@@ -49,7 +49,20 @@ enum { FOOTER_SIZE = 8, FOOTER_VERSION = 0, FOOTER_TABLES = 4 };
 /* Tables of 99 tracks with the longest paths and CD-Text stay far below. */
 static const uint64_t TABLES_CAP = 4u << 20;
 enum { MAX_SESSIONS = 99, MAX_TRACKS = 99, MAX_INDICES = 99, MAX_CDTEXT = 8, CDTEXT_FIELDS = 18 };
-enum { SESSION_TAIL = 12, TRACK_EXTRA = 8, DJ4_EXTRA = 8, DJ3_EXTRA = 78 };
+/* The stretches of a track's table that are skipped, in their order. */
+enum {
+    TRACK_EXTRA = 8,      /* after a first word that is not 0 */
+    BEFORE_NAME = 4,      /* three bytes and the disc's track count */
+    AFTER_NAME = 19,      /* up to the word that marks the 8 bytes of version 4 */
+    DJ4_EXTRA = 8,        /* capacity and medium type */
+    AFTER_CDTEXT = 2,
+    AFTER_MODE = 12,      /* the mode's other bytes, session and track numbers */
+    AFTER_LENGTH = 16,
+    AFTER_READ_MODE = 29, /* control, the length again, ISRC and its flag */
+    BEFORE_DJ3 = 5,       /* after version 2: up to the word that marks 78 more bytes */
+    DJ3_EXTRA = 78,
+    SESSION_TAIL = 12     /* after a session's last track, one byte more after version 2 */
+};
 static const uint32_t DJ4_MARK = 0x80000000u, DJ3_MARK = 0xFFFFFFFFu;
 static const unsigned char START_MARK[10] = {0, 0, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
 static const uint32_t SECTOR_SIZES[] = {2048, 2336, 2352, 2368, 2448};
@@ -92,9 +105,9 @@ static int read_track(const char *path, cursor *c, uint32_t version, int number,
             setup_log("%s: track %d has no start mark at %llu", path, number, (unsigned long long)c->at);
             return 0;
         }
-    skip(c, 4);
+    skip(c, BEFORE_NAME);
     skip(c, u8(c)); /* the original image's path */
-    skip(c, 19);
+    skip(c, AFTER_NAME);
     if (u32(c) == DJ4_MARK) skip(c, DJ4_EXTRA);
     uint32_t indices = u16(c);
     if (c->ok && (indices < 2 || indices > MAX_INDICES)) {
@@ -110,16 +123,16 @@ static int read_track(const char *path, cursor *c, uint32_t version, int number,
     }
     for (uint32_t b = 0; b < cdtext; b++)
         for (int f = 0; f < CDTEXT_FIELDS; f++) skip(c, u8(c));
-    skip(c, 2);
+    skip(c, AFTER_CDTEXT);
     t->mode = u32(c);
-    skip(c, 12);
+    skip(c, AFTER_MODE);
     t->start = u32(c);
     t->total = u32(c);
-    skip(c, 16);
+    skip(c, AFTER_LENGTH);
     t->read_mode = u32(c);
-    skip(c, 29);
+    skip(c, AFTER_READ_MODE);
     if (version != CDI_V2) {
-        skip(c, 5);
+        skip(c, BEFORE_DJ3);
         if (u32(c) == DJ3_MARK) skip(c, DJ3_EXTRA);
     }
     if (!c->ok) {
