@@ -55,7 +55,8 @@ typedef struct ccd_track {
 typedef struct ccd_sheet {
     int have_clonecd;
     long long toc_entries, sessions;
-    ccd_entry *entries;            /* toc_entries of them, once [Disc] gave the count */
+    ccd_entry *entries;            /* entry_count of them, made at the first [Entry] */
+    long long entry_count;         /* TocEntries then: a later TocEntries changes nothing */
     ccd_track tracks[MAX_TRACKS + 1];
 } ccd_sheet;
 
@@ -146,6 +147,10 @@ static int key(const char *path, ccd_sheet *c, int sec, long long num, const cha
         if (same(k, kn, "index 1")) field = &t->index1;
     }
     if (!field) return 1;
+    if (field == &c->toc_entries && c->entries) {
+        setup_log("%s: TocEntries given again after the entries", path);
+        return 0;
+    }
     if (!number(v, vn, field)) {
         setup_log("%s: %.*s=%.*s is not a number", path, (int)kn, k, (int)vn, v);
         return 0;
@@ -166,7 +171,8 @@ static int entries_ready(const char *path, ccd_sheet *c)
         setup_log("%s: no memory for its %lld entries", path, c->toc_entries);
         return 0;
     }
-    for (long long i = 0; i < c->toc_entries; i++) c->entries[i] = ccd_entry{UNSET, UNSET, UNSET, UNSET, UNSET};
+    c->entry_count = c->toc_entries;
+    for (long long i = 0; i < c->entry_count; i++) c->entries[i] = ccd_entry{UNSET, UNSET, UNSET, UNSET, UNSET};
     return 1;
 }
 
@@ -188,8 +194,8 @@ static int ccd_parse(const char *path, const char *text, ccd_sheet *c)
             }
             sec = section(trim_start(p + 1, end - 1), trim_end(p + 1, end - 1), &num);
             if (sec == SEC_CLONECD) c->have_clonecd = 1;
-            if (sec == SEC_ENTRY && (!entries_ready(path, c) || num < 0 || num >= c->toc_entries)) {
-                if (c->entries) setup_log("%s: [Entry %lld] beyond TocEntries=%lld", path, num, c->toc_entries);
+            if (sec == SEC_ENTRY && (!entries_ready(path, c) || num < 0 || num >= c->entry_count)) {
+                if (c->entries) setup_log("%s: [Entry %lld] beyond TocEntries=%lld", path, num, c->entry_count);
                 return 0;
             }
             if (sec == SEC_TRACK && (num < 1 || num > MAX_TRACKS)) {
@@ -213,7 +219,7 @@ static int ccd_parse(const char *path, const char *text, ccd_sheet *c)
 /* The entry of session s with point p, or none. */
 static const ccd_entry *find(const ccd_sheet *c, long long s, long long p)
 {
-    for (long long i = 0; i < c->toc_entries; i++)
+    for (long long i = 0; i < c->entry_count; i++)
         if (c->entries[i].session == s && c->entries[i].point == p) return &c->entries[i];
     return NULL;
 }

@@ -313,6 +313,8 @@ TEST(CcdRead, ASheetThatLiesIsRefusedWithOneLine)
         {"a track number out of range", replace("[TRACK 2]", "[TRACK 100]")},
         {"no data track", replace("MODE=1", "MODE=0")},
         {"a section line without its end", replace("[Disc]", "[Disc")},
+        // a second [Disc] after the entries, counting more of them than there are
+        {"a larger TocEntries after the entries", [](std::string &s) { s += "[Disc]\r\nTocEntries=900\r\n"; }},
     };
     for (auto &c : cases) {
         std::string s = good;
