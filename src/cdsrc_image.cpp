@@ -96,16 +96,23 @@ static int probe(cd_image *img, const layout *l)
     return pvd[0] == 1 && memcmp(pvd + 1, "CD001", 5) == 0;
 }
 
+/* The bytes of a sector of size bytes in a file without its subchannel: 2048,
+   2336 or 2352; 0 for a size that no layout has. */
+static uint32_t bare_size(uint32_t size)
+{
+    static const uint32_t bare[] = {CD_SECTOR, M2_SECTOR, RAW_SECTOR};
+    for (uint32_t b : bare)
+        if (size == b || size == b + SUBCHANNEL) return b;
+    return 0;
+}
+
 /* The layout that a descriptor's sector size and mode name, into *out; 0 when
    they name none, or name one only through the probes (a raw sector of
    unknown mode). */
 static int named_layout(uint32_t size, int mode, layout *out)
 {
-    uint32_t sub = size == CD_SECTOR + SUBCHANNEL || size == M2_SECTOR + SUBCHANNEL || size == RAW_SECTOR + SUBCHANNEL
-                       ? SUBCHANNEL
-                       : 0;
     out->size = size;
-    switch (size - sub) {
+    switch (bare_size(size)) {
     case CD_SECTOR: /* a Mode 2 Form 1 track stored as its user data is read as plain */
         out->offset = 0;
         out->form = CD_FORM_PLAIN;
@@ -241,6 +248,10 @@ cd_image *image_open(const char *given, char *opened)
     descriptor_reader read = is_dir(path) ? NULL : reader_for(path);
     if (read) {
         if (!read(path, &track)) return NULL;
+        if (!bare_size(track.sector_size)) {
+            setup_log("%s names sectors of %u bytes", path, (unsigned)track.sector_size);
+            return NULL;
+        }
         if (track.first_lba >= MAX_LBA) {
             setup_log("%s places its data track beyond the end of a CD", path);
             return NULL;
