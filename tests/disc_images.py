@@ -15,6 +15,13 @@ sheets that other tools write, and on damaged images.
   the target holds anything but the start of the disc file of its own name;
   --list exits 1 with the line of a damaged directory. Records that mastering
   tools write (an associated file, an extended attribute record) copy whole.
+- The sample disc as Alcohol (.mds + .mdf: 2048, 2352 and 2448-byte sectors, a
+  data track after an audio track), CloneCD (.ccd + .img, Mode 1 and Mode 2)
+  and DiscJuggler (.cdi: versions 2, 3 and 3.5, 2048, 2336 and 2352-byte
+  sectors) images written by tools/iso2image.py: each data file converted back
+  by a reader packaged in Debian (mdf2iso, ccd2iso, iat; they probe the data
+  file alone) equals the ISO, and each image, given by its descriptor or by its
+  data file, copies to what 7-Zip extracts from the ISO.
 """
 import os
 import shutil
@@ -273,6 +280,77 @@ def damaged(dc, work):
                                 "cannot open %s" % dc.path(sheet)], "audio.cue: exit %d, %s" % (rc, lines))
 
 
+# ---- other tools' images ----
+
+def converted_equals(cmd, out, iso):
+    """Runs an independent converter writing out; 1 when out holds the ISO's bytes."""
+    if os.path.exists(out):
+        os.remove(out)
+    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not os.path.exists(out):
+        return False
+    with open(out, "rb") as a, open(iso, "rb") as b:
+        return a.read() == b.read()
+
+
+def other_tools(dc, work):
+    t, img = os.path.join(work, "t"), os.path.join(work, "img")
+    iso = os.path.join(img, "game.iso")
+    z = os.path.join(work, "7z_game")
+    subprocess.run(["7zz", "x", "-y", "-o" + z, iso], check=True, stdout=subprocess.DEVNULL)
+    want = tree(z)
+    check(want == tree(t), "7-Zip's extraction of the ISO equals the tree")
+    o = os.path.join(work, "other")
+    back = os.path.join(work, "back.iso")
+
+    def make(fmt, name, *opts):
+        path = os.path.join(o, name)
+        subprocess.run([sys.executable, os.path.join(ROOT, "tools", "iso2image.py"), fmt, iso, path] + list(opts),
+                       check=True)
+        return path
+
+    cases = []  # (descriptor, data file, independent converter's command or None)
+    for sector in (2048, 2352, 2448):
+        mds = make("mds", "m%d.mds" % sector, "--sector", str(sector))
+        mdf = mds[:-1] + "f"
+        if sector == 2048:  # already the ISO's bytes: mdf2iso says so and leaves it
+            check(open(mdf, "rb").read() == open(iso, "rb").read(), "the 2048-byte .mdf is the ISO")
+            conv = None
+        elif sector == 2352:
+            conv = ["mdf2iso", mdf, back]
+        else:  # mdf2iso does not know 2448-byte sectors; iat does
+            conv = ["iat", mdf, back]
+        cases.append((mds, mdf, conv))
+    for mode in (1, 2):
+        ccd = make("ccd", "c%d.ccd" % mode, "--mode", str(mode))
+        cases.append((ccd, ccd[:-3] + "img", ["ccd2iso", ccd[:-3] + "img", back]))
+    for version in ("2", "3", "3.5"):
+        for sector, mode in ((2048, 1), (2336, 2), (2352, 1)):
+            cdi = make("cdi", "d%s_%d.cdi" % (version, sector), "--version", version, "--sector", str(sector),
+                       "--mode", str(mode))
+            cases.append((cdi, None, ["iat", cdi, back]))
+    # A data track after an audio track of 20 sectors and its pregap: the ISO
+    # mastered for its place on the disc, sector 170.
+    shifted = os.path.join(work, "game_at170.iso")
+    subprocess.run(["genisoimage", "-quiet", "-iso-level", "2", "-D", "-V", "KELPMIRE", "-C", "0,170", "-o",
+                    shifted, t], check=True, stderr=subprocess.DEVNULL)
+    after = os.path.join(o, "after_audio.mds")
+    subprocess.run([sys.executable, os.path.join(ROOT, "tools", "iso2image.py"), "mds", shifted, after,
+                    "--audio", "20"], check=True)
+    cases.append((after, after[:-1] + "f", None))
+    for desc, data, conv in cases:
+        name = os.path.basename(desc)
+        if conv:
+            check(converted_equals(conv, back, iso), "%s converted back by %s equals the ISO" % (name, conv[0]))
+        for src in (desc, data) if data else (desc,):
+            out = os.path.join(work, "out_" + os.path.basename(src).replace(".", "_"))
+            rc, lines = dc.run(src, out)
+            check(rc == 0 and lines == [], "copy of %s: exit %d, %s" % (os.path.basename(src), rc, lines))
+            check(tree(out) == want, "%s copies to what 7-Zip extracts from the ISO" % os.path.basename(src))
+    print("ok: %d Alcohol, CloneCD and DiscJuggler images, by descriptor and data file, copy as 7-Zip extracts "
+          "the ISO" % len(cases))
+
+
 # ---- Nero images ----
 
 NERO_VARIANTS = [
@@ -427,6 +505,7 @@ def main():
     os.makedirs(work)
     dc = Disccopy(os.path.abspath(exe), wine)
     layouts(dc, work)
+    other_tools(dc, work)
     nero(dc, work)
     nero_damaged(dc, work)
     damaged(dc, work)

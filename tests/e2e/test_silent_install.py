@@ -5,7 +5,8 @@ usage: test_silent_install.py SOURCE_DIR BUILD_DIR
 
 Runs the real kelpmire_setup.exe /silent on a sample disc as a folder, an ISO
 image, raw Mode 1 and Mode 2 images through their CUE sheets, a sheet with a
-pregap, a raw image of 2448-byte sectors and a Nero image, and checks
+pregap, a raw image of 2448-byte sectors, a Nero image, and Alcohol, CloneCD
+and DiscJuggler images by their descriptors (and an .mdf by its data file), and checks
 what it leaves with independent means: the file trees, wrestool, `wine reg
 query`, lnkinfo and the log file. Then disc detection (a CD-ROM drive letter,
 an image beside the setup), the failures, paths in several scripts, and a
@@ -20,7 +21,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import WINE_RUN, Wine, fresh_dir, lnkinfo, make_sample_disc, tree_files, unmount, win  # noqa: E402
+from kelpwine import PYTHON, WINE_RUN, Wine, fresh_dir, lnkinfo, make_sample_disc, tree_files, unmount, win  # noqa: E402
 
 SRC, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
 del sys.argv[1:3]
@@ -185,6 +186,30 @@ class SilentInstall(Case):
                 win_dir = f"C:\\Games\\Kelpmire {name}"
                 self.assertEqual(run_setup("/silent", "/cd", win(source), "/dir", win_dir), 0)
                 self.check_install(win_dir, f"image {win(image)}")
+
+    def test_images_of_other_tools_by_descriptor_and_data_file(self):
+        # Alcohol, CloneCD and DiscJuggler images of the disc (tools/iso2image.py);
+        # an .mdf given alone is read through the .mds beside it.
+        other = fresh_dir(os.path.join(WORK, "other"))
+        iso = os.path.join(img, "game.iso")
+        for args in (("mds", "game.mds", "--sector", "2448"), ("ccd", "game.ccd", "--mode", "2"),
+                     ("cdi", "game.cdi", "--version", "3.5", "--sector", "2336", "--mode", "2")):
+            subprocess.run([PYTHON, os.path.join(SRC, "tools", "iso2image.py"), args[0], iso,
+                            os.path.join(other, args[1])] + list(args[2:]), check=True)
+        forms = [
+            ("mds", "game.mds", "game.mdf"),
+            ("ccd", "game.ccd", "game.img"),
+            ("cdi", "game.cdi", "game.cdi"),
+            ("mdf", "game.mdf", "game.mdf"),
+        ]
+        for name, source, data in forms:
+            with self.subTest(form=name):
+                clean_install_state()
+                before = digest_tree(other)
+                win_dir = f"C:\\Games\\Kelpmire {name}"
+                self.assertEqual(run_setup("/silent", "/cd", win(os.path.join(other, source)), "/dir", win_dir), 0)
+                self.check_install(win_dir, f"image {win(os.path.join(other, data))}")
+                self.assertEqual(digest_tree(other), before, "the source is never written")
 
     def test_names_in_several_scripts(self):
         clean_install_state()

@@ -29,6 +29,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import iso2bin  # noqa: E402
+import iso2image  # noqa: E402
 import make_pbm  # noqa: E402
 
 
@@ -152,6 +153,29 @@ def cue_seeds():
     }
 
 
+def other_tool_seeds():
+    """Descriptors of Alcohol (.mds), CloneCD (.ccd) and DiscJuggler (.cdi)
+    images as tools/iso2image.py writes them, for a target that reads any
+    descriptor beside small data files: the .mds and .ccd describe 17 sectors
+    of the compact image (their data files "<name>.mdf" and "<name>.img", of
+    2352-byte Mode 1 sectors, are the target's to provide); each .cdi holds
+    its own sectors (the compact image after a pregap of 2 frames, in
+    2048-byte sectors) before its tables, in each of the three versions."""
+    iso = image({1: [rec(b"\0", 1, 2048, 2), rec(b"\1", 1, 2048, 2), rec(b"A.TXT;1", 15, 5)]}, {15: b"hello"})
+    seeds = {
+        "game.mds": iso2image.mds_descriptor(17, 2352, 1, 0),
+        "sub.mds": iso2image.mds_descriptor(17, 2448, 2, 0),
+        "audio.mds": iso2image.mds_descriptor(17, 2352, 1, 4),
+        "game.ccd": iso2image.ccd_sheet(17, 1),
+        "m2.ccd": iso2image.ccd_sheet(17, 2),
+    }
+    for name, version in iso2image.CDI_VERSIONS.items():
+        data = bytes(2 * 2048) + iso
+        tables = iso2image.cdi_tables(version, 1, 2048, 19, 2, "C:\\Rips\\v%s.cdi" % name, start=148)
+        seeds["v%s.cdi" % name] = data + tables + iso2image.cdi_footer(version, len(data), len(tables))
+    return seeds
+
+
 def nrg_seeds(iso):
     """Nero images of the seed ISO (17 sectors), in each table and sector size."""
     import tempfile
@@ -177,14 +201,12 @@ def nrg_seeds(iso):
 
 def desc_seeds(iso):
     """The descriptor target's inputs: the format's selector byte (cue 0, nrg 1,
-    mds 2, ccd 3, cdi 4), then the descriptor. The Alcohol, CloneCD and
-    DiscJuggler seeds are minimal hand-made ones."""
+    mds 2, ccd 3, cdi 4), then the descriptor; the Alcohol, CloneCD and
+    DiscJuggler ones as tools/iso2image.py writes them."""
     seeds = {name: b"\0" + data for name, data in cue_seeds().items()}
     seeds.update({name: b"\1" + data for name, data in nrg_seeds(iso).items()})
-    seeds["min.mds"] = b"\2MEDIA DESCRIPTOR\x01\x05" + bytes(70)
-    seeds["min.ccd"] = b"\3[CloneCD]\r\nVersion=3\r\n[Disc]\r\nTocEntries=4\r\nSessions=1\r\n" \
-                       b"[TRACK 1]\r\nMODE=1\r\n"
-    seeds["min.cdi"] = b"\4" + bytes(64) + struct.pack("<I", 0x80000006) + struct.pack("<I", 64)
+    selector = {".mds": b"\2", ".ccd": b"\3", ".cdi": b"\4"}
+    seeds.update({name: selector[os.path.splitext(name)[1]] + data for name, data in other_tool_seeds().items()})
     return seeds
 
 
