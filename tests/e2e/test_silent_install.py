@@ -5,11 +5,11 @@ usage: test_silent_install.py SOURCE_DIR BUILD_DIR
 
 Runs the real kelpmire_setup.exe /silent on a sample disc as a folder, an ISO
 image, raw Mode 1 and Mode 2 images through their CUE sheets, a sheet with a
-pregap and a raw image of 2448-byte sectors, and checks
-what it leaves with independent means: the file trees, wrestool, `wine reg
-query`, lnkinfo and the log file. Then disc detection (a CD-ROM drive letter,
-an image beside the setup), the failures, paths in several scripts, and a
-second install over the first.
+pregap, a raw image of 2448-byte sectors and a sheet that names its image on a
+network share, and checks what it leaves with independent means: the file
+trees, wrestool, `wine reg query`, lnkinfo and the log file. Then disc
+detection (a CD-ROM drive letter, an image beside the setup), the failures,
+paths in several scripts, and a second install over the first.
 """
 import hashlib
 import os
@@ -173,6 +173,43 @@ class SilentInstall(unittest.TestCase):
                 win_dir = f"C:\\Games\\Kelpmire {name}"
                 self.assertEqual(run_setup("/silent", "/cd", win(source), "/dir", win_dir), 0)
                 self.check_install(win_dir, f"image {win(image)}")
+
+    def test_sheet_naming_a_network_share_never_reaches_it(self):
+        # Wine serves "\??\UNC\srv\share" from dosdevices/unc/srv/share: the
+        # share holds a good image, which the setup must never open.
+        share = fresh_dir(os.path.join(WORK, "unc_share"))
+        shutil.copy(os.path.join(img, "game.bin"), os.path.join(share, "GAME.BIN"))
+        unc = os.path.join(wine.prefix, "dosdevices", "unc", "srv")
+        os.makedirs(unc, exist_ok=True)
+        link = os.path.join(unc, "share")
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(share, link)
+        sheets = fresh_dir(os.path.join(WORK, "unc_sheet"))
+        sheet = os.path.join(sheets, "game.cue")
+        with open(os.path.join(img, "game.cue")) as f:
+            text = f.read().replace('FILE "game.bin"', 'FILE "\\??\\UNC\\srv\\share\\GAME.BIN"')
+        self.assertIn("\\??\\UNC\\", text)
+        with open(sheet, "w", newline="\r\n") as f:
+            f.write(text)
+        try:
+            # Nothing beside the sheet: the disc is refused.
+            clean_install_state()
+            win_dir = "C:\\Games\\Kelpmire share"
+            shutil.rmtree(c_path(win_dir), ignore_errors=True)
+            self.assertEqual(run_setup("/silent", "/cd", win(sheet), "/dir", win_dir), 1)
+            self.assertEqual(wine.log_lines()[2:], [
+                f"Install to {win_dir}",
+                "ERROR: the CD is not a readable disc, image or folder",
+            ])
+            self.assertFalse(os.path.exists(c_path(win_dir)))
+            self.assertIsNone(wine.reg_query())
+            # A copy beside the sheet is the one installed from.
+            shutil.copy(os.path.join(img, "game.bin"), os.path.join(sheets, "GAME.BIN"))
+            self.assertEqual(run_setup("/silent", "/cd", win(sheet), "/dir", win_dir), 0)
+            self.check_install(win_dir, f"image {win(os.path.join(sheets, 'GAME.BIN'))}")
+        finally:
+            os.remove(link)
 
     def test_names_in_several_scripts(self):
         clean_install_state()
