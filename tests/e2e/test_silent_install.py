@@ -19,7 +19,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import Wine, fresh_dir, lnkinfo, make_sample_disc, tree_files, win  # noqa: E402
+from kelpwine import Wine, fresh_dir, lnkinfo, make_sample_disc, tree_digest, tree_files, win  # noqa: E402
 
 SRC, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
 del sys.argv[1:3]
@@ -502,6 +502,31 @@ class Failures(unittest.TestCase):
         self.assertEqual(tree_files(d), before, "nothing written")
         self.assertIsNone(wine.reg_query())
 
+    def test_installed_disc_copy_under_a_second_name_is_refused(self):
+        # The disc copy of an installation given as the disc for a reinstall
+        # into it, named through the Unix root (Z:) and through a second
+        # drive letter on drive_c: by name they are apart, yet one folder.
+        win_dir = "C:\\Games\\Base"
+        d = c_path(win_dir)
+        shutil.rmtree(d, ignore_errors=True)
+        self.assertEqual(run_setup("/silent", "/cd", win(disc), "/dir", win_dir), 0)
+        before = tree_digest(d)
+        entry = wine.reg_query()
+        wine.map_drive("v", wine.drive_c())
+        try:
+            for cd in (win(os.path.join(d, "game", "cd")), "V:\\Games\\Base\\game\\cd",
+                       "V:\\Games\\Base\\game"):
+                with self.subTest(cd=cd):
+                    self.assertEqual(run_setup("/silent", "/cd", cd, "/dir", win_dir), 1)
+                    self.assertEqual(wine.log_lines()[2:], [
+                        f"Install to {win_dir}",
+                        f"ERROR: the disc folder {cd} and the install folder {win_dir} lie inside one another",
+                    ])
+                    self.assertEqual(tree_digest(d), before, "every installed file unchanged")
+                    self.assertEqual(wine.reg_query(), entry)
+        finally:
+            wine.remove_drive("v")
+
     def test_command_lines_as_people_type_them(self):
         # Through a batch file, so that the line reaches the setup as typed.
         wine.set_cdrom("k", disc)
@@ -518,7 +543,7 @@ class Failures(unittest.TestCase):
                 log = wine.log_lines()
                 self.assertIn("Install to " + folder, log, line)
                 self.assertTrue(os.path.exists(os.path.join(c_path(folder.rstrip("\\")), "kelpmire.exe")), line)
-                self.assertEqual(wine.reg_query()["InstallLocation"], ("REG_SZ", folder))
+                self.assertEqual(wine.reg_query()["InstallLocation"], ("REG_SZ", folder.rstrip("\\")))
             self.assertIn("Copying folder K:\\ ...", log)
         finally:
             wine.remove_drive("k")
