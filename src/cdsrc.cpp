@@ -136,37 +136,37 @@ static disc_item item_of(const char *name)
 }
 
 /* After failed try number attempt (from 0): 1, after a pause, when another
-   try is due, 0 when the tries are used up. */
+   try is due, 0 when the tries are used up or a stop is asked. */
 static int item_try_again(disc_item *it, int attempt)
 {
-    if (attempt + 1 >= READ_TRIES) return 0;
+    if (attempt + 1 >= READ_TRIES || stop_is_asked()) return 0;
     if (!it->retried) {
         setup_log("read retried: %s", it->name);
         it->retried = 1;
     }
     unsigned ms = RETRY_PAUSE_MS[attempt] < it->pause_left ? RETRY_PAUSE_MS[attempt] : it->pause_left;
     it->pause_left -= ms;
-    if (ms) pf_sleep(ms);
-    return 1;
+    return !ms || stop_pause(ms);
 }
 
 /* After the tries: 1 when the one asked wants the item read again from its
-   start (with a fresh allowance of pauses), 0 to give up. Logs nothing. */
+   start (with a fresh allowance of pauses), 0 to give up, also without a
+   question once a stop is asked. Logs nothing. */
 static int item_ask(disc_item *it)
 {
-    if (!ask_fn || !ask_fn(it->name, ask_user)) return 0;
+    if (stop_is_asked() || !ask_fn || !ask_fn(it->name, ask_user)) return 0;
     it->pause_left = PAUSE_BUDGET_MS;
     return 1;
 }
 
 /* Adds to pr what an attempt at a file has written beyond what earlier
-   attempts counted, so that reading a file again adds nothing twice. 0 when
-   the one who hears the progress asks the copy to stop. */
+   attempts counted, so that reading a file again adds nothing twice; below
+   that it adds 0, so that every piece still asks. 0 when the one who hears the
+   progress asks the copy to stop. */
 static int count_new(progress *pr, uint64_t *counted, uint64_t written)
 {
-    if (written <= *counted) return 1;
-    uint64_t add = written - *counted;
-    *counted = written;
+    uint64_t add = written > *counted ? written - *counted : 0;
+    if (add) *counted = written;
     return !pr || progress_add(pr, add);
 }
 
@@ -653,11 +653,12 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
     iso_entry *list = target ? iso_dir_again(src, name, extent, size, &n, &fault)
                              : iso_dir(src, extent, size, &n, &fault);
     /* The copy of a file reads on into the next file of the listing: files[now]
-       is the entry ready, whose reading may have begun. */
-    iso_file files[2];
+       is the entry ready, whose reading may have begun. On the heap: a read
+       that a stop leaves behind may use them after this walk has returned. */
+    iso_file *files = target ? (iso_file *)calloc(2, sizeof *files) : NULL;
     int now = 0, ready = -1;
     if (target) make_dirs(target); /* a file that cannot be written into it says so */
-    if (!list || fault == ISO_DIR_UNREADABLE) ok = walk_damage(w, "read error in %s", name);
+    if (!list || fault == ISO_DIR_UNREADABLE || (target && !files)) ok = walk_damage(w, "read error in %s", name);
     else if (fault == ISO_DIR_DAMAGED) ok = walk_damage(w, "damaged directory %s", walk_where(w));
     for (int i = 0; ok && i < n; i++) {
         iso_entry *e = &list[i];
@@ -710,7 +711,10 @@ static int iso_walk(cd_source *src, walk *w, const char *name, uint32_t extent, 
         walk_pop(w, len);
     }
     readahead_drop(); /* a reading ahead (also of a file whose copy never began) holds the list */
-    free(list);
+    if (!readahead_left_behind()) { /* else a read may still use them */
+        free(files);
+        free(list);
+    }
     return ok;
 }
 
@@ -828,9 +832,11 @@ static int read_file_chunk(void *ctx, void *dst, uint32_t cap, uint32_t *got)
     }
 }
 
-/* Closes the file that rd opened, once the reading thread has let go of it. */
+/* Closes the file that rd opened, once the reading thread has let go of it
+   (a read that a stop left behind keeps it). */
 static void file_done(file_reader *rd)
 {
+    if (readahead_left_behind()) return;
     pf_close(rd->f);
     rd->f = PF_NO_FILE;
 }
@@ -896,9 +902,15 @@ static int dir_walk(const char *folder, walk *w, const char *target, int depth)
         return 0;
     }
     /* The copy of a file reads on into the next file of the listing: files[now]
-       is the entry ready, whose reading may have begun. */
-    file_reader files[2];
-    files[0].f = files[1].f = PF_NO_FILE;
+       is the entry ready, whose reading may have begun (on the heap, as
+       iso_walk's). */
+    file_reader *files = target ? (file_reader *)calloc(2, sizeof *files) : NULL;
+    if (target && !files) {
+        setup_log("read error in %s", folder);
+        free(list);
+        return 0;
+    }
+    if (files) files[0].f = files[1].f = PF_NO_FILE;
     int now = 0, ready = -1;
     for (int i = 0; ok && i < n; i++) {
         const pf_entry *e = &list[i];
@@ -935,8 +947,11 @@ static int dir_walk(const char *folder, walk *w, const char *target, int depth)
     }
     /* Also a file whose copy never began may be read ahead, and open. */
     readahead_drop();
-    file_done(&files[0]);
-    file_done(&files[1]);
+    if (files) {
+        file_done(&files[0]);
+        file_done(&files[1]);
+        if (!readahead_left_behind()) free(files);
+    }
     free(list);
     return ok;
 }
@@ -1069,7 +1084,8 @@ int cd_copy_all(cd_source *src, const char *target, progress *pr)
 
 void cd_close(cd_source *src)
 {
-    if (!src) return;
+    /* A read that a stop left behind may still read through it: kept. */
+    if (!src || readahead_left_behind()) return;
     image_close(src->image);
     free(src);
 }

@@ -511,7 +511,9 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
     setup_log("Copying %s ...", cd_describe(src));
     if (!cd_copy_all(src, p.cdcopy, &pr)) {
         cd_close(src);
-        setup_log("ERROR: %s", pr.stopped ? "the installation was stopped" : "copying the CD failed");
+        /* A stop may end the copy as a read that gave up or a question
+           answered for it, before any progress heard it. */
+        setup_log("ERROR: %s", pr.stopped || stop_is_asked() ? "the installation was stopped" : "copying the CD failed");
         return undo_install(&p);
     }
     cd_close(src);

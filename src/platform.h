@@ -134,6 +134,14 @@ typedef struct pf_thread_s *pf_thread;
 pf_thread pf_thread_start(void (*fn)(void *arg), void *arg);
 /* Waits until the thread has ended and releases it; none is ignored. */
 void pf_thread_join(pf_thread t);
+/* Releases the thread without waiting for it: it runs on to its end by itself.
+   None is ignored. */
+void pf_thread_detach(pf_thread t);
+/* Asks the system to cancel a read or write that the thread is blocked in
+   (CancelSynchronousIo on Windows, where the call then fails as aborted).
+   1 when one was cancelled; 0 when there was none or it cannot be cancelled,
+   as always off Windows, and the thread then stays in its call. */
+int pf_thread_cancel_io(pf_thread t);
 
 /* A lock with one condition on which its holder may wait (a slim lock and a
    condition variable on Windows, a mutex and a condition elsewhere). */
@@ -146,6 +154,8 @@ void pf_monitor_leave(pf_monitor m);
 /* Releases the lock, sleeps until a wake (or for no reason: the caller checks
    its condition again), and holds the lock again on return. */
 void pf_monitor_wait(pf_monitor m);
+/* pf_monitor_wait for at most ms milliseconds. */
+void pf_monitor_wait_ms(pf_monitor m, unsigned ms);
 /* Wakes every thread waiting on m; the caller holds the lock. */
 void pf_monitor_wake(pf_monitor m);
 

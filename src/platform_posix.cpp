@@ -486,12 +486,22 @@ struct pf_thread_s {
     pthread_t id;
     void (*fn)(void *);
     void *arg;
+    int ended, detached; /* with detach_lock held */
 };
+
+/* Settles who frees a thread's record: its joiner, or the thread itself once
+   detached. */
+static pthread_mutex_t detach_lock = PTHREAD_MUTEX_INITIALIZER;
 
 static void *thread_main(void *param)
 {
     pf_thread t = (pf_thread)param;
     t->fn(t->arg);
+    pthread_mutex_lock(&detach_lock);
+    int gone = t->detached;
+    t->ended = 1;
+    pthread_mutex_unlock(&detach_lock);
+    if (gone) free(t);
     return NULL;
 }
 
@@ -502,6 +512,7 @@ pf_thread pf_thread_start(void (*fn)(void *arg), void *arg)
     if (!t) return NULL;
     t->fn = fn;
     t->arg = arg;
+    t->ended = t->detached = 0;
     if (pthread_create(&t->id, NULL, thread_main, t) != 0) {
         free(t);
         return NULL;
@@ -514,6 +525,28 @@ void pf_thread_join(pf_thread t)
     if (!t) return;
     pthread_join(t->id, NULL);
     free(t);
+}
+
+/* The record stays with the thread, which frees it at its end. */
+void pf_thread_detach(pf_thread t)
+{
+    if (!t) return;
+    pthread_mutex_lock(&detach_lock);
+    if (t->ended) {
+        pthread_mutex_unlock(&detach_lock);
+        pthread_join(t->id, NULL);
+        free(t);
+        return;
+    }
+    t->detached = 1;
+    pthread_detach(t->id);
+    pthread_mutex_unlock(&detach_lock);
+}
+
+int pf_thread_cancel_io(pf_thread t)
+{
+    (void)t;
+    return 0;
 }
 
 struct pf_monitor_s {
@@ -549,6 +582,19 @@ void pf_monitor_enter(pf_monitor m) { pthread_mutex_lock(&m->lock); }
 void pf_monitor_leave(pf_monitor m) { pthread_mutex_unlock(&m->lock); }
 void pf_monitor_wait(pf_monitor m) { pthread_cond_wait(&m->cond, &m->lock); }
 void pf_monitor_wake(pf_monitor m) { pthread_cond_broadcast(&m->cond); }
+
+void pf_monitor_wait_ms(pf_monitor m, unsigned ms)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_sec += (time_t)(ms / 1000);
+    ts.tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec++;
+        ts.tv_nsec -= 1000000000L;
+    }
+    pthread_cond_timedwait(&m->cond, &m->lock, &ts);
+}
 
 int pf_post_message(void *window, unsigned msg, void *block)
 {

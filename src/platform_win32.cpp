@@ -372,6 +372,21 @@ void pf_thread_join(pf_thread t)
     CloseHandle((HANDLE)t);
 }
 
+void pf_thread_detach(pf_thread t)
+{
+    if (t) CloseHandle((HANDLE)t);
+}
+
+/* Looked up: CancelSynchronousIo exists from Vista on. A drive retrying a bad
+   sector honours it at once; a read that the file system cannot cancel goes
+   on regardless (and under Wine a read of a file blocks in the host's call). */
+int pf_thread_cancel_io(pf_thread t)
+{
+    typedef BOOL(WINAPI * cancel_fn)(HANDLE);
+    cancel_fn f = (cancel_fn)(void *)GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelSynchronousIo");
+    return t && f && f((HANDLE)t);
+}
+
 /* A slim lock and a condition variable wait in user space: a kernel event would
    cost a trip to the kernel (under Wine, to its server) on every hand-over. */
 struct pf_monitor_s {
@@ -392,6 +407,7 @@ void pf_monitor_free(pf_monitor m) { free(m); }
 void pf_monitor_enter(pf_monitor m) { AcquireSRWLockExclusive(&m->lock); }
 void pf_monitor_leave(pf_monitor m) { ReleaseSRWLockExclusive(&m->lock); }
 void pf_monitor_wait(pf_monitor m) { SleepConditionVariableSRW(&m->cond, &m->lock, INFINITE, 0); }
+void pf_monitor_wait_ms(pf_monitor m, unsigned ms) { SleepConditionVariableSRW(&m->cond, &m->lock, ms, 0); }
 void pf_monitor_wake(pf_monitor m) { WakeAllConditionVariable(&m->cond); }
 
 int pf_post_message(void *window, unsigned msg, void *block)

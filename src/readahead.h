@@ -19,9 +19,13 @@
  * Without readahead_begin, or when the thread cannot be started, a copy reads
  * and writes in turn on the calling thread, with the same results.
  *
+ * A stop asked through stop_ask (util.h) ends a copy without waiting for the
+ * disc: see readahead_copy. A read that the system cannot cancel is then left
+ * behind on its thread and finishes on its own; what it read goes nowhere.
+ *
  * One copy at a time (the install has one): the chunks pass through buffers of
- * this module, 2 MiB of them (3 MiB for chunks of 1 MiB), kept until the
- * process ends.
+ * this module, 3 MiB of them, kept while its reading thread runs, and 1 MiB
+ * for a copy without it, kept until the process ends.
  */
 #ifndef KELP_READAHEAD_H
 #define KELP_READAHEAD_H
@@ -62,16 +66,26 @@ void readahead_then(readahead_read_fn rd, void *rd_ctx);
    a stream named by readahead_then; returns once the reading thread is idle. */
 void readahead_drop(void);
 
+/* The reads that stopped copies left behind and that have not returned yet.
+   While it is above 0, whatever such a read uses (the context given with its
+   read function, the source that reads through) must be kept as it is, not
+   freed or reused: a caller that cannot tell which is kept lets it all be. */
+int readahead_left_behind(void);
+
 /* Copies the stream that rd reads, chunk bytes at most per read (up to
    READAHEAD_CHUNK_MAX), to the open file out, in writes of piece bytes at most
    (up to chunk), telling step (when given) of each. RA_DONE when the stream
    ended and all of it is written; RA_UNREAD when a read failed, RA_WRITE_FAILED
-   when a write failed or was short, RA_STOPPED when step asked to stop. The
-   module logs nothing. out then holds the stream's bytes up to the piece that
-   failed (a failed write may have put part of it), or up to the one after
-   which the stop was asked, and nothing else; no read of this copy is running
-   on return, and none at all unless it ended RA_DONE with a stream named by
-   readahead_then, which the reading thread may then be reading. */
+   when a write failed or was short, RA_STOPPED when step asked to stop, or
+   when a stop is asked (stop_ask) before the copy begins, while it waits for a
+   read, or before a read gives up. The module logs nothing. out then holds the
+   stream's bytes up to the piece that failed (a failed write may have put part
+   of it), or up to the one after which the stop was heard, and nothing else;
+   no read of this copy is running on return, and none at all unless it ended
+   RA_DONE with a stream named by readahead_then, which the reading thread may
+   then be reading, or a stop left a read behind (readahead_left_behind). A
+   stopped copy waits 0.2 s at most for a running read, after asking the
+   system to cancel it. */
 int readahead_copy(readahead_read_fn rd, void *rd_ctx, uint32_t chunk, uint32_t piece, pf_file out,
                    readahead_step_fn step, void *step_ctx);
 

@@ -10,6 +10,13 @@
  * worker; opts is written only by the Install command, before the worker
  * starts.
  *
+ * A confirmed Stop, or the end of the session, is told to the worker through
+ * stop_ask (util.h), which every wait of the install hears, the disc's
+ * included; it is also the answer to any question: an open one is answered
+ * Cancel and closed, and none is asked after it. While an install runs the
+ * window asks Windows not to end the session; when it ends anyway, the
+ * install is stopped and rolled back before the window lets it go.
+ *
  * The layout is given in pixels at 96 DPI and scaled by the window's DPI / 96;
  * the window follows a change of DPI (WM_DPICHANGED) by laying itself out
  * again. Every child but the labels, the progress bar and the status line is a
@@ -34,8 +41,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <atomic>
-
 enum { WM_SETUP_PROGRESS = 0x8002, WM_SETUP_DONE = 0x8003, WM_SETUP_ASK = 0x8004 };
 enum { ID_IMAGE = 101, ID_FOLDER = 102, ID_BROWSE = 103, ID_INSTALL = 104, ID_CANCEL = 105 };
 
@@ -45,12 +50,13 @@ static HWND e_cd, e_dir, c_start, c_desk, prog, st, lst, b_install, b_close;
 static int busy;
 static int done_ok;
 static int last = -1;
-/* Set by the UI thread when the user confirms Stop; the worker hears it
-   through its progress callback, which answers "stop" at the next block. */
-static std::atomic<int> stop_asked;
 /* The worker is removing what it wrote after a Stop: the status stays. */
 static int stopping;
+/* The window was asked to close while stopping: it closes at the end. */
+static int close_asked;
 static int exit_code;
+/* The worker's thread while an install runs, for the end of the session. */
+static HANDLE worker_thread;
 
 /* The DPI the window is laid out for, and each child with its place at 96 DPI. */
 static UINT dpi = 96;
@@ -62,6 +68,9 @@ static placed kids[15];
 static int nkids;
 /* The child that had the focus when the window was last deactivated. */
 static HWND focus;
+
+/* How long the end of the session waits for a stopped install's rollback. */
+enum { SESSION_WAIT_MS = 4000 };
 
 static const DWORD WINDOW_STYLE = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 enum { CLIENT_W = 630, CLIENT_H = 420 };
@@ -213,7 +222,7 @@ static void pick_image(void)
 static int on_progress(uint64_t done, uint64_t total, void *user)
 {
     (void)user;
-    if (stop_asked.load()) return 0;
+    if (stop_is_asked()) return 0;
     uint64_t p = total == 0 ? 0 : (uint64_t)((unsigned __int128)done * 1000 / total);
     if (p > 1000) p = 1000;
     if ((int)p == last) return 1;
@@ -229,11 +238,15 @@ static int on_progress(uint64_t done, uint64_t total, void *user)
    sets answer and signals. */
 static HANDLE answered;
 static int answer;
+/* A question box is open (on the UI thread). */
+static int asking;
 
-/* Asks the window whether to read name again; runs on the worker thread. */
+/* Asks the window whether to read name again; runs on the worker thread.
+   After a Stop nothing is asked: the answer is Cancel. */
 static int ask_retry(const char *name, void *user)
 {
     (void)user;
+    if (stop_is_asked()) return 0;
     size_t n = strlen(name) + 1;
     char *copy = (char *)malloc(n);
     if (!copy || !answered) {
@@ -260,8 +273,50 @@ static void on_ask(char *name)
              "or click Cancel to stop the installation.",
              name);
     free(name);
-    answer = MessageBoxA(hwnd, text, SETUP_CAPTION, MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
+    /* A question that arrives after the Stop is not shown. */
+    int retry = 0;
+    if (!stop_is_asked()) {
+        asking = 1;
+        retry = MessageBoxA(hwnd, text, SETUP_CAPTION, MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
+        asking = 0;
+    }
+    answer = retry && !stop_is_asked();
     SetEvent(answered);
+}
+
+/* Closes an open question box as its Cancel button would. */
+static BOOL CALLBACK cancel_box(HWND w, LPARAM owner)
+{
+    char cls[16];
+    if (GetWindow(w, GW_OWNER) == (HWND)owner && GetClassNameA(w, cls, sizeof cls) && strcmp(cls, "#32770") == 0)
+        PostMessageA(w, WM_COMMAND, IDCANCEL, 0);
+    return TRUE;
+}
+
+/* The answer to every question after a Stop: Cancel. An open box is closed
+   (its on_ask then answers); a worker whose question is still on its way is
+   answered at once, should the UI thread not come back to it (the end of the
+   session waits for the worker). */
+static void cancel_questions(void)
+{
+    if (asking) EnumThreadWindows(GetCurrentThreadId(), cancel_box, (LPARAM)hwnd);
+    answer = 0;
+    if (answered) SetEvent(answered);
+}
+
+/* While an install runs, Windows is given a reason not to end the session,
+   shown to the user who shuts down. The calls exist from Vista on: looked up. */
+static void block_shutdown(int on)
+{
+    typedef BOOL(WINAPI * create_fn)(HWND, LPCWSTR);
+    typedef BOOL(WINAPI * destroy_fn)(HWND);
+    if (on) {
+        create_fn f = (create_fn)(void *)user32_proc("ShutdownBlockReasonCreate");
+        if (f) f(hwnd, L"Installing The Kelpmire");
+    } else {
+        destroy_fn f = (destroy_fn)(void *)user32_proc("ShutdownBlockReasonDestroy");
+        if (f) f(hwnd);
+    }
 }
 
 static DWORD WINAPI worker(LPVOID param)
@@ -285,14 +340,16 @@ static void start_install(void)
     /* The thread first: when it cannot start, the window stays as it was
        (Ready or Failed) and says why. Its posts wait in the queue until this
        command has returned, so the state below is set before any of them. */
+    stop_reset();
     HANDLE t = CreateThread(NULL, 0, worker, NULL, 0, NULL);
     if (!t) {
         setup_log("ERROR: cannot start the installation (error %lu)", GetLastError());
         MessageBoxA(hwnd, "The installation could not be started.", SETUP_CAPTION, MB_OK | MB_ICONERROR);
         return;
     }
-    CloseHandle(t);
+    worker_thread = t;
     busy = 1;
+    block_shutdown(1);
     /* A disabled control cannot keep the focus; without a focused child the
        keys would reach no window, and Escape must still ask to stop. */
     if (GetFocus() == b_install) SetFocus(b_close);
@@ -331,13 +388,26 @@ static void play(void)
     DestroyWindow(hwnd);
 }
 
+/* Tells the worker to stop and shows that it is cleaning up. */
+static void stop_install(void)
+{
+    stopping = 1;
+    stop_ask();
+    cancel_questions();
+    EnableWindow(b_close, FALSE);
+    SetWindowTextA(st, "Removing what was installed ...");
+}
+
 static void close_request(void)
 {
     if (!busy) {
         DestroyWindow(hwnd);
         return;
     }
-    if (stopping) return; /* already stopping: the worker is cleaning up */
+    if (stopping) { /* the worker is cleaning up: the window closes after it */
+        close_asked = 1;
+        return;
+    }
     if (MessageBoxA(hwnd, "Stop the installation?", SETUP_CAPTION, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
     /* The install may have finished while the question was open. */
     if (!busy) {
@@ -345,12 +415,20 @@ static void close_request(void)
         return;
     }
     /* Ending the process here would cut a file in half and leave the folder
-       half-written: the worker stops at its next block, removes what it
-       wrote, and its WM_SETUP_DONE closes the window with exit code 1. */
-    stopping = 1;
-    stop_asked.store(1);
-    EnableWindow(b_close, FALSE);
-    SetWindowTextA(st, "Removing what was installed ...");
+       half-written: the worker stops at its next piece (or at once, while it
+       waits for the disc), removes what it wrote, and its WM_SETUP_DONE
+       closes the window with exit code 1. */
+    stop_install();
+}
+
+/* The session ends while an install runs (the user forced it past the
+   refusal): the install is stopped and rolled back before Windows ends the
+   process, which it does once this returns. Bounded, as Windows waits only a
+   few seconds for a window at this point. */
+static void end_session(void)
+{
+    if (!stopping) stop_install();
+    if (worker_thread) WaitForSingleObject(worker_thread, SESSION_WAIT_MS);
 }
 
 static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
@@ -372,7 +450,10 @@ static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         return 0;
     case WM_SETUP_DONE:
         busy = 0;
-        if (stopping) {
+        block_shutdown(0);
+        if (worker_thread) CloseHandle(worker_thread);
+        worker_thread = NULL;
+        if (stopping || close_asked) {
             /* A stopped install ends the setup, as it always has, with 1;
                one that finished before it heard the stop is installed. */
             stopping = 0;
@@ -433,6 +514,13 @@ static LRESULT CALLBACK wndproc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         return 0;
     case WM_CLOSE:
         close_request();
+        return 0;
+    case WM_QUERYENDSESSION:
+        /* An install cut off by the end of the session would leave a
+           half-written folder without an uninstaller. */
+        return busy ? FALSE : TRUE;
+    case WM_ENDSESSION:
+        if (wp && busy) end_session();
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);

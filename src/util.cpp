@@ -10,6 +10,27 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
+static std::atomic<int> stop_flag;
+
+void stop_ask(void) { stop_flag.store(1); }
+int stop_is_asked(void) { return stop_flag.load(); }
+void stop_reset(void) { stop_flag.store(0); }
+
+int stop_pause(unsigned ms)
+{
+    /* In slices: a stop is heard within one, and a pause is short anyway. */
+    const unsigned SLICE = 10;
+    while (ms > 0) {
+        if (stop_is_asked()) return 0;
+        unsigned n = ms < SLICE ? ms : SLICE;
+        pf_sleep(n);
+        ms -= n;
+    }
+    return !stop_is_asked();
+}
+
 int path_join(char *out, const char *folder, const char *name)
 {
     return snprintf(out, PATH_CAP, "%s\\%s", folder, name) < PATH_CAP;
@@ -19,6 +40,7 @@ int progress_add(progress *p, uint64_t bytes)
 {
     p->done += bytes;
     if (p->callback && !p->callback(p->done, p->total, p->user)) p->stopped = 1;
+    if (stop_is_asked()) p->stopped = 1;
     return !p->stopped;
 }
 

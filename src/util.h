@@ -36,14 +36,25 @@ typedef struct progress {
     int stopped;          /* set once the callback has asked to stop */
 } progress;
 
+/* The stop of the install in hand: asked from any thread (the window's
+   confirmed Stop, the end of the session) and heard wherever the install may
+   wait: its progress, the tries and pauses of a disc read, a copy waiting for
+   the disc. It stays asked until stop_reset, which comes before an install. */
+void stop_ask(void);
+int stop_is_asked(void);
+void stop_reset(void);
+/* Sleeps ms milliseconds, or until a stop is asked: 1 after the whole pause,
+   0 once a stop is asked (at once when it was asked before). */
+int stop_pause(unsigned ms);
+
 /* Joins a folder and a name with a backslash into out (PATH_CAP bytes);
    0 when the result would be cut, and a cut path must not be used: it could
    name another file. */
 int path_join(char *out, const char *folder, const char *name);
 
 /* Adds bytes to done, then calls the callback, if any, with the new done.
-   Returns 0 once the callback has asked to stop (and sets stopped), else 1;
-   a copy stops at the block where it hears 0. */
+   Returns 0 once the callback or stop_ask has asked to stop (and sets
+   stopped), else 1; a copy stops at the block where it hears 0. */
 int progress_add(progress *p, uint64_t bytes);
 
 int path_exists(const char *path);

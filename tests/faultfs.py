@@ -16,6 +16,9 @@ test can add or clear a fault while the file system runs. One fault a line:
                         (a listing that fails later reaches a Windows program
                         under Wine as an empty folder; one that fails when it is
                         opened arrives as an error)
+    slow PATH MS        every read of the file PATH first takes MS milliseconds
+                        (a drive struggling with a bad sector), whether it
+                        then fails or not
 
 PATH is below the root, with slashes and as spelt on the disc ("MAPS/MAP27.DAT";
 "." is the root). COUNT is how many calls fail, after which they work again,
@@ -48,7 +51,7 @@ def parse_plan(text):
         if not line or line.startswith("#"):
             continue
         f = line.split()
-        if len(f) != 3 or f[0] not in ("read", "open", "list"):
+        if len(f) != 3 or f[0] not in ("read", "open", "list", "slow"):
             raise ValueError(f"fault plan line {n}: {line!r}")
         path = f[1].strip("/")
         faults[(f[0], path if path not in ("", ".") else ".")] = int(f[2])
@@ -119,6 +122,10 @@ def serve(source, mountpoint, plan=None):
             return os.open(self.real(path), os.O_RDONLY)
 
         def read(self, path, size, offset, fh):
+            with self.mutex:
+                ms = self.faults.get(("slow", path.strip("/") or "."), 0)
+            if ms > 0:
+                time.sleep(ms / 1000)
             self.hit("read", path)
             return os.pread(fh, size, offset)
 

@@ -1605,4 +1605,134 @@ TEST(Retry, AFolderThatCannotBeMadeInTheTargetFailsTheCopy)
     cd_close(s);
 }
 
+// The first progress step (the last piece of the file copied first) waits
+// until the log shows that the file after it failed a read, then asks a stop
+// as the window does.
+struct StopStep {
+    LogCapture *log;
+    std::string line;
+    bool seen = false;
+};
+int stop_once_retried(uint64_t, uint64_t, void *user)
+{
+    StopStep *h = (StopStep *)user;
+    if (!h->seen) {
+        for (int i = 0; i < 300 && !h->seen; i++) {
+            std::vector<std::string> lines = h->log->lines();
+            h->seen = std::find(lines.begin(), lines.end(), h->line) != lines.end();
+            if (!h->seen) pf_sleep(10);
+        }
+        stop_ask();
+    }
+    return !stop_is_asked();
+}
+
+// A stop while the next file's reads fail ends its tries and pauses: the copy
+// returns after the try at work, not after all of them; nothing is asked.
+TEST(Stop, TheReadingOfTheNextFileGivesUpItsTries)
+{
+    std::string a = pattern_bytes(1000, 31), b = pattern_bytes(3 * 65536 + 5, 32);
+    for (int image = 0; image < 2; image++) {
+        LogCapture log;
+        std::string d = scratch("stop_next");
+        auto [from, second] = two_files(d, image, a, b);
+        std::string name = image ? second : from + "\\" + second;
+        cd_source *s = cd_open(from.c_str());
+        ASSERT_NE(s, nullptr);
+        Asked asked;
+        cd_set_ask_retry(ask, &asked);
+        StopStep h = {&log, "read retried: " + name};
+        progress pr = {0, 0, stop_once_retried, &h};
+        // Image: the root's listing, A.BIN, then every read of B.BIN fails.
+        // Folder: A.BIN's bytes and its end, then B.BIN's.
+        pf_fault_read = {2, 100};
+        int ok = cd_copy_all(s, (d + "\\out").c_str(), &pr);
+        int failed = 100 - pf_fault_read.fail;
+        pf_fault_read = {0, 0};
+        cd_set_ask_retry(nullptr, nullptr);
+        stop_reset();
+        EXPECT_EQ(ok, 0) << image;
+        EXPECT_TRUE(h.seen) << image;
+        EXPECT_LT(failed, 3) << image << ": the tries went on after the stop";
+        EXPECT_TRUE(asked.names.empty()) << image;
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"read retried: " + name}) << image;
+        cd_close(s);
+    }
+}
+
+// The one asked answers Retry, but a stop came meanwhile (the window's box
+// was open when the player confirmed Stop): nothing is read or asked again.
+int ask_then_stop(const char *name, void *user)
+{
+    Asked *a = (Asked *)user;
+    a->names.push_back(name);
+    if (a->names.size() > 1) return 0; // without the stop heard, ask no more
+    stop_ask();
+    return 1;
+}
+
+TEST(Stop, NoQuestionAfterAStop)
+{
+    std::string iso = build(sample_tree()).bytes;
+    for (int image = 0; image < 2; image++) {
+        LogCapture log;
+        std::string d = scratch("stop_ask");
+        std::string from = image ? save(d, "s.iso", iso) : folder_disc(d);
+        cd_source *s = cd_open(from.c_str());
+        ASSERT_NE(s, nullptr);
+        std::string name = image ? "HD.QAR" : from + "\\A.BIN";
+        Asked a;
+        cd_set_ask_retry(ask_then_stop, &a);
+        progress pr = {0, 0, nullptr, nullptr};
+        pf_fault_read = {image ? 3 : 1, -1};
+        int ok = cd_copy_all(s, (d + "\\out").c_str(), &pr);
+        pf_fault_read = {0, 0};
+        cd_set_ask_retry(nullptr, nullptr);
+        stop_reset();
+        EXPECT_EQ(ok, 0) << image;
+        EXPECT_EQ(a.names, std::vector<std::string>{name}) << image;
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"read retried: " + name}) << image;
+        cd_close(s);
+    }
+}
+
+// A file read again from its start after a Retry is rewritten below what was
+// counted before: each piece still asks, so that a stop is heard at once.
+struct StopAfterRetry {
+    Asked *asked;
+    int after = 0;
+};
+int stop_after_retry(uint64_t, uint64_t, void *user)
+{
+    StopAfterRetry *h = (StopAfterRetry *)user;
+    if (h->asked->names.empty()) return 1;
+    h->after++;
+    return 0;
+}
+
+TEST(Stop, TheRewriteOfARetriedFileHearsAStopAtItsFirstPiece)
+{
+    std::string big = pattern_bytes(20 * 65536 + 300, 33);
+    LogCapture log;
+    std::string d = scratch("stop_rewrite");
+    cd_source *s = cd_open(save(d, "a.iso", build(D("", {F("BIG.BIN;1", big)})).bytes).c_str());
+    ASSERT_NE(s, nullptr);
+    Asked a;
+    a.answer = 1;
+    a.clear = 1;
+    cd_set_ask_retry(ask, &a);
+    StopAfterRetry h = {&a};
+    progress pr = {0, 0, stop_after_retry, &h};
+    // The root's listing and BIG.BIN's first 512 KiB, then its reads fail
+    // until the one asked clears the disc.
+    pf_fault_read = {2, -1};
+    EXPECT_EQ(cd_copy_all(s, (d + "\\out").c_str(), &pr), 0);
+    pf_fault_read = {0, 0};
+    cd_set_ask_retry(nullptr, nullptr);
+    EXPECT_EQ(a.names, std::vector<std::string>{"BIG.BIN"});
+    EXPECT_EQ(h.after, 1);
+    EXPECT_EQ(get(d + "\\out\\BIG.BIN"), big.substr(0, 65536)) << "the rewrite went on after the stop";
+    cd_close(s);
+}
+
 } // namespace

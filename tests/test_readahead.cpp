@@ -387,4 +387,115 @@ TEST(Readahead, AStreamNamedButNotCopiedIsReadNoFurther)
     }
 }
 
+// A read that blocks until the test releases it (10 s at most), then fills
+// its whole buffer with 0xEE and says so, or fails.
+struct Blocked {
+    std::atomic<bool> entered{false}, released{false}, returned{false};
+    bool fail = false;
+};
+int read_blocked(void *ctx, void *buf, uint32_t cap, uint32_t *got)
+{
+    Blocked *b = (Blocked *)ctx;
+    b->entered = true;
+    for (int i = 0; i < 1000 && !b->released; i++) pf_sleep(10);
+    memset(buf, 0xEE, cap);
+    *got = b->fail ? 0 : cap;
+    b->returned = true;
+    return !b->fail;
+}
+
+// The step of a stream's last piece asks a stop, as the window does, once the
+// reading is inside the next stream's read.
+struct StopWhenEntered {
+    Blocked *b;
+    int pieces, seen = 0;
+};
+int stop_when_entered(void *ctx, uint32_t)
+{
+    StopWhenEntered *s = (StopWhenEntered *)ctx;
+    if (++s->seen == s->pieces) {
+        for (int i = 0; i < 500 && !s->b->entered; i++) pf_sleep(10);
+        stop_ask();
+    }
+    return !stop_is_asked();
+}
+
+// The next copy's read: its chunk first, then the blocked read is let go and
+// has written its buffer before this chunk is handed over.
+struct ReleaseFirst {
+    Stream *s;
+    Blocked *b;
+};
+int read_release_first(void *ctx, void *buf, uint32_t cap, uint32_t *got)
+{
+    ReleaseFirst *r = (ReleaseFirst *)ctx;
+    int ok = read_stream(r->s, buf, cap, got);
+    if (!r->b->released) {
+        r->b->released = true;
+        for (int i = 0; i < 500 && !r->b->returned; i++) pf_sleep(10);
+    }
+    return ok;
+}
+
+// A stop asked while the next stream's read does not return: the copy ends
+// without it; once it returns, what it read goes nowhere, and the copy that
+// follows has buffers of its own.
+TEST(Readahead, AStopLeavesAReadThatDoesNotReturnBehind)
+{
+    Reading r(THREADED);
+    ASSERT_EQ(r.started, 1);
+    std::string d = scratch("readahead_left");
+    Stream a(chunks(3, K64, K64), 21), c(chunks(4, K64, 99), 22);
+    Blocked b;
+    StopWhenEntered step = {&b, 3};
+    pf_file out = pf_create((d + "\\a.bin").c_str());
+    readahead_then(read_blocked, &b);
+    EXPECT_EQ(readahead_copy(read_stream, &a, K64, K64, out, stop_when_entered, &step), RA_STOPPED);
+    pf_close(out);
+    EXPECT_TRUE(b.entered);
+    EXPECT_FALSE(b.returned) << "the stop waited for a read of a stream whose copy had not begun";
+    EXPECT_EQ(readahead_left_behind(), 1);
+    EXPECT_EQ(get(d + "\\a.bin"), a.bytes);
+
+    // The next install starts afresh and has its own buffers.
+    stop_reset();
+    ReleaseFirst rf = {&c, &b};
+    out = pf_create((d + "\\c.bin").c_str());
+    EXPECT_EQ(readahead_copy(read_release_first, &rf, K64, K64, out, nullptr, nullptr), RA_DONE);
+    pf_close(out);
+    EXPECT_TRUE(b.returned);
+    EXPECT_EQ(get(d + "\\c.bin"), c.bytes) << "the late read touched the next copy's chunks";
+    for (int i = 0; i < 500 && readahead_left_behind(); i++) pf_sleep(10);
+    EXPECT_EQ(readahead_left_behind(), 0) << "the read left behind ends once it returns";
+}
+
+// Once a stop is asked, a copy waiting for a slow read ends without it, and a
+// copy asked for afterwards reads nothing.
+TEST(Readahead, AStopAskedElsewhereEndsACopyWaitingForTheDisc)
+{
+    for (Mode m : {REFUSED, THREADED}) {
+        Reading r(m);
+        std::string d = scratch("readahead_stop_asked");
+        Blocked b;
+        b.fail = true;
+        std::thread stopper([&] {
+            for (int i = 0; i < 500 && !b.entered; i++) pf_sleep(10);
+            if (m == REFUSED) b.released = true; // the read on this thread returns by itself
+            stop_ask();
+        });
+        pf_file out = pf_create((d + "\\b.bin").c_str());
+        EXPECT_EQ(readahead_copy(read_blocked, &b, K64, K64, out, nullptr, nullptr), RA_STOPPED) << mode_name(m);
+        stopper.join();
+        EXPECT_EQ(b.returned, m == REFUSED) << mode_name(m);
+        Stream later(chunks(2, K64, 5), 23);
+        EXPECT_EQ(readahead_copy(read_stream, &later, K64, K64, out, nullptr, nullptr), RA_STOPPED) << mode_name(m);
+        EXPECT_EQ(later.reads, 0) << mode_name(m);
+        pf_close(out);
+        EXPECT_EQ(get(d + "\\b.bin"), "") << mode_name(m);
+        stop_reset();
+        b.released = true;
+        for (int i = 0; i < 500 && readahead_left_behind(); i++) pf_sleep(10);
+    }
+}
+
 } // namespace

@@ -35,6 +35,10 @@
  *   uidriver settext N TEXT    sets the text of the N-th edit box (0 = disc, 1 = folder)
  *   uidriver check N 0|1       sets the N-th check box (0 = Start menu, 1 = desktop)
  *   uidriver close             asks the window to close (WM_CLOSE)
+ *   uidriver queryend          sends WM_QUERYENDSESSION as a shutdown does and
+ *       prints "queryend<TAB>answer"
+ *   uidriver endsession        sends WM_ENDSESSION(TRUE), the session ending
+ *       anyway, and prints "endsession<TAB>ms" once the window has returned
  *   uidriver wait TEXT [TIMEOUT_MS]
  *       waits until the status line (the child whose text is shown there)
  *       reads TEXT; exit 1 on time-out.
@@ -421,6 +425,18 @@ static int window_command(int argc, char **argv)
         PostMessageA(w, WM_CLOSE, 0, 0);
         return 0;
     }
+    if (strcmp(cmd, "queryend") == 0) {
+        DWORD_PTR answer = 0;
+        if (!SendMessageTimeoutA(w, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 20000, &answer)) return 1;
+        printf("queryend\t%lu\n", (unsigned long)answer);
+        return 0;
+    }
+    if (strcmp(cmd, "endsession") == 0) {
+        DWORD_PTR unused = 0, start = GetTickCount();
+        if (!SendMessageTimeoutA(w, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 30000, &unused)) return 1;
+        printf("endsession\t%lu\n", (unsigned long)(GetTickCount() - start));
+        return 0;
+    }
     if (strcmp(cmd, "wait") == 0 && argc >= 3) return wait_status(w, argv[2], argc > 3 ? (DWORD)atol(argv[3]) : 60000);
     if (strcmp(cmd, "key") == 0 && argc >= 3) return send_keys(argc, argv);
     if (strcmp(cmd, "focus") == 0) {
@@ -502,7 +518,8 @@ static int one_command(int argc, char **argv)
     }
     if (argc >= 2 && (strcmp(argv[1], "dump") == 0 || strcmp(argv[1], "press") == 0 || strcmp(argv[1], "start") == 0 ||
                       strcmp(argv[1], "settext") == 0 || strcmp(argv[1], "check") == 0 ||
-                      strcmp(argv[1], "close") == 0 || strcmp(argv[1], "wait") == 0 || strcmp(argv[1], "key") == 0 ||
+                      strcmp(argv[1], "close") == 0 || strcmp(argv[1], "wait") == 0 ||
+                      strcmp(argv[1], "queryend") == 0 || strcmp(argv[1], "endsession") == 0 || strcmp(argv[1], "key") == 0 ||
                       strcmp(argv[1], "focus") == 0 || strcmp(argv[1], "waitcheck") == 0 ||
                       strcmp(argv[1], "measure") == 0 || strcmp(argv[1], "dpichange") == 0)) {
         int rc = window_command(argc, argv);

@@ -2,7 +2,8 @@
 """test_disc_faults.py - the real setup under Wine installing from a game disc
 in a CD-ROM drive that fails as scratched discs do: a folder that cannot be
 listed, a file that cannot be read, a read that works the third time; silently,
-and in the window with its Retry or Cancel box.
+and in the window with its Retry or Cancel box; a Stop or the end of the
+session while the drive struggles, in the window.
 
 usage: test_disc_faults.py SETUP_EXE UIDRIVER_EXE WORKDIR
 
@@ -15,6 +16,7 @@ Each case prints one line; the exit code is 1 when any case failed.
 import os
 import subprocess
 import sys
+import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -26,6 +28,8 @@ import faultfs  # noqa: E402
 CAPTION = "The Kelpmire setup"
 INSTALLED = "The Kelpmire is installed."
 FAILED = "The installation did not finish - see the messages above."
+STOPPED = "ERROR: the installation was stopped"
+ROLLED_BACK = "removed what this install had written"
 DRIVE = "X:"
 # A file that only the disc copy reads, in a folder two levels down.
 FOLDER = "MAPS/WORLD1"
@@ -120,12 +124,17 @@ class DiscFaults:
 
     # ---- the window ----
 
+    def window_open(self, folder):
+        """Starts the setup's window for an install from the drive into folder;
+        returns the setup's process."""
+        self.wine.reg_delete()
+        return subprocess.Popen([WINE_RUN, self.wine.prefix, self.setup, "/cd", DRIVE + "\\", "/dir", win(folder)],
+                                env=self.wine.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
     def window_until_box(self, folder):
         """Starts a window install from the failing drive and waits for the box;
         returns the setup's process."""
-        self.wine.reg_delete()
-        proc = subprocess.Popen([WINE_RUN, self.wine.prefix, self.setup, "/cd", DRIVE + "\\", "/dir", win(folder)],
-                                env=self.wine.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        proc = self.window_open(folder)
         rc, out = self.drive("press", "104", "--", "boxowner", CAPTION)
         check(rc == 0, "the Retry/Cancel box came up")
         owner = out.strip().split("\n")[-1]
@@ -175,6 +184,79 @@ class DiscFaults:
             self.end_window(proc)
         return "window, Cancel: failed, with " + line
 
+    # ---- Stop and the end of the session ----
+
+    def new_folder(self, name):
+        """An install folder that the install makes, inside a fresh one."""
+        return os.path.join(self.folder(name), "The Kelpmire PC")
+
+    def stopped(self, proc, folder, within):
+        """The setup ends stopped within the seconds given, its folder gone;
+        returns the seconds it took."""
+        start = time.monotonic()
+        try:
+            proc.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            raise CheckFailed("the setup did not end after the Stop")
+        took = time.monotonic() - start
+        lines = self.wine.log_lines() or []
+        check(proc.returncode == 1, f"exit 1 (got {proc.returncode})")
+        check(lines[-2:] == [STOPPED, ROLLED_BACK], f"the log ends with the stop and the rollback: {lines[-3:]}")
+        check(not os.path.exists(folder), "the new install folder is gone")
+        check(took < within, f"stopped {took:.1f} s after the Yes (at most {within} s)")
+        return took
+
+    def case_window_stop_while_the_drive_struggles(self):
+        # Every read of FILE takes 4 s and fails: its tries would take 16 s more
+        # once the first has failed.
+        self.set_plan(f"slow {FILE} 4000\nread {FILE} -1\n")
+        folder = self.new_folder("stop_struggling")
+        proc = self.window_open(folder)
+        try:
+            rc, _ = self.drive("press", "104", "--", "wait", "read retried: " + on_disc(FILE), "120000", "--", "close",
+                               "--", "msgbox", CAPTION, "Yes", "20000")
+            check(rc == 0, "Stop confirmed while the drive struggles")
+            took = self.stopped(proc, folder, 10)
+        finally:
+            self.set_plan("")
+            self.end_window(proc)
+        return f"window, Stop while a read takes 4 s and fails: stopped after {took:.1f} s, folder gone"
+
+    def case_window_stop_over_the_box(self):
+        self.set_plan(f"read {FILE} -1\n")
+        folder = self.new_folder("stop_over_box")
+        proc = self.window_until_box(folder)
+        try:
+            rc, _ = self.drive("close", "--", "msgbox", CAPTION, "Yes", "20000", "Stop the installation?")
+            check(rc == 0, "Stop confirmed over the open Retry box")
+            took = self.stopped(proc, folder, 30)
+        finally:
+            self.set_plan("")
+            self.end_window(proc)
+        return f"window, Stop over the Retry box: the box closed, stopped after {took:.1f} s, folder gone"
+
+    def case_window_session_end(self):
+        self.set_plan(f"slow {FILE} 4000\nread {FILE} -1\n")
+        folder = self.new_folder("session_end")
+        proc = self.window_open(folder)
+        try:
+            rc, out = self.drive("queryend")
+            check(rc == 0 and "queryend\t1" in out, f"an idle window lets the session end: {out!r}")
+            rc, out = self.drive("press", "104", "--", "wait", "read retried: " + on_disc(FILE), "120000", "--",
+                                 "queryend", "--", "endsession")
+            took = out.split("endsession\t")[-1].strip()
+            check(rc == 0, "the session's messages were answered")
+            check("queryend\t0" in out, f"an install refuses the end of the session: {out!r}")
+            # Windows ends the process once WM_ENDSESSION has returned: by then
+            # the install is rolled back.
+            check(not os.path.exists(folder), "no install folder left when WM_ENDSESSION returned")
+            lines = self.wine.log_lines() or []
+            check(lines[-2:] == [STOPPED, ROLLED_BACK], f"the log ends with the stop and the rollback: {lines[-3:]}")
+        finally:
+            self.set_plan("")
+            self.end_window(proc)
+        return f"window, the session ends during an install: refused, then rolled back in {took} ms before it ended"
+
 
 def main(argv):
     if len(argv) != 4:
@@ -187,7 +269,8 @@ def main(argv):
             try:
                 t.wine.set_cdrom(DRIVE[0], t.mount)
                 for case in (t.case_unlistable_folder, t.case_unreadable_file, t.case_read_works_the_third_time,
-                             t.case_window_retry, t.case_window_cancel):
+                             t.case_window_retry, t.case_window_cancel, t.case_window_stop_while_the_drive_struggles,
+                             t.case_window_stop_over_the_box, t.case_window_session_end):
                     try:
                         print("ok   " + case(), flush=True)
                     except Exception:  # noqa: BLE001 - every case reports, then the next runs
