@@ -634,6 +634,55 @@ char **pf_args(int *argc)
 
 int pf_is_absolute(const char *path) { return path[0] == '/' || path[0] == '\\'; }
 
+size_t pf_full_path(const char *path, char *out, size_t cap)
+{
+    char cwd[MAP_CAP];
+    const char *parts[2] = {"", path};
+    if (path[0] != '/' && path[0] != '\\') {
+        if (!getcwd(cwd, sizeof cwd)) return 0;
+        parts[0] = cwd;
+    }
+    if (cap < 2) return 0;
+    size_t n = 0;
+    out[n++] = '\\'; /* the root */
+    for (const char *p : parts) {
+        while (*p) {
+            while (*p == '/' || *p == '\\') p++;
+            const char *name = p;
+            while (*p && *p != '/' && *p != '\\') p++;
+            size_t len = (size_t)(p - name);
+            if (len == 0 || (len == 1 && name[0] == '.')) continue;
+            if (len == 2 && name[0] == '.' && name[1] == '.') {
+                while (n > 1 && out[n - 1] != '\\') n--; /* back over the last name */
+                if (n > 1) n--;
+                continue;
+            }
+            if (n + 1 + len >= cap) return 0;
+            if (n > 1) out[n++] = '\\';
+            memcpy(out + n, name, len);
+            n += len;
+        }
+    }
+    size_t given = strlen(path);
+    if (n > 1 && given && (path[given - 1] == '/' || path[given - 1] == '\\')) {
+        if (n + 1 >= cap) return 0;
+        out[n++] = '\\';
+    }
+    out[n] = 0;
+    return n;
+}
+
+int pf_file_identity(const char *path, pf_file_id *out)
+{
+    char p[MAP_CAP];
+    struct stat st;
+    map_path(path, p);
+    if (stat(p, &st) != 0) return 0;
+    out->volume = (uint64_t)st.st_dev;
+    out->index = (uint64_t)st.st_ino;
+    return 1;
+}
+
 size_t pf_path_chars(const char *path)
 {
     size_t n = 0;

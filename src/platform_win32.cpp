@@ -687,6 +687,31 @@ int pf_is_absolute(const char *path)
     return p[1] && !is_sep(p[1]);
 }
 
+size_t pf_full_path(const char *path, char *out, size_t cap)
+{
+    DWORD n = GetFullPathNameA(path, (DWORD)cap, out, NULL);
+    return (n == 0 || n >= cap) ? 0 : n;
+}
+
+int pf_file_identity(const char *path, pf_file_id *out)
+{
+    /* A folder opens only with FILE_FLAG_BACKUP_SEMANTICS; attributes alone
+       need no right to the folder's contents, and full sharing lets a folder
+       that another program holds open be asked too. */
+    HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    int ok = GetFileInformationByHandle(h, &info) ? 1 : 0;
+    CloseHandle(h);
+    if (!ok) return 0;
+    out->volume = info.dwVolumeSerialNumber;
+    out->index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    /* Some network redirectors give every file the index 0: that names
+       nothing, and would make any two folders of a share one. */
+    return out->index != 0;
+}
+
 /* ---- disk space and the current folder ---- */
 
 int pf_free_space(const char *folder, uint64_t *free_bytes)

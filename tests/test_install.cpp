@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -31,6 +34,10 @@ struct Stage {
     Stage(const std::string &name)
     {
         root = scratch(name);
+        // In the full form that an install records: every separator a
+        // backslash (the POSIX temporary folder begins "/tmp/").
+        for (char &c : root)
+            if (c == '/') c = '\\';
         disc = root + "\\disc";
         dir = root + "\\Games\\The Kelpmire PC";
         reg = root + "\\reg";
@@ -384,6 +391,36 @@ TEST(FoldersNested, ByNameAfterDotsAndSeparators)
     }
 }
 
+#ifndef _WIN32
+// A second name of the same folder (here a link; on Windows also another drive
+// letter, an 8.3 name or a share of the same disk, which the tests under Wine
+// cover) is the same folder: the installed disc copy given as the disc under
+// another name would be written while it is read.
+TEST(FoldersNested, ByIdentityUnderAnotherName)
+{
+    std::string root = scratch("nested_identity");
+    put(root + "\\inst\\game\\cd\\DATA\\A.QAR", "a");
+    put(root + "\\other\\x", "x");
+    std::string inst = root + "\\inst", alias = root + "\\alias", beside = root + "\\beside";
+    ASSERT_EQ(symlink((root + "/inst").c_str(), (root + "/alias").c_str()), 0);
+    ASSERT_EQ(symlink((root + "/other").c_str(), (root + "/beside").c_str()), 0);
+    struct {
+        std::string disc, dir;
+        int nested;
+    } cases[] = {
+        {alias + "\\game\\cd", inst, 1},        // the installed copy, through the link
+        {inst + "\\game\\cd", alias, 1},        // the install folder, through the link
+        {inst, alias + "\\new\\sub", 1},        // a folder still to be made in the disc
+        {alias + "\\GAME\\cd", inst + "\\", 1}, // letter case and a trailing separator
+        {inst + "\\game\\cd", beside, 0},       // a link to another folder
+        {alias + "\\game\\cd", root + "\\fresh", 0},
+        {alias + "\\game\\cd", beside + "\\new", 0},
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(folders_nested(c.disc.c_str(), c.dir.c_str()), c.nested) << c.disc << " " << c.dir;
+}
+#endif
+
 // The folder that Browse returns gets the game's own folder, unless it is
 // empty or an installation of the game already.
 TEST(InstallFolderIn, AppendsTheGamesFolderToAFolderInUse)
@@ -605,23 +642,34 @@ TEST(DoInstall, LongestPathAtTheLimitInstallsAndOneMoreIsRefusedBeforeAnythingIs
     }
 }
 
-TEST(DoInstall, FolderWithATrailingBackslashGivesNoDoubledBackslash)
+// The Apps entry and the shortcuts hold the folder's full path however it was
+// typed: a trailing backslash (as an install into a drive root, "D:\", has),
+// doubled backslashes, "." and "..", slashes. Names joined to it get no
+// doubled backslash.
+TEST(DoInstall, FolderAsTypedIsRecordedByItsFullPath)
 {
-    // As an install into a drive root ("D:\") does.
-    Stage s("install_trailing");
+    Stage s("install_typed");
     ASSERT_PAYLOAD_LENT();
-    install_opts o = s.opts();
-    snprintf(o.dir, sizeof o.dir, "%s\\", s.dir.c_str());
-    ASSERT_EQ(do_install(&o, nullptr, nullptr), 1);
-    auto reg = s.registry();
-    ASSERT_EQ(reg.size(), 8u);
-    EXPECT_EQ(reg[1], "UninstallString=REG_SZ:\"" + s.dir + "\\uninstall.exe\" /uninstall");
-    EXPECT_EQ(reg[2], "DisplayIcon=REG_SZ:" + s.dir + "\\kelpmire.exe,0");
-    EXPECT_EQ(reg[3], "InstallLocation=REG_SZ:" + s.dir + "\\");
-    EXPECT_EQ(get(s.shell + "\\Desktop\\The Kelpmire.lnk"),
-              "target=" + s.dir + "\\kelpmire.exe\nworkdir=" + s.dir + "\\\ndescription=The Kelpmire\nicon=" + s.dir +
-                  "\\kelpmire.exe,0\n");
-    EXPECT_EQ(get(s.dir + "\\game\\hd\\HD.QAR"), pattern_bytes(1000, 'D'));
+    std::string doubled, slashed;
+    for (char c : s.dir) doubled += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    for (char c : s.dir) slashed += c == '\\' ? '/' : c;
+    for (const std::string &typed : {s.dir + "\\", doubled, s.dir + "\\.\\x\\..", slashed}) {
+        delete_tree((s.root + "\\Games").c_str());
+        pf_reg_delete_user_key(UNINSTALL_KEY);
+        install_opts o = s.opts();
+        snprintf(o.dir, sizeof o.dir, "%s", typed.c_str());
+        ASSERT_EQ(do_install(&o, nullptr, nullptr), 1) << typed;
+        auto reg = s.registry();
+        ASSERT_EQ(reg.size(), 8u);
+        EXPECT_EQ(reg[1], "UninstallString=REG_SZ:\"" + s.dir + "\\uninstall.exe\" /uninstall") << typed;
+        EXPECT_EQ(reg[2], "DisplayIcon=REG_SZ:" + s.dir + "\\kelpmire.exe,0") << typed;
+        EXPECT_EQ(reg[3], "InstallLocation=REG_SZ:" + s.dir) << typed;
+        EXPECT_EQ(get(s.shell + "\\Desktop\\The Kelpmire.lnk"),
+                  "target=" + s.dir + "\\kelpmire.exe\nworkdir=" + s.dir + "\ndescription=The Kelpmire\nicon=" +
+                      s.dir + "\\kelpmire.exe,0\n")
+            << typed;
+        EXPECT_EQ(get(s.dir + "\\game\\hd\\HD.QAR"), pattern_bytes(1000, 'D')) << typed;
+    }
 }
 
 TEST(DoInstall, ShortcutThatCannotBeMadeIsLoggedAndTheInstallSucceeds)

@@ -5,12 +5,13 @@ usage: test_silent_install.py SOURCE_DIR BUILD_DIR
 
 Runs the real kelpmire_setup.exe /silent on a sample disc as a folder, an ISO
 image, raw Mode 1 and Mode 2 images through their CUE sheets, a sheet with a
-pregap, a raw image of 2448-byte sectors, a Nero image, and Alcohol, CloneCD
-and DiscJuggler images by their descriptors (and an .mdf by its data file), and checks
-what it leaves with independent means: the file trees, wrestool, `wine reg
-query`, lnkinfo and the log file. Then disc detection (a CD-ROM drive letter,
-an image beside the setup), the failures, paths in several scripts, and a
-second install over the first.
+pregap, a raw image of 2448-byte sectors, a Nero image, Alcohol, CloneCD
+and DiscJuggler images by their descriptors (and an .mdf by its data file),
+and a sheet that names its image on a network share, and checks what it
+leaves with independent means: the file trees, wrestool, `wine reg query`,
+lnkinfo and the log file. Then disc detection (a CD-ROM drive letter, an image
+beside the setup), the failures, paths in several scripts, and a second
+install over the first.
 """
 import hashlib
 import os
@@ -21,7 +22,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import PYTHON, WINE_RUN, Wine, fresh_dir, lnkinfo, make_sample_disc, tree_files, unmount, win  # noqa: E402
+from kelpwine import (PYTHON, WINE_RUN, Wine, fresh_dir, lnkinfo, make_sample_disc, tree_digest,  # noqa: E402
+                     tree_files, unmount, win)
 
 SRC, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
 del sys.argv[1:3]
@@ -210,6 +212,43 @@ class SilentInstall(Case):
                 self.assertEqual(run_setup("/silent", "/cd", win(os.path.join(other, source)), "/dir", win_dir), 0)
                 self.check_install(win_dir, f"image {win(os.path.join(other, data))}")
                 self.assertEqual(digest_tree(other), before, "the source is never written")
+
+    def test_sheet_naming_a_network_share_never_reaches_it(self):
+        # Wine serves "\??\UNC\srv\share" from dosdevices/unc/srv/share: the
+        # share holds a good image, which the setup must never open.
+        share = fresh_dir(os.path.join(WORK, "unc_share"))
+        shutil.copy(os.path.join(img, "game.bin"), os.path.join(share, "GAME.BIN"))
+        unc = os.path.join(wine.prefix, "dosdevices", "unc", "srv")
+        os.makedirs(unc, exist_ok=True)
+        link = os.path.join(unc, "share")
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(share, link)
+        sheets = fresh_dir(os.path.join(WORK, "unc_sheet"))
+        sheet = os.path.join(sheets, "game.cue")
+        with open(os.path.join(img, "game.cue")) as f:
+            text = f.read().replace('FILE "game.bin"', 'FILE "\\??\\UNC\\srv\\share\\GAME.BIN"')
+        self.assertIn("\\??\\UNC\\", text)
+        with open(sheet, "w", newline="\r\n") as f:
+            f.write(text)
+        try:
+            # Nothing beside the sheet: the disc is refused.
+            clean_install_state()
+            win_dir = "C:\\Games\\Kelpmire share"
+            shutil.rmtree(c_path(win_dir), ignore_errors=True)
+            self.assertEqual(run_setup("/silent", "/cd", win(sheet), "/dir", win_dir), 1)
+            self.assertEqual(wine.log_lines()[2:], [
+                f"Install to {win_dir}",
+                "ERROR: the CD is not a readable disc, image or folder",
+            ])
+            self.assertFalse(os.path.exists(c_path(win_dir)))
+            self.assertIsNone(wine.reg_query())
+            # A copy beside the sheet is the one installed from.
+            shutil.copy(os.path.join(img, "game.bin"), os.path.join(sheets, "GAME.BIN"))
+            self.assertEqual(run_setup("/silent", "/cd", win(sheet), "/dir", win_dir), 0)
+            self.check_install(win_dir, f"image {win(os.path.join(sheets, 'GAME.BIN'))}")
+        finally:
+            os.remove(link)
 
     def test_names_in_several_scripts(self):
         clean_install_state()
@@ -513,6 +552,31 @@ class Failures(Case):
         self.assertEqual(tree_files(d), before, "nothing written")
         self.assertIsNone(wine.reg_query())
 
+    def test_installed_disc_copy_under_a_second_name_is_refused(self):
+        # The disc copy of an installation given as the disc for a reinstall
+        # into it, named through the Unix root (Z:) and through a second
+        # drive letter on drive_c: by name they are apart, yet one folder.
+        win_dir = "C:\\Games\\Base"
+        d = c_path(win_dir)
+        shutil.rmtree(d, ignore_errors=True)
+        self.assertEqual(run_setup("/silent", "/cd", win(disc), "/dir", win_dir), 0)
+        before = tree_digest(d)
+        entry = wine.reg_query()
+        wine.map_drive("v", wine.drive_c())
+        try:
+            for cd in (win(os.path.join(d, "game", "cd")), "V:\\Games\\Base\\game\\cd",
+                       "V:\\Games\\Base\\game"):
+                with self.subTest(cd=cd):
+                    self.assertEqual(run_setup("/silent", "/cd", cd, "/dir", win_dir), 1)
+                    self.assertEqual(wine.log_lines()[2:], [
+                        f"Install to {win_dir}",
+                        f"ERROR: the disc folder {cd} and the install folder {win_dir} lie inside one another",
+                    ])
+                    self.assertEqual(tree_digest(d), before, "every installed file unchanged")
+                    self.assertEqual(wine.reg_query(), entry)
+        finally:
+            wine.remove_drive("v")
+
     def test_command_lines_as_people_type_them(self):
         # Through a batch file, so that the line reaches the setup as typed.
         wine.set_cdrom("k", disc)
@@ -529,7 +593,7 @@ class Failures(Case):
                 log = wine.log_lines()
                 self.assertIn("Install to " + folder, log, line)
                 self.assertTrue(os.path.exists(os.path.join(c_path(folder.rstrip("\\")), "kelpmire.exe")), line)
-                self.assertEqual(wine.reg_query()["InstallLocation"], ("REG_SZ", folder))
+                self.assertEqual(wine.reg_query()["InstallLocation"], ("REG_SZ", folder.rstrip("\\")))
             self.assertIn("Copying folder K:\\ ...", log)
         finally:
             wine.remove_drive("k")

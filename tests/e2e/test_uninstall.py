@@ -6,10 +6,11 @@ usage: test_uninstall.py SOURCE_DIR BUILD_DIR
 Installs the sample disc silently with the real setup, puts a file of the
 user's into the install folder, then runs the installed uninstall.exe as
 Windows would and checks what is left once every Wine process has ended.
-Then the folders players really have: an install at a drive root, a "game"
-folder that is a link, links to files kept elsewhere, the game or a data file held open, the setup run from
-a downloads folder, and stage 1 started with the install folder as its
-current folder.
+Then the folders players really have: an install at a drive root, a folder
+typed with slashes or doubled backslashes, a "game" folder that is a link,
+links to files kept elsewhere, the game or a data file held open, the setup
+run from a downloads folder, and stage 1 started with the install folder as
+its current folder.
 """
 import os
 import re
@@ -196,6 +197,32 @@ class Uninstall(unittest.TestCase):
                 self.assertFalse(os.path.exists(lnk), lnk)
         finally:
             wine.remove_drive("m")
+
+    def test_folder_typed_with_slashes_or_doubled_backslashes_leaves_no_entry(self):
+        # As people type it, and as scripts double it: the entry holds the
+        # folder's full path, and the uninstall Windows starts from it
+        # removes the entry with the rest.
+        for typed, full in (("C:/Games/Fwd", "C:\\Games\\Fwd"),
+                            ("C:\\\\Games\\\\Dbl", "C:\\Games\\Dbl")):
+            with self.subTest(dir=typed):
+                folder = wine.drive_c("Games", full.rsplit("\\", 1)[1])
+                shutil.rmtree(folder, ignore_errors=True)
+                wine.clear_log()
+                rc, _, _ = wine.run_exe(SETUP, "/silent", "/cd", win(disc), "/dir", typed)
+                self.assertEqual(rc, 0)
+                reg = wine.reg_query()
+                self.assertEqual(reg["InstallLocation"], ("REG_SZ", full))
+                self.assertEqual(reg["UninstallString"], ("REG_SZ", f'"{full}\\uninstall.exe" /uninstall'))
+                self.assertEqual(reg["DisplayIcon"], ("REG_SZ", f"{full}\\kelpmire.exe,0"))
+                for lnk in wine.shortcut_files():
+                    self.assertEqual(lnkinfo(lnk).get("Working directory"), full, lnk)
+                rc, _, _ = wine.run_exe(full + "\\uninstall.exe", "/uninstall", "/quiet")
+                self.assertEqual(rc, 0)
+                wine.wait_idle()
+                self.assertFalse(os.path.exists(folder))
+                self.assertIsNone(wine.reg_query())
+                for lnk in wine.shortcut_files():
+                    self.assertFalse(os.path.exists(lnk), lnk)
 
     def test_game_folder_that_is_a_link_keeps_what_it_points_to(self):
         # The data moved to a bigger drive, "game" left as a link to them.
