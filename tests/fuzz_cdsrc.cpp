@@ -145,7 +145,7 @@ static void remember_first(const char *rel, uint64_t, void *user)
 }
 
 // Everything a caller may do with an open source.
-static void walk(cd_source *src)
+static void walk_source(cd_source *src)
 {
     if (!cd_describe(src)[0]) abort();
     char first[PATH_CAP] = "";
@@ -221,7 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     put_file(input, data, size);
 #endif
     cd_source *src = cd_open(input);
-    if (src) walk(src);
+    if (src) walk_source(src);
     cd_close(src);
     if (!only_kept(strrchr(input, '/') + 1)) abort();
 #ifdef FUZZ_DESC
