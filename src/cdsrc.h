@@ -16,34 +16,11 @@
 #ifndef KELP_CDSRC_H
 #define KELP_CDSRC_H
 
+#include "cdsrc_types.h"
 #include "platform.h"
 #include "util.h"
 
 #include <stdint.h>
-
-enum { CD_SOURCE_FOLDER = 0, CD_SOURCE_IMAGE = 1 };
-
-struct cd_image; /* an open image file: cdsrc_image.h */
-
-typedef struct cd_source {
-    int kind;                /* CD_SOURCE_FOLDER or CD_SOURCE_IMAGE */
-    char path[PATH_CAP];     /* the folder, or the image file actually opened */
-    struct cd_image *image;  /* the open image; none for a folder */
-    uint32_t root_extent;    /* logical sector of the root directory */
-    uint32_t root_size;      /* its length in bytes */
-    char desc[552];          /* "folder %s" or "image %s" */
-} cd_source;
-
-typedef struct iso_entry {
-    char name[64];
-    uint32_t extent;
-    uint32_t size;
-    int directory;
-    int more;                /* multi-extent: the next record continues this file */
-    int refused;             /* a NUL in the identifier, or the name of an earlier entry */
-    int interleaved;         /* recorded in interleaved units: its data are not one run */
-    int name_len;            /* bytes in name, which may hold a NUL when refused */
-} iso_entry;
 
 /* A new source, or none when path is neither a folder nor a readable image;
    the caller reports the failure. Logs one line of its own only for a sheet
@@ -61,9 +38,6 @@ void *cd_read(cd_source *src, const char *rel, uint64_t *size);
 /* The bytes of all files, down to 16 levels below the root; a directory that
    cannot be read or walked adds what could be read of it, silently. */
 uint64_t cd_total_bytes(cd_source *src);
-/* Called for each file of a listing (a multi-extent file once, with all its
-   records' sizes): its path below the root with backslashes and its size. */
-typedef void (*cd_list_fn)(const char *rel, uint64_t size, void *user);
 /* What one count of the source found. */
 typedef struct cd_count {
     uint64_t bytes;  /* as cd_total_bytes */
@@ -88,11 +62,6 @@ void cd_count_all(cd_source *src, cd_list_fn fn, void *user, cd_count *out);
    source's path joined with the path below it for a folder ("D:\MAPS"), the
    entry's own name for an image. */
 int cd_copy_all(cd_source *src, const char *target, progress *pr);
-/* Asked with the name of a file or folder of the disc that still cannot be
-   read after its retries: 1 reads it again from its start (what was copied
-   before it stays), 0 gives up and the copy fails. Called on the copying
-   thread, which waits for the answer. */
-typedef int (*cd_ask_fn)(const char *name, void *user);
 /* Names who is asked (none: nobody, the copy gives up at once, as a silent
    install does). Set before a copy starts, never while one runs. */
 void cd_set_ask_retry(cd_ask_fn fn, void *user);

@@ -10,7 +10,8 @@
  * powers of x modulo the polynomial, worked out by the compiler. Elsewhere, and for the last bytes, the CRC is taken sixteen bytes
  * at a time ("slicing by 16") with sixteen tables, also made by the compiler,
  * each giving the CRC of one byte followed by 0 to 15 zero bytes.
- * No state but those constants.
+ * No state but those constants. The test build can ask which path a set of
+ * features would take, and run any path (cdsrc_edc.h).
  */
 #include "cdsrc_edc.h"
 
@@ -189,23 +190,51 @@ const unsigned char sync_pattern[SYNC_LEN] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0
 
 } // namespace
 
-uint32_t cd_edc(const void *data, size_t len)
+/* The features of the processor that the fast paths need, as EDC_CPU_* bits.
+   Asked at every call: a few loads of what the runtime learned at start-up. */
+static unsigned cpu_features(void)
+{
+    unsigned f = 0;
+#ifdef EDC_CLMUL
+    if (__builtin_cpu_supports("pclmul")) f |= EDC_CPU_PCLMUL;
+    if (__builtin_cpu_supports("avx512f")) f |= EDC_CPU_AVX512F;
+    if (__builtin_cpu_supports("vpclmulqdq")) f |= EDC_CPU_VPCLMULQDQ;
+#endif
+    return f;
+}
+
+/* The path for len bytes on a processor with the features cpu. The 512-bit
+   path runs AVX-512F instructions and VPCLMULQDQ on them, and finishes on the
+   128-bit one: a processor that lacks any of the three would stop at an
+   illegal instruction. */
+static int edc_path(unsigned cpu, size_t len)
+{
+    const unsigned wide = EDC_CPU_PCLMUL | EDC_CPU_AVX512F | EDC_CPU_VPCLMULQDQ;
+#ifdef EDC_CLMUL
+    if (len >= 256 && (cpu & wide) == wide) return EDC_PATH_VCLMUL;
+    if (len >= 64 && (cpu & EDC_CPU_PCLMUL)) return EDC_PATH_CLMUL;
+#else
+    (void)cpu, (void)len, (void)wide;
+#endif
+    return EDC_PATH_TABLES;
+}
+
+/* The EDC of len bytes through the path (the tables take any bytes that the
+   path leaves over). */
+static uint32_t edc_through(int path, const void *data, size_t len)
 {
     const unsigned char *p = (const unsigned char *)data;
     const auto &T = tables.t;
     uint32_t crc = 0;
 #ifdef EDC_CLMUL
-    if (len >= 256 && __builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("avx512f")) {
+    if (path != EDC_PATH_TABLES) {
         size_t n = len & ~(size_t)15;
-        crc = edc_vclmul(p, n, crc);
-        p += n;
-        len -= n;
-    } else if (len >= 64 && __builtin_cpu_supports("pclmul")) {
-        size_t n = len & ~(size_t)15;
-        crc = edc_clmul(p, n, crc);
+        crc = path == EDC_PATH_VCLMUL ? edc_vclmul(p, n, crc) : edc_clmul(p, n, crc);
         p += n;
         len -= n;
     }
+#else
+    (void)path;
 #endif
     for (; len >= SLICES; p += SLICES, len -= SLICES) {
         uint32_t a = crc ^ le32(p), b = le32(p + 4), c = le32(p + 8), d = le32(p + 12);
@@ -218,6 +247,14 @@ uint32_t cd_edc(const void *data, size_t len)
     return crc;
 }
 
+uint32_t cd_edc(const void *data, size_t len) { return edc_through(edc_path(cpu_features(), len), data, len); }
+
+#ifdef KELP_FAULTS
+unsigned cd_edc_cpu(void) { return cpu_features(); }
+int cd_edc_path(unsigned cpu, size_t len) { return edc_path(cpu, len); }
+uint32_t cd_edc_through(int path, const void *data, size_t len) { return edc_through(path, data, len); }
+#endif
+
 uint32_t cd_edc_bitwise(const void *data, size_t len)
 {
     const unsigned char *p = (const unsigned char *)data;
@@ -229,6 +266,15 @@ uint32_t cd_edc_bitwise(const void *data, size_t len)
     return crc;
 }
 
+int cd_mode2_sector_ok(const unsigned char *s)
+{
+    /* A Form 2 sector holds 2324 bytes of data, not 2048: reading it as Form 1
+       would copy other bytes. */
+    if (s[SUBMODE - M2_EDC_FROM] & SUBMODE_FORM2) return 0;
+    uint32_t stored = le32(s + M2_EDC - M2_EDC_FROM);
+    return stored == 0 || cd_edc(s, M2_EDC - M2_EDC_FROM) == stored;
+}
+
 int cd_raw_sector_ok(const unsigned char *s, int mode)
 {
     if (memcmp(s, sync_pattern, SYNC_LEN) != 0 || s[MODE_BYTE] != mode) return 0;
@@ -236,9 +282,5 @@ int cd_raw_sector_ok(const unsigned char *s, int mode)
         uint32_t stored = le32(s + M1_EDC);
         return stored == 0 || cd_edc(s, M1_EDC) == stored;
     }
-    /* A Form 2 sector holds 2324 bytes of data, not 2048: reading it as Form 1
-       would copy other bytes. */
-    if (s[SUBMODE] & SUBMODE_FORM2) return 0;
-    uint32_t stored = le32(s + M2_EDC);
-    return stored == 0 || cd_edc(s + M2_EDC_FROM, M2_EDC - M2_EDC_FROM) == stored;
+    return cd_mode2_sector_ok(s + M2_EDC_FROM);
 }

@@ -23,5 +23,23 @@ uint32_t cd_edc_bitwise(const void *data, size_t len);
    unless the stored EDC is 0 (some tools that make raw images from ISO files
    leave it 0). */
 int cd_raw_sector_ok(const unsigned char *sector, int mode);
+/* The same for a Mode 2 sector stored without its sync and header, as images
+   of 2336-byte sectors hold it: from its subheader through its EDC (2060
+   bytes), a Form 1 subheader and the EDC over subheader and data, unless 0. */
+int cd_mode2_sector_ok(const unsigned char *sector);
+
+/* The ways cd_edc takes, and the processor features they need. */
+enum { EDC_PATH_TABLES, EDC_PATH_CLMUL, EDC_PATH_VCLMUL };
+enum { EDC_CPU_PCLMUL = 1, EDC_CPU_AVX512F = 2, EDC_CPU_VPCLMULQDQ = 4 };
+
+#ifdef KELP_FAULTS
+/* The test build's view of the choice: the features of this processor (0 off
+   x86-64), the path that len bytes take on a processor with the features cpu,
+   and the EDC through a path of the caller's choice, which this processor
+   must support. */
+unsigned cd_edc_cpu(void);
+int cd_edc_path(unsigned cpu, size_t len);
+uint32_t cd_edc_through(int path, const void *data, size_t len);
+#endif
 
 #endif

@@ -209,47 +209,13 @@ int install_folder_is_foreign(const char *base)
     return path_exists(uninst) || !game_folder_is_ours(game);
 }
 
-/* The full form of path into out (PATH_CAP bytes): made absolute against the
-   current folder, "." and ".." resolved, every separator one backslash, no
-   trailing separator but the root's. Only names are compared; links are not
-   followed. 0 when it does not fit. */
-static int full_form(const char *path, char *out)
+int install_full_path(const char *dir, char *out)
 {
-    char joined[PATH_CAP * 2], cwd[PATH_CAP];
-    if (pf_is_absolute(path)) {
-        snprintf(joined, sizeof joined, "%s", path);
-    } else {
-        if (!pf_current_dir(cwd, sizeof cwd)) return 0;
-        if (is_sep(path[0]) && root_length(cwd) == 3) /* "\x": the root of the current drive */
-            snprintf(joined, sizeof joined, "%.2s%s", cwd, path);
-        else
-            snprintf(joined, sizeof joined, "%s\\%s", cwd, path);
-    }
-    size_t root = root_length(joined);
-    if (!root || root + 1 >= PATH_CAP) return 0;
-    memcpy(out, joined, root);
-    for (size_t i = 0; i < root; i++)
-        if (out[i] == '/') out[i] = '\\';
-    size_t n = root;
-    if (!is_sep(out[n - 1])) out[n++] = '\\';
-    size_t top = n; /* the root, with its separator */
-    const char *p = joined + root;
-    while (*p) {
-        while (is_sep(*p)) p++;
-        const char *name = p;
-        while (*p && !is_sep(*p)) p++;
-        size_t len = (size_t)(p - name);
-        if (len == 0 || (len == 1 && name[0] == '.')) continue;
-        if (len == 2 && name[0] == '.' && name[1] == '.') {
-            while (n > top && out[n - 1] != '\\') n--; /* back over the last name */
-            if (n > top) n--;
-            continue;
-        }
-        if (n + 1 + len >= PATH_CAP) return 0;
-        if (n > top) out[n++] = '\\';
-        memcpy(out + n, name, len);
-        n += len;
-    }
+    size_t n = pf_full_path(dir, out, PATH_CAP);
+    if (n == 0) return 0;
+    size_t root = root_length(out);
+    if (root == 0) return 0;
+    while (n > root && is_sep(out[n - 1])) n--;
     out[n] = 0;
     return 1;
 }
@@ -262,11 +228,45 @@ static int lies_in(const char *inner, const char *outer)
     return inner[n] == 0 || inner[n] == '\\' || outer[n - 1] == '\\';
 }
 
+static int same_id(const pf_file_id *a, const pf_file_id *b) { return a->volume == b->volume && a->index == b->index; }
+
+/* 1 when the existing folder at the full path from, or a folder above it up
+   to its root, has the identity id. */
+static int at_or_below(const char *from, const pf_file_id *id)
+{
+    char cur[PATH_CAP];
+    size_t root = root_length(from);
+    snprintf(cur, sizeof cur, "%s", from);
+    for (;;) {
+        pf_file_id here;
+        if (pf_file_identity(cur, &here) && same_id(&here, id)) return 1;
+        size_t n = strlen(cur);
+        if (n <= root) return 0;
+        while (n > root && !is_sep(cur[n - 1])) n--;
+        while (n > root && is_sep(cur[n - 1])) n--;
+        cur[n] = 0;
+    }
+}
+
+/* 1 when the folder inner (a full path, which need not exist) is the existing
+   folder outer or lies in it, by identity. */
+static int inside_by_identity(const char *inner, const char *outer)
+{
+    char existing[PATH_CAP];
+    pf_file_id id;
+    return is_dir(outer) && pf_file_identity(outer, &id) && nearest_folder(inner, existing) &&
+           at_or_below(existing, &id);
+}
+
 int folders_nested(const char *disc, const char *dir)
 {
     char a[PATH_CAP], b[PATH_CAP];
-    if (!full_form(disc, a) || !full_form(dir, b)) return 0;
-    return lies_in(a, b) || lies_in(b, a);
+    if (!install_full_path(disc, a) || !install_full_path(dir, b)) return 0;
+    if (lies_in(a, b) || lies_in(b, a)) return 1;
+    /* Names alone miss a second name of the same folder: Z:\ through the
+       root, a SUBST or mapped drive, \\localhost\C$, an 8.3 name. An install
+       into the disc it reads truncates each file it is about to copy. */
+    return inside_by_identity(a, b) || inside_by_identity(b, a);
 }
 
 /* 1 when the folder lists nothing but "." and "..". */
@@ -480,8 +480,9 @@ static int game_running(const install_paths *p, int check_uninst)
     return 0;
 }
 
-/* base: the install folder without a trailing backslash (install_base). */
-static void write_registry(const install_opts *o, const char *base, uint64_t disc_total)
+/* full: the install folder's full path (install_full_path); base: the same
+   without a drive root's backslash (install_base). */
+static void write_registry(const char *full, const char *base, uint64_t disc_total)
 {
     char text[780];
     pf_key k = pf_reg_create_user_key(UNINSTALL_KEY);
@@ -491,7 +492,7 @@ static void write_registry(const install_opts *o, const char *base, uint64_t dis
     pf_reg_set_string(k, "UninstallString", text);
     snprintf(text, sizeof text, "%s\\kelpmire.exe,0", base);
     pf_reg_set_string(k, "DisplayIcon", text);
-    pf_reg_set_string(k, "InstallLocation", o->dir);
+    pf_reg_set_string(k, "InstallLocation", full);
     pf_reg_set_string(k, "Publisher", "Quorvane port (fan project)");
     pf_reg_set_dword(k, "EstimatedSize", (uint32_t)((disc_total + ESTIMATE_EXTRA) >> 10));
     pf_reg_set_dword(k, "NoModify", 1);
@@ -502,7 +503,7 @@ static void write_registry(const install_opts *o, const char *base, uint64_t dis
 int do_install(const install_opts *o, progress_fn cb, void *user)
 {
     install_paths p;
-    char self[PATH_CAP];
+    char self[PATH_CAP], full[PATH_CAP];
     uint64_t payload_size = 0;
 
     setup_log("Install to %s", o->dir);
@@ -521,9 +522,14 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
         setup_log("ERROR: %s", "the install folder must be a full path, such as C:\\Games\\The Kelpmire PC");
         return 0;
     }
-    if (!install_base(p.base, o->dir) || !path_join(p.game, p.base, "game") || !path_join(p.hd, p.game, "hd") ||
-        !path_join(p.cdcopy, p.game, "cd") || !path_join(p.exe, p.base, "kelpmire.exe") ||
-        !path_join(p.uninst, p.base, "uninstall.exe") || !path_join(p.exe_new, p.base, "kelpmire.new")) {
+    /* Every path is made from the folder's full path, the name Windows gives
+       the folder once it is made: the Apps entry, the shortcuts and the
+       uninstall's comparisons then meet one spelling, however it was typed
+       (slashes, doubled backslashes, "..", a trailing dot). */
+    if (!install_full_path(o->dir, full) || !install_base(p.base, full) || !path_join(p.game, p.base, "game") ||
+        !path_join(p.hd, p.game, "hd") || !path_join(p.cdcopy, p.game, "cd") ||
+        !path_join(p.exe, p.base, "kelpmire.exe") || !path_join(p.uninst, p.base, "uninstall.exe") ||
+        !path_join(p.exe_new, p.base, "kelpmire.new")) {
         setup_log("ERROR: %s", "the install folder's path is too long");
         return 0;
     }
@@ -628,7 +634,7 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
     /* The installed uninstaller may be the one running: never copy onto itself. */
     if (copy_self && !place_uninstaller(&p, self)) return undo_install(&p);
 
-    write_registry(o, p.base, disc_total);
+    write_registry(full, p.base, disc_total);
 
     /* COM and the shell's folders only when a shortcut is asked for: under
        Wine they start the desktop and the RPC service. */
@@ -636,8 +642,8 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
         char startmenu[PATH_CAP], desktop[PATH_CAP];
         shortcut_paths(startmenu, desktop);
         pf_com_begin();
-        if (o->startmenu) make_link_or_say(startmenu, p.exe, o->dir);
-        if (o->desktop) make_link_or_say(desktop, p.exe, o->dir);
+        if (o->startmenu) make_link_or_say(startmenu, p.exe, full);
+        if (o->desktop) make_link_or_say(desktop, p.exe, full);
         pf_com_end();
     }
 

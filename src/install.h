@@ -41,9 +41,17 @@ int make_link(const char *lnk, const char *target, const char *workdir);
    a folder holding nothing but "cd" and "hd". A folder left by an install
    that was cut off is not foreign. */
 int install_folder_is_foreign(const char *base);
-/* 1 when one of the two folders is the other or lies inside it, compared by
-   name after "." and ".." are resolved and a relative path is made full. */
+/* 1 when one of the two folders is the other or lies inside it: by their full
+   paths (install_full_path), or by identity, so that two names of one folder
+   (another drive letter, an 8.3 name, a share of the same disk, a link) count
+   as one. The identity is that of each side's nearest existing folder,
+   compared with every folder above the other side's, up to its root. */
 int folders_nested(const char *disc, const char *dir);
+/* The full path of the folder dir into PATH_CAP bytes, as Windows names it
+   (pf_full_path), with no trailing separator but a drive root's ("D:\"). The
+   form an install records and the uninstall compares. 0 when it cannot be had
+   or does not fit. */
+int install_full_path(const char *dir, char *out);
 /* The install folder for a folder the user picked, into PATH_CAP bytes: the
    picked folder itself when it is empty or already holds the game, else the
    game's own folder inside it, so that the game is never mixed with what is

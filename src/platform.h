@@ -252,6 +252,11 @@ extern int pf_fail_delete_in_use;
 /* pf_delete_file fails with access denied while this is above 0, as for a
    file the user may not change (pf_file_held still answers 0). */
 extern int pf_fail_delete_denied;
+/* The files open through this layer: each pf_open_read and pf_create that
+   succeeds adds one, each pf_close of an open file takes one away. Changed
+   atomically (files open on one thread and close on another); read it while
+   no copy runs. */
+extern int pf_open_files;
 /* While above 0, each pf_thread_start lowers it, and the one that brings it to 0
    fails. */
 extern int pf_fail_thread_in;
@@ -392,6 +397,30 @@ int pf_running_from(const char *exe);
    slash; a server name of "." or "?" is a device path, not a share), "/..."
    elsewhere. */
 int pf_is_absolute(const char *path);
+
+/* The full path of path into cap bytes, as Windows makes it of a name before
+   it opens one (GetFullPathNameA): absolute against the current folder (or the
+   current drive's), every separator one backslash, doubled separators merged,
+   "." and ".." resolved, trailing dots and spaces of names dropped; a trailing
+   separator stays. Only the name is worked on: nothing need exist, no link is
+   followed. Elsewhere the same but for the dots and spaces, which a POSIX
+   name keeps; "/" is the one root and is written as a backslash too (the
+   POSIX paths here map it back). Returns the length, 0 on failure or when it
+   does not fit. */
+size_t pf_full_path(const char *path, char *out, size_t cap);
+
+/* What names one file or folder, however it is reached: on Windows the volume
+   serial number and the file index (GetFileInformationByHandle), elsewhere
+   the device and inode numbers (stat). Two names of one folder (an 8.3 name,
+   SUBST, a mapped drive, \\localhost\C$, a link) give the same identity. */
+typedef struct pf_file_id {
+    uint64_t volume;
+    uint64_t index;
+} pf_file_id;
+/* The identity of the existing file or folder path, a link followed. 0 when
+   it cannot be learned (missing, no right, a file system that gives every
+   file the index 0). */
+int pf_file_identity(const char *path, pf_file_id *out);
 
 /* The characters that Windows counts against its path limit in a code-page
    path: its UTF-16 units (MultiByteToWideChar with the ANSI code page);

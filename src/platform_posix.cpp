@@ -42,6 +42,7 @@ pf_fault_run pf_fault_read, pf_fault_list, pf_fault_held;
 int pf_fail_thread_in;
 int pf_fail_delete_in_use;
 int pf_fail_delete_denied;
+int pf_open_files;
 #endif
 
 /* A change of a file that the fault run pf_fault_held fails, as a file that
@@ -131,6 +132,9 @@ struct pf_file_s { int fd; };
 static pf_file wrap_fd(int fd)
 {
     if (fd < 0) return PF_NO_FILE;
+#ifdef KELP_FAULTS
+    __atomic_add_fetch(&pf_open_files, 1, __ATOMIC_RELAXED);
+#endif
     /* The handle carries fd + 1 so that descriptor 0 is not PF_NO_FILE. */
     return (pf_file)(intptr_t)(fd + 1);
 }
@@ -269,7 +273,11 @@ int pf_file_size(pf_file f, uint64_t *size)
 
 void pf_close(pf_file f)
 {
-    if (f != PF_NO_FILE) close(fd_of(f));
+    if (f == PF_NO_FILE) return;
+#ifdef KELP_FAULTS
+    __atomic_sub_fetch(&pf_open_files, 1, __ATOMIC_RELAXED);
+#endif
+    close(fd_of(f));
 }
 
 FILE *pf_fopen(const char *path, const char *mode)
@@ -662,6 +670,55 @@ char **pf_args(int *argc)
 /* ---- paths ---- */
 
 int pf_is_absolute(const char *path) { return path[0] == '/' || path[0] == '\\'; }
+
+size_t pf_full_path(const char *path, char *out, size_t cap)
+{
+    char cwd[MAP_CAP];
+    const char *parts[2] = {"", path};
+    if (path[0] != '/' && path[0] != '\\') {
+        if (!getcwd(cwd, sizeof cwd)) return 0;
+        parts[0] = cwd;
+    }
+    if (cap < 2) return 0;
+    size_t n = 0;
+    out[n++] = '\\'; /* the root */
+    for (const char *p : parts) {
+        while (*p) {
+            while (*p == '/' || *p == '\\') p++;
+            const char *name = p;
+            while (*p && *p != '/' && *p != '\\') p++;
+            size_t len = (size_t)(p - name);
+            if (len == 0 || (len == 1 && name[0] == '.')) continue;
+            if (len == 2 && name[0] == '.' && name[1] == '.') {
+                while (n > 1 && out[n - 1] != '\\') n--; /* back over the last name */
+                if (n > 1) n--;
+                continue;
+            }
+            if (n + 1 + len >= cap) return 0;
+            if (n > 1) out[n++] = '\\';
+            memcpy(out + n, name, len);
+            n += len;
+        }
+    }
+    size_t given = strlen(path);
+    if (n > 1 && given && (path[given - 1] == '/' || path[given - 1] == '\\')) {
+        if (n + 1 >= cap) return 0;
+        out[n++] = '\\';
+    }
+    out[n] = 0;
+    return n;
+}
+
+int pf_file_identity(const char *path, pf_file_id *out)
+{
+    char p[MAP_CAP];
+    struct stat st;
+    map_path(path, p);
+    if (stat(p, &st) != 0) return 0;
+    out->volume = (uint64_t)st.st_dev;
+    out->index = (uint64_t)st.st_ino;
+    return 1;
+}
 
 size_t pf_path_chars(const char *path)
 {

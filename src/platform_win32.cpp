@@ -31,10 +31,18 @@ long long pf_fake_free_bytes = -1;
 pf_fault_run pf_fault_read, pf_fault_list, pf_fault_held;
 int pf_fail_delete_in_use;
 int pf_fail_delete_denied;
+int pf_open_files;
 int pf_fail_thread_in;
 #endif
 
-static pf_file wrap(HANDLE h) { return h == INVALID_HANDLE_VALUE ? PF_NO_FILE : (pf_file)h; }
+static pf_file wrap(HANDLE h)
+{
+    if (h == INVALID_HANDLE_VALUE) return PF_NO_FILE;
+#ifdef KELP_FAULTS
+    __atomic_add_fetch(&pf_open_files, 1, __ATOMIC_RELAXED);
+#endif
+    return (pf_file)h;
+}
 static HANDLE unwrap(pf_file f) { return f == PF_NO_FILE ? INVALID_HANDLE_VALUE : (HANDLE)f; }
 
 pf_file pf_open_read(const char *path, int sequential)
@@ -132,7 +140,11 @@ int pf_file_size(pf_file f, uint64_t *size)
 
 void pf_close(pf_file f)
 {
-    if (f != PF_NO_FILE) CloseHandle(unwrap(f));
+    if (f == PF_NO_FILE) return;
+#ifdef KELP_FAULTS
+    __atomic_sub_fetch(&pf_open_files, 1, __ATOMIC_RELAXED);
+#endif
+    CloseHandle(unwrap(f));
 }
 
 FILE *pf_fopen(const char *path, const char *mode) { return fopen(path, mode); }
@@ -788,6 +800,31 @@ int pf_is_absolute(const char *path)
     size_t n = (size_t)(p - server);
     if (n == 0 || (n == 1 && (server[0] == '.' || server[0] == '?')) || !*p) return 0;
     return p[1] && !is_sep(p[1]);
+}
+
+size_t pf_full_path(const char *path, char *out, size_t cap)
+{
+    DWORD n = GetFullPathNameA(path, (DWORD)cap, out, NULL);
+    return (n == 0 || n >= cap) ? 0 : n;
+}
+
+int pf_file_identity(const char *path, pf_file_id *out)
+{
+    /* A folder opens only with FILE_FLAG_BACKUP_SEMANTICS; attributes alone
+       need no right to the folder's contents, and full sharing lets a folder
+       that another program holds open be asked too. */
+    HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    int ok = GetFileInformationByHandle(h, &info) ? 1 : 0;
+    CloseHandle(h);
+    if (!ok) return 0;
+    out->volume = info.dwVolumeSerialNumber;
+    out->index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    /* Some network redirectors give every file the index 0: that names
+       nothing, and would make any two folders of a share one. */
+    return out->index != 0;
 }
 
 /* ---- disk space and the current folder ---- */

@@ -33,8 +33,10 @@ static const char HELP_TEXT[] =
     "/silent: install without the window.\n"
     "/cd SOURCE: the game disc, as a drive (D:\\),\n"
     "  a folder holding a copy of the disc, an\n"
-    "  .iso image, or a .cue sheet with its .bin\n"
-    "  image. Without /cd the setup looks in the\n"
+    "  .iso image, a .cue sheet with its .bin\n"
+    "  image, or a Nero .nrg, Alcohol .mds,\n"
+    "  CloneCD .ccd or DiscJuggler .cdi image.\n"
+    "  Without /cd the setup looks in the\n"
     "  CD-ROM drives, then for a disc image\n"
     "  beside itself.\n"
     "/dir FOLDER: the install folder, by default\n"
@@ -81,10 +83,12 @@ static int ends_with_ci(const char *name, const char *ext)
     return dot && strcasecmp(dot, ext) == 0;
 }
 
-/* The first CD-ROM drive holding the game disc, else the first ".iso" or
-   ".cue" beside the setup that is the game disc, else the first ".img" or
-   ".mdf" (raw images that other tools write). Each enumeration runs to its
-   end; a ".bin" is found only through the sheet that names it. */
+/* The first CD-ROM drive holding the game disc, else the first image beside
+   the setup that is the game disc: an ".iso" or a descriptor (".cue", ".nrg",
+   ".mds", ".ccd", ".cdi") first, else an ".img" or ".mdf" (raw images that
+   other tools write, read through the ".ccd" or ".mds" of their name when
+   one lies beside them). Each enumeration runs to its end; a ".bin" is found
+   only through the sheet that names it. */
 static void detect_disc(void)
 {
     char drives[27 * 4 + 1];
@@ -99,14 +103,16 @@ static void detect_disc(void)
     if (!slash) return;
     *slash = 0;
     if (!path_join(pattern, folder, "*")) return;
-    static const char *const exts[2][2] = {{".iso", ".cue"}, {".img", ".mdf"}};
+    static const char *const exts[2][7] = {{".iso", ".cue", ".nrg", ".mds", ".ccd", ".cdi", NULL},
+                                           {".img", ".mdf", NULL}};
     for (int pass = 0; pass < 2 && !opts.cd[0]; pass++) {
         pf_entry e;
         pf_find h = pf_find_first(pattern, &e);
         if (!h) return;
         do {
-            if (opts.cd[0] || !(ends_with_ci(e.name, exts[pass][0]) || ends_with_ci(e.name, exts[pass][1])))
-                continue;
+            int listed = 0;
+            for (const char *const *x = exts[pass]; *x && !listed; x++) listed = ends_with_ci(e.name, *x);
+            if (opts.cd[0] || !listed) continue;
             if (!path_join(path, folder, e.name)) continue;
             try_candidate(path);
         } while (pf_find_next(h, &e));

@@ -209,7 +209,8 @@ static void pick_image(void)
     static_assert(sizeof(OPENFILENAMEA) == 152, "the full OPENFILENAMEA");
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = hwnd;
-    ofn.lpstrFilter = "CD images (*.iso;*.cue;*.bin;*.img;*.mdf)\0*.iso;*.cue;*.bin;*.img;*.mdf\0All files\0*.*\0";
+    ofn.lpstrFilter = "CD images (*.iso;*.cue;*.bin;*.nrg;*.mds;*.mdf;*.ccd;*.img;*.cdi)\0"
+                      "*.iso;*.cue;*.bin;*.nrg;*.mds;*.mdf;*.ccd;*.img;*.cdi\0All files\0*.*\0";
     ofn.lpstrFile = file;
     ofn.nMaxFile = sizeof file;
     ofn.lpstrTitle = "The Kelpmire CD";

@@ -48,20 +48,25 @@ static int lies_in(const char *path, const char *base)
     return strncasecmp(path, base, n) == 0 && (path[n] == '\\' || path[n] == '/');
 }
 
-/* 1 when the Apps entry's InstallLocation names the folder base. */
-static int entry_names(const char *base)
+/* 1 when the Apps entry's InstallLocation names the folder whose full path
+   is full. Both sides are compared as full paths: earlier versions stored the
+   folder as it was typed ("C:/Games/x", doubled backslashes, a trailing one). */
+static int entry_names(const char *full)
 {
-    char location[PATH_CAP], loc_base[PATH_CAP];
+    char location[PATH_CAP], loc_full[PATH_CAP];
     return pf_reg_get_user_string(UNINSTALL_KEY, "InstallLocation", location, sizeof location) &&
-           install_base(loc_base, location) && strcasecmp(loc_base, base) == 0;
+           pf_is_absolute(location) && install_full_path(location, loc_full) && strcasecmp(loc_full, full) == 0;
 }
 
-/* Removes the shortcut when it starts a program in the folder base; another
-   installation's shortcut of the same name stays. */
+/* Removes the shortcut when it starts a program in the folder base (a full
+   path, install_base); another installation's shortcut of the same name
+   stays. */
 static void remove_shortcut_into(const char *lnk, const char *base)
 {
-    char target[PATH_CAP];
-    if (lnk[0] && pf_shortcut_target(lnk, target, sizeof target) && lies_in(target, base)) remove_file(lnk);
+    char target[PATH_CAP], full[PATH_CAP];
+    if (lnk[0] && pf_shortcut_target(lnk, target, sizeof target) && pf_full_path(target, full, sizeof full) &&
+        lies_in(full, base))
+        remove_file(lnk);
 }
 
 /* Notes path as the first file that stayed for want of a right, right after
@@ -95,19 +100,21 @@ static int first_left(const char *folder, char *out)
 
 uninstall_result do_uninstall(const char *folder, char *denied)
 {
-    char base[PATH_CAP], exe[PATH_CAP], uninst[PATH_CAP], game[PATH_CAP], path[PATH_CAP];
-    char startmenu[PATH_CAP], desktop[PATH_CAP];
+    char full[PATH_CAP], base[PATH_CAP], exe[PATH_CAP], uninst[PATH_CAP], game[PATH_CAP], path[PATH_CAP];
+    char startmenu[PATH_CAP], desktop[PATH_CAP], root[4];
     if (denied) denied[0] = 0;
     /* An empty or relative folder would aim at the current drive or folder. */
     if (!is_drive_alone(folder) && !pf_is_absolute(folder)) return UNINSTALL_NOT_FOUND;
-    if (!install_base(base, folder) || !path_join(exe, base, files[0]) || !path_join(uninst, base, files[1]) ||
-        !path_join(game, base, "game"))
+    /* "D:" alone would be D:'s current folder to Windows. */
+    if (is_drive_alone(folder)) snprintf(root, sizeof root, "%s\\", folder);
+    if (!install_full_path(is_drive_alone(folder) ? root : folder, full) || !install_base(base, full) ||
+        !path_join(exe, base, files[0]) || !path_join(uninst, base, files[1]) || !path_join(game, base, "game"))
         return UNINSTALL_NOT_FOUND;
     /* An installation is what an install wrote: the game, or the Apps entry
        naming this folder (a removal cut short runs again that way). An
        "uninstall.exe" alone may be another program's: stage 1 run from a
        downloads folder names that folder, and its files are someone else's. */
-    int entry_here = entry_names(base);
+    int entry_here = entry_names(full);
     if (!is_file(exe) && !entry_here) return UNINSTALL_NOT_FOUND;
 
     /* The game first: when it cannot go, nothing goes, so that the shortcuts

@@ -15,6 +15,13 @@ sheets that other tools write, and on damaged images.
   the target holds anything but the start of the disc file of its own name;
   --list exits 1 with the line of a damaged directory. Records that mastering
   tools write (an associated file, an extended attribute record) copy whole.
+- The sample disc as Alcohol (.mds + .mdf: 2048, 2352 and 2448-byte sectors, a
+  data track after an audio track), CloneCD (.ccd + .img, Mode 1 and Mode 2)
+  and DiscJuggler (.cdi: versions 2, 3 and 3.5, 2048, 2336 and 2352-byte
+  sectors) images written by tools/iso2image.py: each data file converted back
+  by a reader packaged in Debian (mdf2iso, ccd2iso, iat; they probe the data
+  file alone) equals the ISO, and each image, given by its descriptor or by its
+  data file, copies to what 7-Zip extracts from the ISO.
 """
 import os
 import shutil
@@ -273,6 +280,221 @@ def damaged(dc, work):
                                 "cannot open %s" % dc.path(sheet)], "audio.cue: exit %d, %s" % (rc, lines))
 
 
+# ---- other tools' images ----
+
+def converted_equals(cmd, out, iso):
+    """Runs an independent converter writing out; 1 when out holds the ISO's bytes."""
+    if os.path.exists(out):
+        os.remove(out)
+    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not os.path.exists(out):
+        return False
+    with open(out, "rb") as a, open(iso, "rb") as b:
+        return a.read() == b.read()
+
+
+def other_tools(dc, work):
+    t, img = os.path.join(work, "t"), os.path.join(work, "img")
+    iso = os.path.join(img, "game.iso")
+    z = os.path.join(work, "7z_game")
+    subprocess.run(["7zz", "x", "-y", "-o" + z, iso], check=True, stdout=subprocess.DEVNULL)
+    want = tree(z)
+    check(want == tree(t), "7-Zip's extraction of the ISO equals the tree")
+    o = os.path.join(work, "other")
+    back = os.path.join(work, "back.iso")
+
+    def make(fmt, name, *opts):
+        path = os.path.join(o, name)
+        subprocess.run([sys.executable, os.path.join(ROOT, "tools", "iso2image.py"), fmt, iso, path] + list(opts),
+                       check=True)
+        return path
+
+    cases = []  # (descriptor, data file, independent converter's command or None)
+    for sector in (2048, 2352, 2448):
+        mds = make("mds", "m%d.mds" % sector, "--sector", str(sector))
+        mdf = mds[:-1] + "f"
+        if sector == 2048:  # already the ISO's bytes: mdf2iso says so and leaves it
+            check(open(mdf, "rb").read() == open(iso, "rb").read(), "the 2048-byte .mdf is the ISO")
+            conv = None
+        elif sector == 2352:
+            conv = ["mdf2iso", mdf, back]
+        else:  # mdf2iso does not know 2448-byte sectors; iat does
+            conv = ["iat", mdf, back]
+        cases.append((mds, mdf, conv))
+    for mode in (1, 2):
+        ccd = make("ccd", "c%d.ccd" % mode, "--mode", str(mode))
+        cases.append((ccd, ccd[:-3] + "img", ["ccd2iso", ccd[:-3] + "img", back]))
+    for version in ("2", "3", "3.5"):
+        for sector, mode in ((2048, 1), (2336, 2), (2352, 1)):
+            cdi = make("cdi", "d%s_%d.cdi" % (version, sector), "--version", version, "--sector", str(sector),
+                       "--mode", str(mode))
+            cases.append((cdi, None, ["iat", cdi, back]))
+    # A data track after an audio track of 20 sectors and its pregap: the ISO
+    # mastered for its place on the disc, sector 170.
+    shifted = os.path.join(work, "game_at170.iso")
+    subprocess.run(["genisoimage", "-quiet", "-iso-level", "2", "-D", "-V", "KELPMIRE", "-C", "0,170", "-o",
+                    shifted, t], check=True, stderr=subprocess.DEVNULL)
+    after = os.path.join(o, "after_audio.mds")
+    subprocess.run([sys.executable, os.path.join(ROOT, "tools", "iso2image.py"), "mds", shifted, after,
+                    "--audio", "20"], check=True)
+    cases.append((after, after[:-1] + "f", None))
+    for desc, data, conv in cases:
+        name = os.path.basename(desc)
+        if conv:
+            check(converted_equals(conv, back, iso), "%s converted back by %s equals the ISO" % (name, conv[0]))
+        for src in (desc, data) if data else (desc,):
+            out = os.path.join(work, "out_" + os.path.basename(src).replace(".", "_"))
+            rc, lines = dc.run(src, out)
+            check(rc == 0 and lines == [], "copy of %s: exit %d, %s" % (os.path.basename(src), rc, lines))
+            check(tree(out) == want, "%s copies to what 7-Zip extracts from the ISO" % os.path.basename(src))
+    print("ok: %d Alcohol, CloneCD and DiscJuggler images, by descriptor and data file, copy as 7-Zip extracts "
+          "the ISO" % len(cases))
+
+
+# ---- Nero images ----
+
+NERO_VARIANTS = [
+    # (name, source, its sector size, mode, what is stored, footer version, track-at-once, pregap, audio first)
+    ("dao_m1_2048_v1.nrg", "pre_m1.bin", 2352, 1, 2048, 1, False, 150, 0),
+    ("dao_m1_2048_v2.nrg", "pre_m1.bin", 2352, 1, 2048, 2, False, 150, 0),
+    ("dao_m2_2048_v2.nrg", "pre_m2.bin", 2352, 2, 2048, 2, False, 150, 0),
+    ("dao_m2_2336_v1.nrg", "pre_m2.bin", 2352, 2, 2336, 1, False, 150, 0),
+    ("dao_m1_2352_v2.nrg", "pre_m1.bin", 2352, 1, 2352, 2, False, 150, 0),
+    ("dao_m2_2352_v1.nrg", "pre_m2.bin", 2352, 2, 2352, 1, False, 150, 0),
+    ("dao_m1_2448_v1.nrg", "pre_m1_2448.bin", 2448, 1, 2448, 1, False, 150, 0),
+    ("dao_m2_2448_v2.nrg", "pre_m2_2448.bin", 2448, 2, 2448, 2, False, 150, 0),
+    ("tao_m1_2048_v1.nrg", "game.iso", 2048, 1, 2048, 1, True, 0, 0),
+    ("tao_m2_2336_v2.nrg", "pre_m2.bin", 2352, 2, 2336, 2, True, 150, 0),
+    ("tao_m1_2352_v2.nrg", "pre_m1.bin", 2352, 1, 2352, 2, True, 150, 0),
+    ("tao_m2_2448_v1.nrg", "pre_m2_2448.bin", 2448, 2, 2448, 1, True, 150, 0),
+    # A data track after an audio track, its file system mastered for its place on the disc.
+    ("audio_m2_2352_v2.nrg", "late_m2.bin", 2352, 2, 2352, 2, False, 150, 300),
+    ("audio_m1_2048_v1.nrg", "late_m1.bin", 2352, 1, 2048, 1, True, 150, 300),
+]
+
+
+def iso2nrg(src, out, sector, mode, store, version, tao, pregap, audio_first):
+    cmd = [sys.executable, os.path.join(ROOT, "tools", "iso2nrg.py"), src, out, "--src-sector", str(sector),
+           "--mode", str(mode), "--store", str(store), "--version", str(version), "--pregap", str(pregap),
+           "--audio-first", str(audio_first)]
+    subprocess.run(cmd + (["--tao"] if tao else []), check=True)
+
+
+def nero_sources(t, work):
+    """The raw images that the Nero images are made from, in work/nrg."""
+    n = os.path.join(work, "nrg")
+    os.makedirs(n, exist_ok=True)
+    iso, late = os.path.join(work, "img", "game.iso"), os.path.join(n, "late.iso")
+    shutil.copy(iso, os.path.join(n, "game.iso"))
+    # Mastered for address 450: after 300 sectors of audio and the data track's pregap.
+    subprocess.run(["genisoimage", "-quiet", "-iso-level", "2", "-V", "KELPMIRE", "-C", "0,450", "-o", late, t],
+                   check=True, stderr=subprocess.DEVNULL)
+    for name, src, mode, sector in (("pre_m1.bin", iso, 1, 2352), ("pre_m2.bin", iso, 2, 2352),
+                                    ("pre_m1_2448.bin", iso, 1, 2448), ("pre_m2_2448.bin", iso, 2, 2448),
+                                    ("late_m1.bin", late, 1, 2352), ("late_m2.bin", late, 2, 2352)):
+        subprocess.run([sys.executable, os.path.join(ROOT, "tools", "iso2bin.py"), src, os.path.join(n, name),
+                        "--mode", str(mode), "--sector", str(sector), "--pregap", "150"], check=True)
+    return n
+
+
+def nero(dc, work):
+    """Each Nero variant copies to 7-Zip's extraction of the ISO."""
+    t, n = os.path.join(work, "t"), nero_sources(os.path.join(work, "t"), work)
+    ref = os.path.join(work, "7z_iso")
+    subprocess.run(["7zz", "x", "-y", "-o" + ref, os.path.join(work, "img", "game.iso")], check=True,
+                   stdout=subprocess.DEVNULL)
+    want = tree(ref)
+    check(want == tree(t), "7-Zip's extraction of the ISO equals the tree")
+    for v in NERO_VARIANTS:
+        name, src = v[0], os.path.join(n, v[1])
+        iso2nrg(src, os.path.join(n, name), *v[2:])
+        out = os.path.join(work, "out_" + name.replace(".", "_"))
+        rc, lines = dc.run(os.path.join(n, name), out)
+        check(rc == 0 and lines == [], "copy of %s: exit %d, %s" % (name, rc, lines))
+        check(tree(out) == want, "%s copies to 7-Zip's extraction of the ISO" % name)
+    print("ok: %d Nero images (both footers, disc- and track-at-once, 2048, 2336, 2352 and 2448-byte "
+          "sectors, a data track after audio) copy like 7-Zip's extraction of the ISO" % len(NERO_VARIANTS))
+
+
+def chunk_at(data, name):
+    """The offset of the first chunk of that name in a Nero image's chain."""
+    if data[-12:-8] == b"NER5":
+        pos = struct.unpack(">Q", data[-8:])[0]
+    else:
+        pos = struct.unpack(">I", data[-4:])[0]
+    while data[pos:pos + 4] != name:
+        if data[pos:pos + 4] == b"END!":
+            raise KeyError(name)
+        pos += 8 + struct.unpack(">I", data[pos + 4:pos + 8])[0]
+    return pos
+
+
+def nero_damaged(dc, work):
+    """Nero images whose chain lies: each refused with its line, nothing copied."""
+    n = os.path.join(work, "nrg")
+    with open(os.path.join(n, "dao_m1_2352_v2.nrg"), "rb") as f:
+        dao = f.read()
+    with open(os.path.join(n, "tao_m1_2048_v1.nrg"), "rb") as f:
+        tao = f.read()
+    with open(os.path.join(n, "audio_m2_2352_v2.nrg"), "rb") as f:
+        audio = f.read()
+    with open(os.path.join(n, "dao_m2_2336_v1.nrg"), "rb") as f:
+        m2 = f.read()
+
+    def put(data, at, value):
+        data[at:at + len(value)] = value
+
+    def daox(data, field, value, track=0):
+        # A DAOX track entry: ISRC, sector size, mode code, 3 bytes, index 0, index 1, end.
+        at = chunk_at(data, b"DAOX") + 8 + 22 + 42 * track + {"size": 12, "mode": 14, "index0": 18, "end": 34}[field]
+        put(data, at, value)
+
+    cases = [  # (name, base, change, line with PATH for the image)
+        ("nofooter.nrg", dao, lambda d: d.__delitem__(slice(len(d) - 12, None)), "PATH has no Nero footer"),
+        ("short.nrg", b"", lambda d: put(d, 0, b"NERO\0\0\0\0"), "PATH is too short for a Nero image"),
+        ("chainpast.nrg", dao, lambda d: put(d, len(d) - 8, struct.pack(">Q", len(d))),
+         "the chunks of PATH do not lie before its footer"),
+        ("huge.nrg", dao, lambda d: put(d, len(d) - 8, struct.pack(">Q", 0)),
+         "the chunks of PATH do not lie before its footer"),
+        ("chunkpast.nrg", dao, lambda d: put(d, chunk_at(d, b"CUEX") + 4, struct.pack(">I", 0xFFFFFF00)),
+         "a chunk of PATH runs past its footer"),
+        ("noend.nrg", dao, lambda d: put(d, chunk_at(d, b"END!"), b"ENDX"), "the chunks of PATH end without END!"),
+        ("notable.nrg", dao, lambda d: put(d, chunk_at(d, b"DAOX"), b"DAOZ"), "PATH has no track table"),
+        ("nocue.nrg", dao, lambda d: put(d, chunk_at(d, b"CUEX"), b"CUEZ"),
+         "PATH has no cue points for its disc-at-once tracks"),
+        ("tracks.nrg", dao, lambda d: put(d, chunk_at(d, b"DAOX") + 8 + 21, b"\xc8"),
+         "PATH lists tracks 1 to 200 in a table of 64 bytes"),
+        ("trackpast.nrg", dao, lambda d: daox(d, "end", struct.pack(">Q", len(d))),
+         "track 1 of PATH lies outside its data or over another track"),
+        ("overlap.nrg", audio, lambda d: daox(d, "index0", struct.pack(">Q", 2352), track=1),
+         "track 2 of PATH lies outside its data or over another track"),
+        ("size.nrg", dao, lambda d: daox(d, "size", struct.pack(">H", 4000)), "PATH names sectors of 4000 bytes"),
+        ("audio.nrg", dao, lambda d: daox(d, "mode", b"\x07"), "PATH has no data track"),
+        ("farlba.nrg", dao, lambda d: put(d, chunk_at(d, b"CUEX") + 8 + 16 + 4, struct.pack(">i", 0x7FFFFFFF)),
+         "PATH places its data track beyond the end of a CD"),
+        ("etnmode.nrg", tao, lambda d: put(d, chunk_at(d, b"ETNF") + 8 + 8, struct.pack(">I", 0x42)),
+         "track 1 of PATH has the mode code 66, which is not known"),
+        ("etnpast.nrg", tao, lambda d: put(d, chunk_at(d, b"ETNF") + 8 + 4, struct.pack(">I", 0xFFFFFF00)),
+         "track 1 of PATH lies outside its data or over another track"),
+        # A 2336-byte sector is checked as a raw one is: a changed byte of the
+        # volume descriptor's data fails its EDC, and no layout is left.
+        ("edc2336.nrg", m2, lambda d: d.__setitem__((150 + 16) * 2336 + 8 + 100, d[(150 + 16) * 2336 + 8 + 100] ^ 1),
+         None),
+    ]
+    for name, base, change, line in cases:
+        data = bytearray(base)
+        change(data)
+        path = os.path.join(n, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        out = os.path.join(work, "out_" + name.replace(".", "_"))
+        rc, lines = dc.run(path, out)
+        want = ([line.replace("PATH", dc.path(path))] if line else []) + ["cannot open %s" % dc.path(path)]
+        check(rc == 1 and lines == want, "%s: exit %d, %s (want %s)" % (name, rc, lines, want))
+        check(not os.path.exists(out), "%s: nothing copied" % name)
+    print("ok: %d damaged Nero images refused with their lines" % len(cases))
+
+
 def main():
     args = sys.argv[1:]
     wine = None
@@ -283,6 +505,9 @@ def main():
     os.makedirs(work)
     dc = Disccopy(os.path.abspath(exe), wine)
     layouts(dc, work)
+    other_tools(dc, work)
+    nero(dc, work)
+    nero_damaged(dc, work)
     damaged(dc, work)
     if failures:
         sys.exit("%d failures" % len(failures))

@@ -7,6 +7,8 @@
 #  - The raw Mode 1 and Mode 2 Form 1 images of our iso2bin: checked sector by
 #    sector, read by bchunk and cd-info, and copied through their CUE sheets to
 #    the same tree as the ISO.
+#  - Nero images of our iso2nrg: read back by chdman and libcdio's cd-read,
+#    and copied to the same tree as the ISO.
 #  - The folder form, one level deeper failing the copy, --list, and the exit
 #    codes.
 set -euo pipefail
@@ -64,6 +66,36 @@ cp m1.bin broken.bin
 printf 'X' | dd of=broken.bin bs=1 seek=$((2352 * 20 + 500)) conv=notrunc status=none
 if "$py" "$root/tests/check_raw.py" broken.bin x2.iso 1 >/dev/null 2>&1; then fail "check_raw.py missed a broken sector"; fi
 echo "ok: raw Mode 1 and Mode 2 Form 1 images check out and copy like the ISO"
+
+# Nero images from our iso2nrg, read back by independent readers: chdman takes
+# the DAOX chain of a version 2 image (user data, and raw Mode 2) into a CHD
+# and gives the track back; libcdio's cd-read reads the ETNF and ETN2 tables of
+# track-at-once images of 2336-byte sectors. Each also copies like the ISO.
+"$py" "$root/tools/iso2bin.py" x2.iso pre1.bin --mode 1 --pregap 150
+"$py" "$root/tools/iso2bin.py" x2.iso pre2.bin --mode 2 --pregap 150
+nrg() { "$py" "$root/tools/iso2nrg.py" "$@"; }
+nrg pre1.bin dao2048.nrg --src-sector 2352 --mode 1 --store 2048 --pregap 150 --version 2
+nrg pre2.bin dao2352.nrg --src-sector 2352 --mode 2 --store 2352 --pregap 150 --version 2
+nrg pre2.bin tao2336_v1.nrg --src-sector 2352 --mode 2 --store 2336 --pregap 150 --tao --version 1
+nrg pre2.bin tao2336_v2.nrg --src-sector 2352 --mode 2 --store 2336 --pregap 150 --tao --version 2
+sectors=$(($(stat -c %s x2.iso) / 2048))
+for img in dao2048 dao2352; do
+  chdman createcd -f -i "$img.nrg" -o "$img.chd" >/dev/null 2>&1 || fail "chdman does not take $img.nrg"
+  chdman extractcd -f -i "$img.chd" -o "chd_$img.cue" -ob "chd_$img.bin" >/dev/null 2>&1 || fail "chdman extractcd $img"
+done
+cmp chd_dao2048.bin x2.iso || fail "chdman reads another track out of dao2048.nrg"
+# The raw track without its pregap, as m2.bin holds it.
+cmp chd_dao2352.bin m2.bin || fail "chdman reads another track out of dao2352.nrg"
+for img in tao2336_v1 tao2336_v2; do
+  cd-read --no-header --nrg-file="$img.nrg" -m m2f1 -s 0 -n "$sectors" -o "cdio_$img.iso" >/dev/null 2>&1 \
+    || fail "cd-read cannot read $img.nrg"
+  cmp "cdio_$img.iso" x2.iso || fail "cd-read reads another disc out of $img.nrg"
+done
+for img in dao2048 dao2352 tao2336_v1 tao2336_v2; do
+  "$dc" "$img.nrg" "ours_$img" >/dev/null || fail "disccopy $img.nrg"
+  diff -r ours_x2 "ours_$img" || fail "$img.nrg differs from the ISO"
+done
+echo "ok: Nero images read back by chdman and cd-read, and copied like the ISO"
 
 # The folder form: the tree itself.
 "$dc" t ours_folder > out_folder.txt || fail "disccopy of a folder"

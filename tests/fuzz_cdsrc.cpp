@@ -6,6 +6,13 @@
 //                  raw images, "game.bin" (Mode 1, 2352-byte sectors) and
 //                  "pre.img" (Mode 2 Form 1, 2448-byte sectors after a pregap of
 //                  2 frames): open the sheet, then walk what it names;
+//   fuzz_cd_desc   (FUZZ_DESC) every input is an image descriptor of the format
+//                  that its first byte picks (modulo 5: .cue, .nrg, .mds, .ccd,
+//                  .cdi; KELP_FUZZ_FORMAT=ext fixes it instead), the rest its
+//                  bytes, as "desc.<ext>" beside the CUE target's two raw
+//                  images and two more in the names that an Alcohol and a
+//                  CloneCD descriptor use for theirs ("desc.mdf", "desc.img",
+//                  raw Mode 1); open it, then walk what it names;
 //   fuzz_cd_dir    (FUZZ_DIR) every input is the root directory of a minimal ISO
 //                  image built around it (its extent 18, its size the input's
 //                  length, then 16 sectors of file data), so that the directory
@@ -36,7 +43,7 @@ static void put_file(const char *path, const uint8_t *data, size_t size)
     fclose(f);
 }
 
-#ifdef FUZZ_CUE
+#if defined(FUZZ_CUE) || defined(FUZZ_DESC)
 // A small valid raw image that the CUE target's sheets may name, made once:
 // pregap empty sectors, then the user data of sectors 0 to 16 at offset data of
 // each sector (a Mode 2 subheader, Form 1, before it at 24), with the primary
@@ -125,7 +132,7 @@ static int only_kept(const char *keep)
     char a[300], ab[300];
     snprintf(a, sizeof a, "%s/a", scratch);
     snprintf(ab, sizeof ab, "%s/a/b", scratch);
-    const char *top[] = {keep, "game.bin", "pre.img", "a", NULL}, *in_a[] = {"b", NULL}, *in_ab[] = {"out", NULL};
+    const char *top[] = {keep, "game.bin", "pre.img", "desc.mdf", "desc.img", "a", NULL}, *in_a[] = {"b", NULL}, *in_ab[] = {"out", NULL};
     return holds_only(scratch, top) && holds_only(a, in_a) && holds_only(ab, in_ab);
 }
 
@@ -138,7 +145,7 @@ static void remember_first(const char *rel, uint64_t, void *user)
 }
 
 // Everything a caller may do with an open source.
-static void walk(cd_source *src)
+static void walk_source(cd_source *src)
 {
     if (!cd_describe(src)[0]) abort();
     char first[PATH_CAP] = "";
@@ -177,6 +184,17 @@ static int setup(void)
     put_raw_image(image, 2352, 16, 0);
     snprintf(image, sizeof image, "%s/pre.img", scratch);
     put_raw_image(image, 2448, 24, 2);
+#elif defined(FUZZ_DESC)
+    static const struct {
+        const char *name;
+        size_t sector, data, pregap;
+    } data_files[] = {{"game.bin", 2352, 16, 0}, {"pre.img", 2448, 24, 2}, {"desc.mdf", 2352, 16, 0},
+                      {"desc.img", 2352, 16, 0}};
+    for (auto &d : data_files) {
+        char image[300];
+        snprintf(image, sizeof image, "%s/%s", scratch, d.name);
+        put_raw_image(image, d.sector, d.data, d.pregap);
+    }
 #elif defined(FUZZ_DIR)
     snprintf(input, sizeof input, "%s/dir.iso", scratch);
 #else
@@ -192,12 +210,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     (void)ready;
 #ifdef FUZZ_DIR
     put_dir_image(input, data, size);
+#elif defined(FUZZ_DESC)
+    static const char *const exts[] = {"cue", "nrg", "mds", "ccd", "cdi"};
+    static const char *fixed = getenv("KELP_FUZZ_FORMAT");
+    if (size == 0) return 0;
+    const char *ext = fixed ? fixed : exts[data[0] % 5];
+    snprintf(input, sizeof input, "%s/desc.%s", scratch, ext);
+    put_file(input, data + 1, size - 1);
 #else
     put_file(input, data, size);
 #endif
     cd_source *src = cd_open(input);
-    if (src) walk(src);
+    if (src) walk_source(src);
     cd_close(src);
     if (!only_kept(strrchr(input, '/') + 1)) abort();
+#ifdef FUZZ_DESC
+    remove(input); /* the next input may be of another format, under another name */
+#endif
     return 0;
 }

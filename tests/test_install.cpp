@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 
@@ -36,6 +39,10 @@ struct Stage {
     Stage(const std::string &name)
     {
         root = scratch(name);
+        // In the full form that an install records: every separator a
+        // backslash (the POSIX temporary folder begins "/tmp/").
+        for (char &c : root)
+            if (c == '/') c = '\\';
         disc = root + "\\disc";
         dir = root + "\\Games\\The Kelpmire PC";
         reg = root + "\\reg";
@@ -213,26 +220,9 @@ TEST(DoInstall, IconFileThatIsNoIconIsReportedAndTheInstallGoesOn)
     EXPECT_FALSE(path_exists((s.dir + "\\kelpmire.new").c_str())) << "put in place";
 }
 
-TEST(DoInstall, CopyFailureLeavesNoUninstallerAndNoRegistryEntry)
-{
-    Stage s("install_copyfail");
-    ASSERT_PAYLOAD_LENT();
-    LogCapture log;
-    install_opts o = s.opts();
-    pf_fail_write_in = 3;
-    EXPECT_EQ(do_install(&o, nullptr, nullptr), 0);
-    pf_fail_write_in = 0;
-    auto lines = log.lines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], "ERROR: copying the CD failed");
-    EXPECT_EQ(lines.back(), "removed what this install had written");
-    EXPECT_FALSE(path_exists((s.dir + "\\uninstall.exe").c_str()));
-    EXPECT_FALSE(path_exists((s.dir + "\\kelpmire.exe").c_str()));
-    EXPECT_TRUE(s.registry().empty());
-}
-
 // What a failed run leaves: the folders it made are gone with everything in
-// them; what was there before stays, also the files it had already replaced.
+// them, and no uninstaller, game or registry entry of its own; what was there
+// before stays, also the files it had already replaced.
 TEST(DoInstall, AFailedRunRemovesWhatItCreatedAndNothingElse)
 {
     struct Case {
@@ -265,7 +255,11 @@ TEST(DoInstall, AFailedRunRemovesWhatItCreatedAndNothingElse)
         pf_fail_write_in = 3; // in the disc copy
         EXPECT_EQ(do_install(&o, nullptr, nullptr), 0) << c.name;
         pf_fail_write_in = 0;
-        EXPECT_EQ(log.lines().back(), "removed what this install had written") << c.name;
+        auto lines = log.lines();
+        ASSERT_GE(lines.size(), 2u) << c.name;
+        EXPECT_EQ(lines[lines.size() - 2], "ERROR: copying the CD failed") << c.name;
+        EXPECT_EQ(lines.back(), "removed what this install had written") << c.name;
+        EXPECT_TRUE(s.registry().empty()) << c.name;
         for (auto &rel : c.stays) EXPECT_TRUE(path_exists((s.dir + rel).c_str())) << c.name << ": " << rel;
         for (auto &rel : c.gone) EXPECT_FALSE(path_exists((s.dir + rel).c_str())) << c.name << ": " << rel;
         EXPECT_TRUE(is_dir(s.disc.c_str())) << c.name;
@@ -273,26 +267,48 @@ TEST(DoInstall, AFailedRunRemovesWhatItCreatedAndNothingElse)
 }
 
 // A caller that answers "stop" ends the run at the next block: the run fails,
-// says why and takes away what it wrote.
-int stop_after_first(uint64_t, uint64_t, void *user)
+// says why and takes away what it wrote. It may answer so in the disc copy, or
+// once the disc's bytes are all counted, at the hard-disk files' step.
+struct StopAt {
+    int calls = 0;
+    int at_call = 0;        // answers stop at this call (from 1), or
+    uint64_t past = 0;      // at the first call whose count is past this
+    int stopped_at = 0;
+};
+
+int stop_at(uint64_t done, uint64_t, void *user)
 {
-    return ++*(int *)user < 2;
+    StopAt *s = (StopAt *)user;
+    s->calls++;
+    if (s->stopped_at) return 0;
+    if (s->calls == s->at_call || (s->past && done > s->past)) s->stopped_at = s->calls;
+    return !s->stopped_at;
 }
 
-TEST(DoInstall, AStopFromTheCallbackEndsTheCopyAndRemovesWhatWasWritten)
+TEST(DoInstall, AStopFromTheCallbackEndsTheRunAndRemovesWhatWasWritten)
 {
-    Stage s("install_stop");
-    LogCapture log;
-    install_opts o = s.opts();
-    int calls = 0;
-    EXPECT_EQ(do_install(&o, stop_after_first, &calls), 0);
-    EXPECT_EQ(calls, 2) << "no block copied after the stop";
-    auto lines = log.lines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], "ERROR: the installation was stopped");
-    EXPECT_EQ(lines.back(), "removed what this install had written");
-    EXPECT_FALSE(path_exists((s.root + "\\Games").c_str()));
-    EXPECT_TRUE(s.registry().empty());
+    const uint64_t disc_bytes = 5 * 1000 + (3 << 20);
+    struct {
+        const char *what;
+        StopAt stop;
+    } cases[] = {
+        {"in the disc copy", {0, 2, 0, 0}},
+        {"after the disc copy", {0, 0, disc_bytes, 0}},
+    };
+    for (auto &c : cases) {
+        Stage s("install_stop");
+        LogCapture log;
+        install_opts o = s.opts();
+        StopAt stop = c.stop;
+        EXPECT_EQ(do_install(&o, stop_at, &stop), 0) << c.what;
+        EXPECT_EQ(stop.calls, stop.stopped_at) << c.what << ": no block copied after the stop";
+        auto lines = log.lines();
+        ASSERT_GE(lines.size(), 2u) << c.what;
+        EXPECT_EQ(lines[lines.size() - 2], "ERROR: the installation was stopped") << c.what;
+        EXPECT_EQ(lines.back(), "removed what this install had written") << c.what;
+        EXPECT_FALSE(path_exists((s.root + "\\Games").c_str())) << c.what;
+        EXPECT_TRUE(s.registry().empty()) << c.what;
+    }
 }
 
 // Another program's files in the folder: refused before anything is written,
@@ -382,6 +398,36 @@ TEST(FoldersNested, ByNameAfterDotsAndSeparators)
         EXPECT_EQ(folders_nested(c.b, c.a), c.nested) << c.b << " " << c.a;
     }
 }
+
+#ifndef _WIN32
+// A second name of the same folder (here a link; on Windows also another drive
+// letter, an 8.3 name or a share of the same disk, which the tests under Wine
+// cover) is the same folder: the installed disc copy given as the disc under
+// another name would be written while it is read.
+TEST(FoldersNested, ByIdentityUnderAnotherName)
+{
+    std::string root = scratch("nested_identity");
+    put(root + "\\inst\\game\\cd\\DATA\\A.QAR", "a");
+    put(root + "\\other\\x", "x");
+    std::string inst = root + "\\inst", alias = root + "\\alias", beside = root + "\\beside";
+    ASSERT_EQ(symlink((root + "/inst").c_str(), (root + "/alias").c_str()), 0);
+    ASSERT_EQ(symlink((root + "/other").c_str(), (root + "/beside").c_str()), 0);
+    struct {
+        std::string disc, dir;
+        int nested;
+    } cases[] = {
+        {alias + "\\game\\cd", inst, 1},        // the installed copy, through the link
+        {inst + "\\game\\cd", alias, 1},        // the install folder, through the link
+        {inst, alias + "\\new\\sub", 1},        // a folder still to be made in the disc
+        {alias + "\\GAME\\cd", inst + "\\", 1}, // letter case and a trailing separator
+        {inst + "\\game\\cd", beside, 0},       // a link to another folder
+        {alias + "\\game\\cd", root + "\\fresh", 0},
+        {alias + "\\game\\cd", beside + "\\new", 0},
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(folders_nested(c.disc.c_str(), c.dir.c_str()), c.nested) << c.disc << " " << c.dir;
+}
+#endif
 
 // The folder that Browse returns gets the game's own folder, unless it is
 // empty or an installation of the game already.
@@ -610,23 +656,34 @@ TEST(DoInstall, LongestPathAtTheLimitInstallsAndOneMoreIsRefusedBeforeAnythingIs
     }
 }
 
-TEST(DoInstall, FolderWithATrailingBackslashGivesNoDoubledBackslash)
+// The Apps entry and the shortcuts hold the folder's full path however it was
+// typed: a trailing backslash (as an install into a drive root, "D:\", has),
+// doubled backslashes, "." and "..", slashes. Names joined to it get no
+// doubled backslash.
+TEST(DoInstall, FolderAsTypedIsRecordedByItsFullPath)
 {
-    // As an install into a drive root ("D:\") does.
-    Stage s("install_trailing");
+    Stage s("install_typed");
     ASSERT_PAYLOAD_LENT();
-    install_opts o = s.opts();
-    snprintf(o.dir, sizeof o.dir, "%s\\", s.dir.c_str());
-    ASSERT_EQ(do_install(&o, nullptr, nullptr), 1);
-    auto reg = s.registry();
-    ASSERT_EQ(reg.size(), 8u);
-    EXPECT_EQ(reg[1], "UninstallString=REG_SZ:\"" + s.dir + "\\uninstall.exe\" /uninstall");
-    EXPECT_EQ(reg[2], "DisplayIcon=REG_SZ:" + s.dir + "\\kelpmire.exe,0");
-    EXPECT_EQ(reg[3], "InstallLocation=REG_SZ:" + s.dir + "\\");
-    EXPECT_EQ(get(s.shell + "\\Desktop\\The Kelpmire.lnk"),
-              "target=" + s.dir + "\\kelpmire.exe\nworkdir=" + s.dir + "\\\ndescription=The Kelpmire\nicon=" + s.dir +
-                  "\\kelpmire.exe,0\n");
-    EXPECT_EQ(get(s.dir + "\\game\\hd\\HD.QAR"), pattern_bytes(1000, 'D'));
+    std::string doubled, slashed;
+    for (char c : s.dir) doubled += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    for (char c : s.dir) slashed += c == '\\' ? '/' : c;
+    for (const std::string &typed : {s.dir + "\\", doubled, s.dir + "\\.\\x\\..", slashed}) {
+        delete_tree((s.root + "\\Games").c_str());
+        pf_reg_delete_user_key(UNINSTALL_KEY);
+        install_opts o = s.opts();
+        snprintf(o.dir, sizeof o.dir, "%s", typed.c_str());
+        ASSERT_EQ(do_install(&o, nullptr, nullptr), 1) << typed;
+        auto reg = s.registry();
+        ASSERT_EQ(reg.size(), 8u);
+        EXPECT_EQ(reg[1], "UninstallString=REG_SZ:\"" + s.dir + "\\uninstall.exe\" /uninstall") << typed;
+        EXPECT_EQ(reg[2], "DisplayIcon=REG_SZ:" + s.dir + "\\kelpmire.exe,0") << typed;
+        EXPECT_EQ(reg[3], "InstallLocation=REG_SZ:" + s.dir) << typed;
+        EXPECT_EQ(get(s.shell + "\\Desktop\\The Kelpmire.lnk"),
+                  "target=" + s.dir + "\\kelpmire.exe\nworkdir=" + s.dir + "\ndescription=The Kelpmire\nicon=" +
+                      s.dir + "\\kelpmire.exe,0\n")
+            << typed;
+        EXPECT_EQ(get(s.dir + "\\game\\hd\\HD.QAR"), pattern_bytes(1000, 'D')) << typed;
+    }
 }
 
 TEST(DoInstall, ShortcutThatCannotBeMadeIsLoggedAndTheInstallSucceeds)

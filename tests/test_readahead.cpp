@@ -41,10 +41,12 @@ struct Stream {
     std::vector<uint32_t> sizes;
     int fail_at = -1;  // this read fails
     int slow_at = -1;  // this read takes 50 ms
+    int slow_all = 0;  // every read takes this many ms
     size_t at = 0;     // the reading side's own
     std::thread::id caller = std::this_thread::get_id();
     std::atomic<int> reads{0};
     std::atomic<int> late{0}; // reads after the copy returned
+    std::atomic<int> running{0}; // reads at work now
     std::atomic<bool> returned{false}, other_thread{false}, too_big{false};
 
     Stream(std::vector<uint32_t> s, unsigned seed) : sizes(std::move(s))
@@ -63,17 +65,21 @@ int read_stream(void *ctx, void *buf, uint32_t cap, uint32_t *got)
     Stream *s = (Stream *)ctx;
     if (s->returned) s->late++;
     if (std::this_thread::get_id() != s->caller) s->other_thread = true;
+    s->running++;
     int k = s->reads++;
     if (k == s->slow_at) pf_sleep(50);
-    if (k == s->fail_at) return 0;
+    if (s->slow_all) pf_sleep((unsigned)s->slow_all);
     *got = 0;
-    if ((size_t)k >= s->sizes.size()) return 1;
-    uint32_t n = s->sizes[k];
-    if (n > cap) s->too_big = true;
-    memcpy(buf, s->bytes.data() + s->at, n);
-    s->at += n;
-    *got = n;
-    return 1;
+    int ok = k != s->fail_at;
+    if (ok && (size_t)k < s->sizes.size()) {
+        uint32_t n = s->sizes[k];
+        if (n > cap) s->too_big = true;
+        memcpy(buf, s->bytes.data() + s->at, n);
+        s->at += n;
+        *got = n;
+    }
+    s->running--;
+    return ok;
 }
 
 // The steps; stop_at names the step after which to stop. The first step can
@@ -347,7 +353,9 @@ TEST(Readahead, AReadThatFailsAheadEndsTheCopyOfItsOwnStream)
 
 // A stream named next whose copy does not follow is read no further: when the
 // copy before it fails or is stopped at its last piece, when another stream is
-// copied instead, when the caller drops it, and when the thread ends.
+// copied instead, when the caller drops it, and when the thread ends. The
+// dropped one reads slowly, so that its ring is far from full when the drop
+// returns: by then no read of it may be at work.
 TEST(Readahead, AStreamNamedButNotCopiedIsReadNoFurther)
 {
     std::string d = scratch("readahead_then_drop");
@@ -355,6 +363,7 @@ TEST(Readahead, AStreamNamedButNotCopiedIsReadNoFurther)
     for (int how : {WRITE_FAILS, STOPPED, OTHER_COPY, DROPPED, THREAD_ENDS}) {
         for (Mode m : modes) {
             Stream a(chunks(4, K64, K64), 18), b(chunks(70, K64, 5), 19), other(chunks(3, K64, 9), 20);
+            if (how == DROPPED) b.slow_all = 20;
             {
                 Reading r(m);
                 Steps sa;
@@ -373,7 +382,10 @@ TEST(Readahead, AStreamNamedButNotCopiedIsReadNoFurther)
                     EXPECT_EQ(copy(other, K64, K64, &so, d + "\\o.bin"), RA_DONE) << mode_name(m);
                     EXPECT_EQ(get(d + "\\o.bin"), other.bytes) << mode_name(m);
                 }
-                if (how == DROPPED) readahead_drop();
+                if (how == DROPPED) {
+                    readahead_drop();
+                    EXPECT_EQ(b.running, 0) << mode_name(m) << ": a read still at work after the drop";
+                }
                 if (how != THREAD_ENDS) {
                     EXPECT_TRUE(reads_stay(b)) << how << ", " << mode_name(m);
                 }

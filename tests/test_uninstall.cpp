@@ -189,6 +189,35 @@ TEST(DoUninstall, AnInstallationIsRecognisedByWhatTheInstallWrote)
     }
 }
 
+// Earlier versions stored the install folder in the Apps entry, and the
+// shortcuts' targets, as the user typed it: the uninstall that stage 1 hands
+// its own folder still knows them, and leaves no entry behind.
+TEST(DoUninstall, AnEntryStoredAsTypedIsStillRecognised)
+{
+    auto spelled = [](const std::string &dir, char from, const std::string &to) {
+        std::string out;
+        for (char c : dir) out += c == from ? to : std::string(1, c);
+        return out;
+    };
+    for (int i = 0; i < 5; i++) {
+        Installed in("uninst_typed");
+        const std::string typed[] = {
+            spelled(in.dir, '\\', "/"),
+            spelled(in.dir, '\\', "\\\\"),
+            in.dir + "\\",
+            in.dir + "\\.\\..\\The Kelpmire PC",
+            spelled(in.dir, 'e', "E"),
+        };
+        const std::string &t = typed[i];
+        Installed::entry(t);
+        in.links(t);
+        EXPECT_EQ(do_uninstall(in.dir.c_str(), NULL), UNINSTALL_DONE) << t;
+        EXPECT_FALSE(in.key()) << t;
+        EXPECT_FALSE(path_exists(in.startmenu.c_str())) << t;
+        EXPECT_FALSE(path_exists(in.desktop.c_str())) << t;
+    }
+}
+
 // Install into A, then into B: the Apps entry and the shortcuts are B's.
 // Removing A leaves them working.
 TEST(DoUninstall, AnotherFoldersEntryAndShortcutsStay)
@@ -287,7 +316,10 @@ TEST(DoUninstall, ARunningGameIsToldFromAMissingRight)
     };
     for (const Case &c : cases) {
         Installed in("uninst_denied");
-        std::string exe = in.dir + "\\kelpmire.exe";
+        // The uninstall names the game by the folder's full path.
+        char full[PATH_CAP];
+        ASSERT_TRUE(install_full_path((in.dir + "\\kelpmire.exe").c_str(), full));
+        std::string exe = full;
         std::string box = c.game_runs ? running
                                       : "Some files of The Kelpmire could not be removed: you are not allowed to "
                                         "change " + exe + ". Run the uninstall as an administrator.";

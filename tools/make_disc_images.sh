@@ -13,6 +13,8 @@
 #   NAME_cdtext.cue                 NAME.bin in a sheet with TITLE, PERFORMER, REM
 #                                   and CDTEXTFILE lines
 #   NAME_lower.cue                  NAME_m2.bin in a sheet written in lower case
+#   NAME.nrg                        Nero image (version 2, disc-at-once) of the
+#                                   raw Mode 1 track with its pregap
 # Needs xorriso, genisoimage and a python3 with numpy (PYTHON, default python3).
 set -euo pipefail
 tree=$1 out=$2 name=${3:-game}
@@ -27,6 +29,7 @@ raw "$out/${name}_m2.bin" --mode 2 --cue "$out/${name}_m2.cue"
 raw "$out/${name}_pregap.bin" --mode 1 --pregap 150 --cue "$out/${name}_pregap.cue"
 raw "$out/${name}_2448.img" --mode 1 --sector 2448 --cue "$out/${name}_2448.cue"
 raw "$out/${name}_m2_2448.img" --mode 2 --sector 2448 --cue "$out/${name}_m2_2448.cue"
+"$py" "$here/iso2nrg.py" "$out/${name}_pregap.bin" "$out/$name.nrg" --src-sector 2352 --mode 1 --pregap 150
 # Sheets only, for images made above.
 PYTHONPATH=$here "$py" - "$out" "$name" <<'PY'
 import os, sys

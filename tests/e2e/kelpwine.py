@@ -149,6 +149,24 @@ class Wine:
         subprocess.run(["wineserver", "-p"], env=self.env, check=True)
         self.run_exe("cmd", "/c", "exit", check_rc=0)
 
+    def end_programs(self, timeout=60):
+        """Kills every program of the prefix that is still running, such as a
+        setup that a failed case left waiting in its box (holding the
+        one-setup lock and its files), and waits until they have gone. No Wine
+        call: one would wait for such a program. Returns what was ended."""
+        left = self.programs()
+        for pid, _ in left:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        end = time.monotonic() + timeout
+        while self.programs():
+            if time.monotonic() > end:
+                raise AssertionError(f"still running after SIGKILL: {self.programs()}")
+            time.sleep(0.1)
+        return left
+
     def stop_server(self):
         """Ends the prefix's Wine server and every program still running in it."""
         subprocess.run(["wineserver", "-k"], env=self.env)
@@ -290,7 +308,37 @@ def tree_digest(root):
     return out
 
 
+def mounts_below(path):
+    """The mount points at path or below it, the deepest first."""
+    path = os.path.abspath(path)
+    found = []
+    with open("/proc/self/mounts") as f:
+        for line in f:
+            # Spaces and the like in a mount point are written as octal escapes.
+            point = re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), line.split()[1])
+            if point == path or point.startswith(path.rstrip("/") + "/"):
+                found.append(point)
+    return sorted(found, key=len, reverse=True)
+
+
+def unmount(point):
+    """Unmounts point; one that is still busy is detached (the kernel lets go
+    of it once its last user has), so that no mount outlives its test. Raises
+    when it stays mounted."""
+    for cmd in (["umount", point], ["umount", "-l", point]):
+        if not os.path.ismount(point):
+            return
+        subprocess.run(cmd, stderr=subprocess.DEVNULL)
+    if os.path.ismount(point):
+        raise AssertionError(f"{point} stays mounted")
+
+
 def fresh_dir(path):
+    """An empty folder at path. What an earlier run that was cut off left
+    mounted below it is unmounted first: removing the folder would otherwise
+    stop at the mount point."""
+    for point in mounts_below(path):
+        unmount(point)
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
     return path

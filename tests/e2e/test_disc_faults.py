@@ -173,13 +173,16 @@ class DiscFaults:
 
     def case_window_cancel(self):
         self.set_plan(f"read {FILE} -1\n")
-        proc = self.window_until_box(self.folder("window_cancel"))
+        folder = self.folder("window_cancel")
+        proc = self.window_until_box(folder)
         try:
             self.answer("Cancel")
             check(self.drive("wait", FAILED, "60000")[0] == 0, "the window shows the failed state")
             line = "read error in " + on_disc(FILE)
             lines = self.window_lines()
             check(line in lines, f"{line!r} in the window's list: {lines}")
+            left = os.listdir(folder) if os.path.exists(folder) else []
+            check(left == [], f"what the install wrote is gone: {left}")
         finally:
             self.end_window(proc)
         return "window, Cancel: failed, with " + line
@@ -277,6 +280,8 @@ def main(argv):
                         failed += 1
                         print("FAIL " + case.__name__, flush=True)
                         traceback.print_exc()
+                        # A setup left running would hold the one-setup lock.
+                        t.wine.end_programs()
             finally:
                 # Wine lets go of the drive before it is unmounted.
                 subprocess.run(["wineserver", "-k"], env=t.wine.env)

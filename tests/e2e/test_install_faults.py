@@ -20,7 +20,7 @@ import sys
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import ROOT, Wine, fresh_dir, make_sample_disc, tree_digest, win  # noqa: E402
+from kelpwine import ROOT, Wine, fresh_dir, make_sample_disc, tree_digest, unmount, win  # noqa: E402
 
 
 class CheckFailed(Exception):
@@ -99,13 +99,17 @@ class Faults:
         open() and write() with ENOSPC, which Wine reports as ERROR_DISK_FULL,
         exactly as a full Windows disk. Returns the way to undo it, or None
         where this machine cannot mount."""
-        os.makedirs(path, exist_ok=True)
-        subprocess.run(["umount", path], stderr=subprocess.DEVNULL)
+        fresh_dir(path)
         r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk,nr_inodes=%d,mode=0755" % (kib, files),
                             "tmpfs", path], stderr=subprocess.PIPE)
         if r.returncode != 0:
             return None
-        return lambda: subprocess.run(["umount", path], check=True)
+
+        def undo():
+            # A setup that the case left running holds files there.
+            self.wine.end_programs()
+            unmount(path)
+        return undo
 
     def slack_iso(self):
         """The sample disc with 2,000 files of one byte added, as an ISO image.
@@ -272,6 +276,7 @@ class Faults:
             check(lines[-2:] == ["ERROR: copying the CD failed", "removed what this install had written"],
                   "the log ends with the copy failure and the removal: %s" % lines)
             self.nothing_registered(folder)
+            check(os.listdir(folder) == [], "what the run wrote is gone: %s" % os.listdir(folder))
             return "locked file: " + line
         finally:
             holder.kill()
@@ -295,6 +300,8 @@ def main(argv):
                 failed += 1
                 print("FAIL " + case.__name__)
                 traceback.print_exc()
+                # A setup left running would hold the one-setup lock.
+                t.wine.end_programs()
             sys.stdout.flush()
     finally:
         t.wine.stop_server()

@@ -5,21 +5,25 @@ usage: test_silent_install.py SOURCE_DIR BUILD_DIR
 
 Runs the real kelpmire_setup.exe /silent on a sample disc as a folder, an ISO
 image, raw Mode 1 and Mode 2 images through their CUE sheets, a sheet with a
-pregap and a raw image of 2448-byte sectors, and checks
-what it leaves with independent means: the file trees, wrestool, `wine reg
-query`, lnkinfo and the log file. Then disc detection (a CD-ROM drive letter,
-an image beside the setup), the failures, paths in several scripts, and a
-second install over the first.
+pregap, a raw image of 2448-byte sectors, a Nero image, Alcohol, CloneCD
+and DiscJuggler images by their descriptors (and an .mdf by its data file),
+and a sheet that names its image on a network share, and checks what it
+leaves with independent means: the file trees, wrestool, `wine reg query`,
+lnkinfo and the log file. Then disc detection (a CD-ROM drive letter, an image
+beside the setup), the failures, paths in several scripts, and a second
+install over the first.
 """
 import hashlib
 import os
 import shutil
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import Wine, fresh_dir, lnkinfo, make_sample_disc, tree_files, win  # noqa: E402
+from kelpwine import (PYTHON, WINE_RUN, Wine, fresh_dir, lnkinfo, make_sample_disc, tree_digest,  # noqa: E402
+                     tree_files, unmount, win)
 
 SRC, BUILD = (os.path.abspath(a) for a in sys.argv[1:3])
 del sys.argv[1:3]
@@ -28,6 +32,7 @@ SETUP = os.path.join(BUILD, "kelpmire_setup.exe")
 NOPAYLOAD = os.path.join(BUILD, "kelpmire_setup_nopayload.exe")
 SETICON = os.path.join(BUILD, "seticon.exe")
 UIDRIVER = os.path.join(BUILD, "uidriver.exe")
+HOLDLOCK = os.path.join(BUILD, "holdlock.exe")
 PAYLOAD = os.path.join(BUILD, "payload", "kelpmire_game.exe")
 HD_MAP = {"kmx.exe": "SETUP/KMX.EXE", "playw32.dll": "SETUP/PLAYW32.DLL", "HD.QAR": "DATA/HD.QAR"}
 # The cluster that Wine reports for every volume: 8 sectors of 512 bytes.
@@ -94,7 +99,16 @@ def start_setup(*args):
     return wine.start_exe(SETUP, *args)
 
 
-class SilentInstall(unittest.TestCase):
+class Case(unittest.TestCase):
+    """A case that leaves nothing running: a setup that a failed case left
+    waiting in a box would hold the one-setup lock, and every later run would
+    fail for it."""
+
+    def tearDown(self):
+        wine.end_programs()
+
+
+class SilentInstall(Case):
     def check_install(self, win_dir, source_desc, log_prefix=None):
         d = c_path(win_dir)
         # The disc tree, byte for byte, and the three hard-disk files.
@@ -161,10 +175,11 @@ class SilentInstall(unittest.TestCase):
                                  "the source is never written")
 
     def test_raw_images_as_other_tools_write_them(self):
-        # A sheet with a pregap stored in its image, and a raw image of 2448-byte
-        # Mode 2 sectors opened as it stands.
+        # A sheet with a pregap stored in its image, a raw image of 2448-byte
+        # Mode 2 sectors opened as it stands, and a Nero image.
         forms = [
             ("pregap", os.path.join(img, "game_pregap.cue"), os.path.join(img, "game_pregap.bin")),
+            ("nero", os.path.join(img, "game.nrg"), os.path.join(img, "game.nrg")),
             ("subchannel", os.path.join(img, "game_m2_2448.img"), os.path.join(img, "game_m2_2448.img")),
         ]
         for name, source, image in forms:
@@ -173,6 +188,67 @@ class SilentInstall(unittest.TestCase):
                 win_dir = f"C:\\Games\\Kelpmire {name}"
                 self.assertEqual(run_setup("/silent", "/cd", win(source), "/dir", win_dir), 0)
                 self.check_install(win_dir, f"image {win(image)}")
+
+    def test_images_of_other_tools_by_descriptor_and_data_file(self):
+        # Alcohol, CloneCD and DiscJuggler images of the disc (tools/iso2image.py);
+        # an .mdf given alone is read through the .mds beside it.
+        other = fresh_dir(os.path.join(WORK, "other"))
+        iso = os.path.join(img, "game.iso")
+        for args in (("mds", "game.mds", "--sector", "2448"), ("ccd", "game.ccd", "--mode", "2"),
+                     ("cdi", "game.cdi", "--version", "3.5", "--sector", "2336", "--mode", "2")):
+            subprocess.run([PYTHON, os.path.join(SRC, "tools", "iso2image.py"), args[0], iso,
+                            os.path.join(other, args[1])] + list(args[2:]), check=True)
+        forms = [
+            ("mds", "game.mds", "game.mdf"),
+            ("ccd", "game.ccd", "game.img"),
+            ("cdi", "game.cdi", "game.cdi"),
+            ("mdf", "game.mdf", "game.mdf"),
+        ]
+        for name, source, data in forms:
+            with self.subTest(form=name):
+                clean_install_state()
+                before = digest_tree(other)
+                win_dir = f"C:\\Games\\Kelpmire {name}"
+                self.assertEqual(run_setup("/silent", "/cd", win(os.path.join(other, source)), "/dir", win_dir), 0)
+                self.check_install(win_dir, f"image {win(os.path.join(other, data))}")
+                self.assertEqual(digest_tree(other), before, "the source is never written")
+
+    def test_sheet_naming_a_network_share_never_reaches_it(self):
+        # Wine serves "\??\UNC\srv\share" from dosdevices/unc/srv/share: the
+        # share holds a good image, which the setup must never open.
+        share = fresh_dir(os.path.join(WORK, "unc_share"))
+        shutil.copy(os.path.join(img, "game.bin"), os.path.join(share, "GAME.BIN"))
+        unc = os.path.join(wine.prefix, "dosdevices", "unc", "srv")
+        os.makedirs(unc, exist_ok=True)
+        link = os.path.join(unc, "share")
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(share, link)
+        sheets = fresh_dir(os.path.join(WORK, "unc_sheet"))
+        sheet = os.path.join(sheets, "game.cue")
+        with open(os.path.join(img, "game.cue")) as f:
+            text = f.read().replace('FILE "game.bin"', 'FILE "\\??\\UNC\\srv\\share\\GAME.BIN"')
+        self.assertIn("\\??\\UNC\\", text)
+        with open(sheet, "w", newline="\r\n") as f:
+            f.write(text)
+        try:
+            # Nothing beside the sheet: the disc is refused.
+            clean_install_state()
+            win_dir = "C:\\Games\\Kelpmire share"
+            shutil.rmtree(c_path(win_dir), ignore_errors=True)
+            self.assertEqual(run_setup("/silent", "/cd", win(sheet), "/dir", win_dir), 1)
+            self.assertEqual(wine.log_lines()[2:], [
+                f"Install to {win_dir}",
+                "ERROR: the CD is not a readable disc, image or folder",
+            ])
+            self.assertFalse(os.path.exists(c_path(win_dir)))
+            self.assertIsNone(wine.reg_query())
+            # A copy beside the sheet is the one installed from.
+            shutil.copy(os.path.join(img, "game.bin"), os.path.join(sheets, "GAME.BIN"))
+            self.assertEqual(run_setup("/silent", "/cd", win(sheet), "/dir", win_dir), 0)
+            self.check_install(win_dir, f"image {win(os.path.join(sheets, 'GAME.BIN'))}")
+        finally:
+            os.remove(link)
 
     def test_names_in_several_scripts(self):
         clean_install_state()
@@ -256,7 +332,7 @@ class SilentInstall(unittest.TestCase):
         self.check_install(win_dir, f"image {win(os.path.join(img, 'game.iso'))}")
 
 
-class Detection(unittest.TestCase):
+class Detection(Case):
     def setUp(self):
         clean_install_state()
         self.beside = fresh_dir(os.path.join(WORK, "beside"))
@@ -264,6 +340,7 @@ class Detection(unittest.TestCase):
         shutil.copy(SETUP, self.setup)
 
     def tearDown(self):
+        super().tearDown()
         wine.remove_drive("k")
 
     def defaults_line(self):
@@ -305,6 +382,16 @@ class Detection(unittest.TestCase):
             self.assertIn(f"Copying image {found} ...", wine.log_lines())
             os.remove(os.path.join(self.beside, name))
 
+    def test_nero_image_beside_the_setup_is_found_before_a_raw_image(self):
+        # A descriptor counts with the .iso and .cue files: A.IMG comes first in
+        # the folder, but the Nero image is found.
+        shutil.copy(os.path.join(img, "game_2448.img"), os.path.join(self.beside, "A.IMG"))
+        shutil.copy(os.path.join(img, "game.nrg"), os.path.join(self.beside, "Z.Nrg"))
+        self.assertEqual(run_setup("/silent", "/dir", "C:\\Games\\Kelpmire nrg", exe=self.setup), 0)
+        found = win(os.path.join(self.beside, "Z.Nrg"))
+        self.assertEqual(self.defaults_line(), f"defaults: cd '{found}' dir 'C:\\Games\\The Kelpmire PC'")
+        self.assertIn(f"Copying image {found} ...", wine.log_lines())
+
     def test_drive_wins_over_an_image_and_cd_wins_over_both(self):
         wine.set_cdrom("k", disc)
         shutil.copy(os.path.join(img, "game.iso"), os.path.join(self.beside, "game.iso"))
@@ -317,7 +404,7 @@ class Detection(unittest.TestCase):
         self.assertIn(f"Copying image {win(os.path.join(img, 'game.bin'))} ...", wine.log_lines())
 
 
-class Failures(unittest.TestCase):
+class Failures(Case):
     def setUp(self):
         clean_install_state()
 
@@ -465,6 +552,31 @@ class Failures(unittest.TestCase):
         self.assertEqual(tree_files(d), before, "nothing written")
         self.assertIsNone(wine.reg_query())
 
+    def test_installed_disc_copy_under_a_second_name_is_refused(self):
+        # The disc copy of an installation given as the disc for a reinstall
+        # into it, named through the Unix root (Z:) and through a second
+        # drive letter on drive_c: by name they are apart, yet one folder.
+        win_dir = "C:\\Games\\Base"
+        d = c_path(win_dir)
+        shutil.rmtree(d, ignore_errors=True)
+        self.assertEqual(run_setup("/silent", "/cd", win(disc), "/dir", win_dir), 0)
+        before = tree_digest(d)
+        entry = wine.reg_query()
+        wine.map_drive("v", wine.drive_c())
+        try:
+            for cd in (win(os.path.join(d, "game", "cd")), "V:\\Games\\Base\\game\\cd",
+                       "V:\\Games\\Base\\game"):
+                with self.subTest(cd=cd):
+                    self.assertEqual(run_setup("/silent", "/cd", cd, "/dir", win_dir), 1)
+                    self.assertEqual(wine.log_lines()[2:], [
+                        f"Install to {win_dir}",
+                        f"ERROR: the disc folder {cd} and the install folder {win_dir} lie inside one another",
+                    ])
+                    self.assertEqual(tree_digest(d), before, "every installed file unchanged")
+                    self.assertEqual(wine.reg_query(), entry)
+        finally:
+            wine.remove_drive("v")
+
     def test_command_lines_as_people_type_them(self):
         # Through a batch file, so that the line reaches the setup as typed.
         wine.set_cdrom("k", disc)
@@ -481,13 +593,46 @@ class Failures(unittest.TestCase):
                 log = wine.log_lines()
                 self.assertIn("Install to " + folder, log, line)
                 self.assertTrue(os.path.exists(os.path.join(c_path(folder.rstrip("\\")), "kelpmire.exe")), line)
-                self.assertEqual(wine.reg_query()["InstallLocation"], ("REG_SZ", folder))
+                self.assertEqual(wine.reg_query()["InstallLocation"], ("REG_SZ", folder.rstrip("\\")))
             self.assertIn("Copying folder K:\\ ...", log)
         finally:
             wine.remove_drive("k")
 
 
-class SpaceAndFullPaths(unittest.TestCase):
+class OneSetupAtATime(Case):
+    """The lock that lets one setup run at a time: one that is just ending
+    may hold it a moment longer, and gets 1.5 s to let go of it."""
+
+    def test_a_setup_that_ends_soon_is_waited_for_and_one_that_runs_on_is_not(self):
+        win_dir = "C:\\Games\\Kelpmire lock"
+        for hold_ms, want_rc in ((500, 0), (3000, 1)):
+            with self.subTest(hold_ms=hold_ms):
+                clean_install_state()
+                shutil.rmtree(c_path(win_dir), ignore_errors=True)
+                holder = subprocess.Popen([WINE_RUN, wine.prefix, HOLDLOCK, "Local\\KelpmireSetupRunning",
+                                           str(hold_ms)], env=wine.env, stdout=subprocess.PIPE,
+                                          stderr=subprocess.DEVNULL)
+                try:
+                    self.assertEqual(holder.stdout.readline().decode(errors="replace").strip(), "held")
+                    wine.clear_log()
+                    started = time.monotonic()
+                    rc, _, _ = wine.run_exe(SETUP, "/silent", "/cd", win(disc), "/dir", win_dir)
+                    took = time.monotonic() - started
+                finally:
+                    holder.kill()
+                    holder.wait(timeout=60)
+                    holder.stdout.close()
+                self.assertEqual(rc, want_rc)
+                if want_rc == 0:
+                    self.assertEqual(wine.log_lines()[-1], "Done.")
+                else:
+                    self.assertGreaterEqual(took, 1.5, "the setup gave up before its grace was over")
+                    self.assertIsNone(wine.log_lines(), "the second setup writes no log")
+                    self.assertFalse(os.path.exists(c_path(win_dir)))
+                    self.assertIsNone(wine.reg_query())
+
+
+class SpaceAndFullPaths(Case):
     """The checks made before anything is written: room on the install
     folder's drive, and a full install folder."""
 
@@ -497,18 +642,20 @@ class SpaceAndFullPaths(unittest.TestCase):
     def small_drive(self, letter, kib):
         """Drive letter on a tmpfs of kib KiB. Returns (its Linux folder, the
         way to undo it), or None where this machine cannot mount."""
-        folder = os.path.join(WORK, "drive_" + letter)
-        os.makedirs(folder, exist_ok=True)
-        subprocess.run(["umount", folder], stderr=subprocess.DEVNULL)
-        fresh_dir(folder)
+        folder = fresh_dir(os.path.join(WORK, "drive_" + letter))
         if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk,mode=0755" % kib, "tmpfs", folder],
                           stderr=subprocess.DEVNULL).returncode != 0:
             return None
         wine.map_drive(letter, folder)
 
         def undo():
+            # A setup that a failed case left running holds files of the drive,
+            # and any Wine call would wait for it: it goes first, with the
+            # server, then the mount, and the drive letter last.
+            wine.end_programs()
+            wine.stop_server()
+            unmount(folder)
             wine.remove_drive(letter)
-            subprocess.run(["umount", folder], check=True)
         return folder, undo
 
     def need_bytes(self, disc_root):

@@ -6,10 +6,11 @@ usage: test_uninstall.py SOURCE_DIR BUILD_DIR
 Installs the sample disc silently with the real setup, puts a file of the
 user's into the install folder, then runs the installed uninstall.exe as
 Windows would and checks what is left once every Wine process has ended.
-Then the folders players really have: an install at a drive root, a "game"
-folder that is a link, links to files kept elsewhere, the game or a data file held open, the setup run from
-a downloads folder, and stage 1 started with the install folder as its
-current folder.
+Then the folders players really have: an install at a drive root, a folder
+typed with slashes or doubled backslashes, a "game" folder that is a link,
+links to files kept elsewhere, the game or a data file held open, the setup
+run from a downloads folder, and stage 1 started with the install folder as
+its current folder.
 """
 import os
 import re
@@ -47,6 +48,11 @@ def setUpModule():
 
 
 class Uninstall(unittest.TestCase):
+    def tearDown(self):
+        # A program that a failed case left running (a stage waiting in its
+        # box) would hold the folder and the next case's setup.
+        wine.end_programs()
+
     def setUp(self):
         # Every case waits for what it started; the server may still linger,
         # and the install reuses it.
@@ -193,6 +199,32 @@ class Uninstall(unittest.TestCase):
         finally:
             wine.remove_drive("m")
 
+    def test_folder_typed_with_slashes_or_doubled_backslashes_leaves_no_entry(self):
+        # As people type it, and as scripts double it: the entry holds the
+        # folder's full path, and the uninstall Windows starts from it
+        # removes the entry with the rest.
+        for typed, full in (("C:/Games/Fwd", "C:\\Games\\Fwd"),
+                            ("C:\\\\Games\\\\Dbl", "C:\\Games\\Dbl")):
+            with self.subTest(dir=typed):
+                folder = wine.drive_c("Games", full.rsplit("\\", 1)[1])
+                shutil.rmtree(folder, ignore_errors=True)
+                wine.clear_log()
+                rc, _, _ = wine.run_exe(SETUP, "/silent", "/cd", win(disc), "/dir", typed)
+                self.assertEqual(rc, 0)
+                reg = wine.reg_query()
+                self.assertEqual(reg["InstallLocation"], ("REG_SZ", full))
+                self.assertEqual(reg["UninstallString"], ("REG_SZ", f'"{full}\\uninstall.exe" /uninstall'))
+                self.assertEqual(reg["DisplayIcon"], ("REG_SZ", f"{full}\\kelpmire.exe,0"))
+                for lnk in wine.shortcut_files():
+                    self.assertEqual(lnkinfo(lnk).get("Working directory"), full, lnk)
+                rc, _, _ = wine.run_exe(full + "\\uninstall.exe", "/uninstall", "/quiet")
+                self.assertEqual(rc, 0)
+                wine.wait_idle()
+                self.assertFalse(os.path.exists(folder))
+                self.assertIsNone(wine.reg_query())
+                for lnk in wine.shortcut_files():
+                    self.assertFalse(os.path.exists(lnk), lnk)
+
     def test_game_folder_that_is_a_link_keeps_what_it_points_to(self):
         # The data moved to a bigger drive, "game" left as a link to them.
         data = os.path.join(fresh_dir(os.path.join(WORK, "bigger_drive")), "game")
@@ -264,8 +296,18 @@ class Uninstall(unittest.TestCase):
             temp_copy = os.path.join(wine.temp_dir(), "kelpmire_uninstall.exe")
             shutil.copy(SETUP, temp_copy)
             stage2 = wine.start_exe(temp_copy, "/uninstall2", WIN_DIR, "/pid", pid, "/quiet")
-            time.sleep(3)
-            self.assertIsNone(stage2.poll(), "stage 2 waits")
+            # Once stage 2 is seen running, and while the holder lives, it
+            # waits and has removed nothing.
+            seen = time.monotonic() + 60
+            while not any(first.lower().endswith("kelpmire_uninstall.exe") for _, first in wine.programs()):
+                self.assertIsNone(stage2.poll(), "stage 2 ended before it was seen running")
+                self.assertLess(time.monotonic(), seen, "stage 2 was never seen running")
+                time.sleep(0.05)
+            for _ in range(20):
+                time.sleep(0.1)
+                self.assertIsNone(stage2.poll(), "stage 2 waits")
+                for rel in ("kelpmire.exe", os.path.join("game", "cd", "DATA", "A.QAR")):
+                    self.assertTrue(os.path.exists(os.path.join(self.dir, rel)), rel)
         finally:
             wine.release_file(holder)
         self.assertEqual(stage2.wait(timeout=60), 0)

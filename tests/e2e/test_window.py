@@ -442,7 +442,14 @@ def case_stop(wine, disc):
     rc, _ = s.drive("msgbox", CAPTION, "OK", "20000", HD_FAILED)
     check(rc == 0, "the profile's box answered")
     check(s.wait_exit() == 1, "then the setup ends with 1")
-    check(not os.path.exists(c_path(wine, r"C:\Long\kelpmire.exe")), "the install was stopped before its end")
+    # The folder and its "game" were there before: what the run wrote goes,
+    # what the test put there stays.
+    d = c_path(wine, r"C:\Long")
+    log = wine.log_lines() or []
+    check(log[-1:] == ["removed what this install had written"], f"the log ends with the removal ({log[-3:]!r})")
+    check(not any(os.path.exists(os.path.join(d, f)) for f in ("kelpmire.exe", "uninstall.exe")) and
+          wine.reg_query() is None, "no game, uninstaller or registry entry")
+    check(os.path.isdir(os.path.join(d, "game", "hd", "HD.QAR")), "the folder the test made stays")
 
 
 def case_stop_during_copy(wine, bigdisc):

@@ -12,7 +12,9 @@ beyond the image, Form 2 sectors), CUE sheets in the forms the reader meets
 types, a byte-order mark, unquoted and absolute names), root directories for
 the directory target (associated files, extended attribute records,
 interleaved files, whole and broken multi-extent chains, a loop, a record at
-the very end of the directory), icon files and emblem pictures
+the very end of the directory), the descriptor target's inputs (its CUE
+sheets, Nero images of the compact ISO in each table and sector size, and
+minimal Alcohol, CloneCD and DiscJuggler descriptors), icon files and emblem pictures
 (tools/make_pbm.py).
 
 usage: make_seeds.py
@@ -27,6 +29,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import iso2bin  # noqa: E402
+import iso2image  # noqa: E402
 import make_pbm  # noqa: E402
 
 
@@ -150,6 +153,63 @@ def cue_seeds():
     }
 
 
+def other_tool_seeds():
+    """Descriptors of Alcohol (.mds), CloneCD (.ccd) and DiscJuggler (.cdi)
+    images as tools/iso2image.py writes them, for a target that reads any
+    descriptor beside small data files: the .mds and .ccd describe 17 sectors
+    of the compact image (their data files "<name>.mdf" and "<name>.img", of
+    2352-byte Mode 1 sectors, are the target's to provide); each .cdi holds
+    its own sectors (the compact image after a pregap of 2 frames, in
+    2048-byte sectors) before its tables, in each of the three versions."""
+    iso = image({1: [rec(b"\0", 1, 2048, 2), rec(b"\1", 1, 2048, 2), rec(b"A.TXT;1", 15, 5)]}, {15: b"hello"})
+    seeds = {
+        "game.mds": iso2image.mds_descriptor(17, 2352, 1, 0),
+        "sub.mds": iso2image.mds_descriptor(17, 2448, 2, 0),
+        "audio.mds": iso2image.mds_descriptor(17, 2352, 1, 4),
+        "game.ccd": iso2image.ccd_sheet(17, 1),
+        "m2.ccd": iso2image.ccd_sheet(17, 2),
+    }
+    for name, version in iso2image.CDI_VERSIONS.items():
+        data = bytes(2 * 2048) + iso
+        tables = iso2image.cdi_tables(version, 1, 2048, 19, 2, "C:\\Rips\\v%s.cdi" % name, start=148)
+        seeds["v%s.cdi" % name] = data + tables + iso2image.cdi_footer(version, len(data), len(tables))
+    return seeds
+
+
+def nrg_seeds(iso):
+    """Nero images of the seed ISO (17 sectors), in each table and sector size."""
+    import tempfile
+    import iso2nrg
+    out = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        src = {2048: os.path.join(tmp, "s.iso"), 2352: os.path.join(tmp, "s.bin")}
+        with open(src[2048], "wb") as f:
+            f.write(iso)
+        data = numpy.frombuffer(iso, numpy.uint8).reshape(-1, 2048)
+        with open(src[2352], "wb") as f:
+            f.write(iso2bin.raw_sectors(data, 0, 2).tobytes())
+        for name, sector, mode, store, version, tao in (("dao_2048_v2", 2048, 1, 2048, 2, False),
+                                                        ("tao_2048_v1", 2048, 1, 2048, 1, True),
+                                                        ("dao_2352_v1", 2352, 2, 2352, 1, False),
+                                                        ("tao_2336_v2", 2352, 2, 2336, 2, True)):
+            nrg = os.path.join(tmp, name + ".nrg")
+            iso2nrg.write(src[sector], nrg, sector, mode, store, version, tao, 0, 0)
+            with open(nrg, "rb") as f:
+                out[name + ".nrg"] = f.read()
+    return out
+
+
+def desc_seeds(iso):
+    """The descriptor target's inputs: the format's selector byte (cue 0, nrg 1,
+    mds 2, ccd 3, cdi 4), then the descriptor; the Alcohol, CloneCD and
+    DiscJuggler ones as tools/iso2image.py writes them."""
+    seeds = {name: b"\0" + data for name, data in cue_seeds().items()}
+    seeds.update({name: b"\1" + data for name, data in nrg_seeds(iso).items()})
+    selector = {".mds": b"\2", ".ccd": b"\3", ".cdi": b"\4"}
+    seeds.update({name: selector[os.path.splitext(name)[1]] + data for name, data in other_tool_seeds().items()})
+    return seeds
+
+
 def ico(images):
     """An icon file of (width, height, bytes) images."""
     head = struct.pack("<HHH", 0, 1, len(images))
@@ -187,7 +247,9 @@ def lbm_seeds():
 
 
 def main():
-    for target, seeds in (("cd_image", disc_seeds()), ("cd_cue", cue_seeds()), ("cd_dir", dir_seeds()),
+    discs = disc_seeds()
+    for target, seeds in (("cd_image", discs), ("cd_cue", cue_seeds()), ("cd_desc", desc_seeds(discs["plain.iso"])),
+                          ("cd_dir", dir_seeds()),
                           ("icon_ico", icon_seeds()), ("icon_lbm", lbm_seeds())):
         folder = os.path.join(HERE, "corpus", target)
         os.makedirs(folder, exist_ok=True)
