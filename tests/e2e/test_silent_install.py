@@ -660,11 +660,14 @@ class SpaceAndFullPaths(Case):
 
     def need_bytes(self, disc_root):
         """What an install writes, every file in whole clusters: the disc, the
-        second copies of the hard-disk files, the game executable and the
-        uninstaller."""
+        second copies of the hard-disk files, the game executable with room for
+        its icon (twice the icon file's bytes and the largest section rounding,
+        64 KiB) and the uninstaller."""
         files = [os.path.join(base, f) for base, _, names in os.walk(disc_root) for f in names]
-        files += [os.path.join(disc_root, rel) for rel in HD_MAP.values()] + [PAYLOAD, SETUP]
-        return sum(-(-os.path.getsize(f) // WINE_CLUSTER) * WINE_CLUSTER for f in files)
+        files += [os.path.join(disc_root, rel) for rel in HD_MAP.values()] + [SETUP]
+        sizes = [os.path.getsize(f) for f in files]
+        sizes.append(os.path.getsize(PAYLOAD) + 2 * os.path.getsize(os.path.join(disc_root, "KMIRE.ICO")) + (64 << 10))
+        return sum(-(-size // WINE_CLUSTER) * WINE_CLUSTER for size in sizes)
 
     def test_too_little_free_space_writes_nothing(self):
         mb = 1 << 20
