@@ -272,16 +272,10 @@ int folders_nested(const char *disc, const char *dir)
 /* 1 when the folder lists nothing but "." and "..". */
 static int folder_is_empty(const char *folder)
 {
-    char pattern[PATH_CAP];
-    pf_entry e;
-    if (!path_join(pattern, folder, "*")) return 0;
-    pf_find h = pf_find_first(pattern, &e);
-    if (!h) return 0;
-    int empty = 1;
-    do {
-        if (strcmp(e.name, ".") && strcmp(e.name, "..")) empty = 0;
-    } while (empty && pf_find_next(h, &e));
-    pf_find_close(h);
+    folder_listing l;
+    if (!folder_open(&l, folder)) return 0;
+    int empty = !folder_next(&l);
+    folder_close(&l);
     return empty;
 }
 

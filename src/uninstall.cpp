@@ -81,20 +81,18 @@ static void note_denied(const char *path, char *denied)
    (PATH_CAP bytes); 0 when there is none. */
 static int first_left(const char *folder, char *out)
 {
-    char pattern[PATH_CAP], child[PATH_CAP];
-    pf_entry e;
-    if (!path_join(pattern, folder, "*")) return 0;
-    pf_find h = pf_find_first(pattern, &e);
-    if (!h) return 0;
+    char child[PATH_CAP];
+    folder_listing l;
+    if (!folder_open(&l, folder)) return 0;
     int found = 0;
-    do {
-        if (!strcmp(e.name, ".") || !strcmp(e.name, "..") || !path_join(child, folder, e.name)) continue;
-        if ((e.attrs & PF_ATTR_DIRECTORY) && !(e.attrs & PF_ATTR_REPARSE))
+    while (!found && folder_next(&l)) {
+        if (!path_join(child, folder, l.e.name)) continue;
+        if ((l.e.attrs & PF_ATTR_DIRECTORY) && !(l.e.attrs & PF_ATTR_REPARSE))
             found = first_left(child, out);
         else
             found = snprintf(out, PATH_CAP, "%s", child) < PATH_CAP;
-    } while (!found && pf_find_next(h, &e));
-    pf_find_close(h);
+    }
+    folder_close(&l);
     return found;
 }
 

@@ -243,6 +243,27 @@ uint32_t crc32_buf(const void *data, uint64_t len)
     return ~c;
 }
 
+int folder_open(folder_listing *l, const char *folder)
+{
+    char pattern[PATH_CAP];
+    l->h = path_join(pattern, folder, "*") ? pf_find_first(pattern, &l->e) : NULL;
+    l->ahead = 1;
+    return l->h != NULL;
+}
+
+int folder_next(folder_listing *l)
+{
+    for (;;) {
+        if (l->ahead)
+            l->ahead = 0;
+        else if (!pf_find_next(l->h, &l->e))
+            return 0;
+        if (strcmp(l->e.name, ".") && strcmp(l->e.name, "..")) return 1;
+    }
+}
+
+void folder_close(folder_listing *l) { pf_find_close(l->h); }
+
 int delete_tree(const char *folder)
 {
     char pattern[PATH_CAP], child[PATH_CAP];

@@ -16,6 +16,8 @@
 #ifndef KELP_UTIL_H
 #define KELP_UTIL_H
 
+#include "platform.h"
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -76,6 +78,25 @@ void *read_file(const char *path, uint64_t *size);
 int copy_file(const char *from, const char *to, progress *pr);
 /* The standard CRC-32 (reflected 0xEDB88320, as in PNG and gzip); 0 for no bytes. */
 uint32_t crc32_buf(const void *data, uint64_t len);
+/* A listing of one folder's entries other than "." and "..", in the file
+   system's order:
+       folder_listing l;
+       if (folder_open(&l, folder)) {
+           while (folder_next(&l)) ... l.e ...;
+           folder_close(&l);
+       } */
+typedef struct folder_listing {
+    pf_find h;
+    pf_entry e; /* the entry folder_next moved to */
+    int ahead;  /* e holds the first entry, not yet handed out */
+} folder_listing;
+/* 0 when the folder cannot be listed (missing, unreadable, or a path that
+   would be cut), and there is nothing to close. */
+int folder_open(folder_listing *l, const char *folder);
+/* Moves l->e to the next entry; 0 at the end of the listing (or where it broke
+   off: pf_find_failed tells, right after). */
+int folder_next(folder_listing *l);
+void folder_close(folder_listing *l);
 /* Removes the folder and everything in it, read-only files too; a link (to a
    folder or a file) is removed as a link, without entering it. Non-zero when
    the folder itself is gone. */

@@ -333,6 +333,36 @@ TEST(Crc32, KnownValues)
     EXPECT_EQ(crc32_buf(zeros.data(), zeros.size()), 0xC71C0011u);
 }
 
+// Every entry but "." and "..", names that start with dots included; an empty
+// folder lists nothing, and a missing one cannot be listed.
+TEST(FolderListing, GivesEveryEntryButTheDotsAndTellsEmptyFromMissing)
+{
+    std::string d = scratch("listing");
+    put(d + "\\full\\a.txt", "a");
+    put(d + "\\full\\..x", "a name that starts with two dots");
+    put(d + "\\full\\sub\\b.txt", "b");
+    ASSERT_TRUE(make_dirs((d + "\\empty").c_str()));
+    struct {
+        const char *folder;
+        int opens;
+        std::vector<std::string> names;
+    } cases[] = {
+        {"full", 1, {"..x", "a.txt", "sub"}},
+        {"empty", 1, {}},
+        {"missing", 0, {}},
+    };
+    for (auto &c : cases) {
+        folder_listing l;
+        std::vector<std::string> names;
+        ASSERT_EQ(folder_open(&l, (d + "\\" + c.folder).c_str()), c.opens) << c.folder;
+        if (!c.opens) continue;
+        while (folder_next(&l)) names.push_back(l.e.name);
+        folder_close(&l);
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, c.names) << c.folder;
+    }
+}
+
 TEST(DeleteTree, MissingFolderGivesZero)
 {
     std::string d = scratch("del_missing");
