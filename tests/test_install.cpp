@@ -715,20 +715,9 @@ TEST(DoInstall, ShortcutThatCannotBeMadeIsLoggedAndTheInstallSucceeds)
                                         "cannot create the shortcut The Kelpmire.lnk", "Done."}));
 }
 
-// The question after the game was found running: records it and answers
-// Retry once the game has ended (the test ends it).
-struct GameAsked {
-    int what = 0, count = 0;
-    std::string path;
-};
-
-int close_game_and_retry(int what, const char *path, void *user)
-{
-    GameAsked *a = (GameAsked *)user;
-    a->what = what, a->path = path, a->count++;
-    double_running[0] = 0;
-    return 1;
-}
+// Before the Retry of the question after the game was found running: the
+// game ends.
+void close_game() { double_running[0] = 0; }
 
 // A game running from the install folder is found before anything is
 // written: a silent run is refused at once, not after copying the disc; the
@@ -751,8 +740,8 @@ TEST(DoInstall, AGameRunningFromTheFolderIsFoundBeforeAnythingIsWritten)
                                }));
         EXPECT_EQ(get(s.dir + "\\game\\hd\\HD.QAR"), "played") << "nothing written";
     }
-    GameAsked asked;
-    set_ask_held(close_game_and_retry, &asked);
+    AskRecord asked{close_game};
+    set_ask_held(answer_retry, &asked);
     LogCapture log;
     EXPECT_EQ(do_install(&o, nullptr, nullptr), 1);
     set_ask_held(nullptr, nullptr);

@@ -226,20 +226,8 @@ TEST(CopyFile, ReadOnlySourceGivesWritableTarget)
     pf_set_attributes((d + "\\src").c_str(), PF_ATTR_NORMAL);
 }
 
-// The question after the tries of a held file: records it, and answers Retry
-// once by ending the hold.
-struct Asked {
-    int what = 0, count = 0;
-    std::string path;
-};
-
-int end_hold_and_retry(int what, const char *path, void *user)
-{
-    Asked *a = (Asked *)user;
-    a->what = what, a->path = path, a->count++;
-    pf_fault_held = {0, 0};
-    return 1;
-}
+// Before the Retry of the question after the tries: the hold ends.
+void end_hold() { pf_fault_held = {0, 0}; }
 
 // A change of a file that another program holds for a moment (a virus
 // scanner) waits the hold out, says so once, and gives up after the tries;
@@ -276,8 +264,8 @@ TEST(HeldFile, ChangesWaitOutAHoldSayItOnceAndGiveUpAfterTheTries)
     for (const Op &op : ops)
         for (const Case &c : cases) {
             std::string why = std::string(op.what) + ", " + c.what;
-            Asked asked;
-            set_ask_held(c.ask ? end_hold_and_retry : nullptr, &asked);
+            AskRecord asked{end_hold};
+            set_ask_held(c.ask ? answer_retry : nullptr, &asked);
             LogCapture log;
             std::string path = dir + "\\" + op.path;
             pf_delete_file((dir + "\\new").c_str());
@@ -304,8 +292,8 @@ TEST(HeldFile, AMissingRightFailsAtOnce)
 {
     std::string dir = scratch("held_denied");
     put(dir + "\\f", "f");
-    Asked asked;
-    set_ask_held(end_hold_and_retry, &asked);
+    AskRecord asked{end_hold};
+    set_ask_held(answer_retry, &asked);
     LogCapture log;
     pf_fail_delete_denied = 1;
     EXPECT_EQ(remove_file((dir + "\\f").c_str()), 0);
