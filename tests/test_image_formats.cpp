@@ -53,6 +53,25 @@ void expect_read(int (*fn)(const char *, image_track *), const std::string &path
     }
 }
 
+// A lie told in a good descriptor: what it is, and the change of its bytes.
+struct Damage {
+    const char *what;
+    std::function<void(std::string &)> damage;
+};
+
+// Writes good with each damage in turn as path and checks that fn refuses it
+// with one line.
+void expect_refused(int (*fn)(const char *, image_track *), const std::string &path, const std::string &good,
+                    const std::vector<Damage> &cases)
+{
+    for (auto &c : cases) {
+        std::string s = good;
+        c.damage(s);
+        put(path, s);
+        expect_read(fn, path, nullptr, c.what);
+    }
+}
+
 // ---- Alcohol .mds ----
 
 struct MdsTrack {
@@ -161,10 +180,7 @@ TEST(MdsRead, ADescriptorThatLiesIsRefusedWithOneLine)
     put(d + "\\bad.mdf", std::string(40 * 2352, '\0'));
     std::string good = mds({mds_data(0xAA, 2352)});
     size_t trk = M_TRACKS + 3 * 80; // the data track's block
-    struct {
-        const char *what;
-        std::function<void(std::string &)> damage;
-    } cases[] = {
+    std::vector<Damage> cases = {
         {"another signature", [](std::string &s) { s[0] = 'X'; }},
         {"cut inside its header", [](std::string &s) { s.resize(0x40); }},
         {"sessions past its end", [](std::string &s) { le(s, M_SESSION_AT, s.size() - 8, 4); }},
@@ -185,12 +201,7 @@ TEST(MdsRead, ADescriptorThatLiesIsRefusedWithOneLine)
         {"a DVD", [](std::string &s) { le(s, 0x12, 0x10, 2); }},
         {"another data file that is missing", [&](std::string &s) { s[s.size() - 4] = 'x'; }},
     };
-    for (auto &c : cases) {
-        std::string s = good;
-        c.damage(s);
-        put(d + "\\bad.mds", s);
-        expect_read(mds_read, d + "\\bad.mds", nullptr, c.what);
-    }
+    expect_refused(mds_read, d + "\\bad.mds", good, cases);
     // Whole descriptors: all audio, two tracks on the same bytes, and no data file.
     MdsTrack audio{0xA9, 0, 2352, 0, 0, 150, 20, 1};
     MdsTrack same{0xAA, 0, 2352, 20, 0, 0, 20, 1};
@@ -291,10 +302,7 @@ TEST(CcdRead, ASheetThatLiesIsRefusedWithOneLine)
             s.replace(at, from.size(), to);
         };
     };
-    struct {
-        const char *what;
-        std::function<void(std::string &)> damage;
-    } cases[] = {
+    std::vector<Damage> cases = {
         {"no [CloneCD]", replace("[CloneCD]", "[CloneDVD]")},
         {"absurd TocEntries", replace("TocEntries=5", "TocEntries=999999")},
         {"no TocEntries", replace("TocEntries=5", "Toc=5")},
@@ -316,12 +324,7 @@ TEST(CcdRead, ASheetThatLiesIsRefusedWithOneLine)
         // a second [Disc] after the entries, counting more of them than there are
         {"a larger TocEntries after the entries", [](std::string &s) { s += "[Disc]\r\nTocEntries=900\r\n"; }},
     };
-    for (auto &c : cases) {
-        std::string s = good;
-        c.damage(s);
-        put(d + "\\bad.ccd", s);
-        expect_read(ccd_read, d + "\\bad.ccd", nullptr, c.what);
-    }
+    expect_refused(ccd_read, d + "\\bad.ccd", good, cases);
     put(d + "\\short.ccd", good);
     put(d + "\\short.img", std::string(299 * 2352, '\0'));
     expect_read(ccd_read, d + "\\short.ccd", nullptr, "a data track past the end of the .img");
@@ -436,10 +439,7 @@ TEST(CdiRead, AnImageThatLiesIsRefusedWithOneLine)
     size_t after_path = track + 4 + 20 + 4 + 1 + 16 + 19 + 4 + 8;
     size_t mode_at = after_path + 2 + 8 + 4 + 2, start_at = mode_at + 4 + 12, read_mode_at = start_at + 8 + 16;
     auto at = [](size_t where, uint64_t v, int n) { return [=](std::string &s) { le(s, where, v, n); }; };
-    struct {
-        const char *what;
-        std::function<void(std::string &)> damage;
-    } cases[] = {
+    std::vector<Damage> cases = {
         {"another version", at(good.size() - 8, 0x80000007u, 4)},
         {"tables past the footer", at(good.size() - 4, 4, 4)},
         {"tables before the file", at(good.size() - 4, good.size() + 1, 4)},
@@ -470,12 +470,7 @@ TEST(CdiRead, AnImageThatLiesIsRefusedWithOneLine)
              le(s, s.size() - 4, 60 + 4 + 8, 4);
          }},
     };
-    for (auto &c : cases) {
-        std::string s = good;
-        c.damage(s);
-        put(d + "\\bad.cdi", s);
-        expect_read(cdi_read, d + "\\bad.cdi", nullptr, c.what);
-    }
+    expect_refused(cdi_read, d + "\\bad.cdi", good, cases);
     put(d + "\\audio.cdi", cdi(V35, {{audio}}));
     expect_read(cdi_read, d + "\\audio.cdi", nullptr, "no data track");
     put(d + "\\overlap.cdi", cdi(V2, {{audio, {1, 0, 100, 150, 190}}}));
