@@ -53,6 +53,22 @@ void expect_read(int (*fn)(const char *, image_track *), const std::string &path
     }
 }
 
+// A form a tool writes: the descriptor's name and bytes, and what it gives.
+struct Form {
+    const char *name;
+    std::string bytes;
+    Want want;
+};
+
+// Writes each form's descriptor into the folder d and checks what fn reads.
+void expect_forms(int (*fn)(const char *, image_track *), const std::string &d, const std::vector<Form> &cases)
+{
+    for (auto &c : cases) {
+        put(d + "\\" + c.name, c.bytes);
+        expect_read(fn, d + "\\" + c.name, &c.want, c.name);
+    }
+}
+
 // A lie told in a good descriptor: what it is, and the change of its bytes.
 struct Damage {
     const char *what;
@@ -154,11 +170,7 @@ TEST(MdsRead, EachSectorSizeAModeAndADataTrackAfterAudio)
     put(d + "\\named.bin", std::string(40 * 2336, '\0'));
     MdsTrack audio{0xA9, 0, 2352, 0, 0, 150, 20, 1};
     MdsTrack after{0xAA, 0, 2352, 20 + 150, 20 * 2352, 150, 40, 1};
-    struct {
-        const char *name;
-        std::string bytes;
-        Want want;
-    } cases[] = {
+    std::vector<Form> cases = {
         {"g2048.mds", mds({mds_data(0xAA, 2048)}), {"g2048.mdf", 0, 0, 2048, 1}},
         {"g2352.mds", mds({mds_data(0xAC, 2352)}), {"g2352.mdf", 0, 0, 2352, 2}},
         {"g2448.mds", mds({mds_data(0xAA, 2448, 8)}), {"g2448.mdf", 0, 0, 2448, 1}},
@@ -168,10 +180,7 @@ TEST(MdsRead, EachSectorSizeAModeAndADataTrackAfterAudio)
         {"wide.mds", mds({mds_data(0xAA, 2048)}, "*.mdf", true), {"wide.mdf", 0, 0, 2048, 1}},
     };
     put(d + "\\wide.mdf", std::string(40 * 2048, '\0'));
-    for (auto &c : cases) {
-        put(d + "\\" + c.name, c.bytes);
-        expect_read(mds_read, d + "\\" + c.name, &c.want, c.name);
-    }
+    expect_forms(mds_read, d, cases);
 }
 
 TEST(MdsRead, ADescriptorThatLiesIsRefusedWithOneLine)
@@ -265,11 +274,7 @@ TEST(CcdRead, ModesADataTrackAfterAudioAndASecondSession)
     std::string d = scratch("ccd_forms");
     std::string img(400 * 2352, '\0');
     for (const char *n : {"m1", "m2", "mixed", "old", "multi"}) put(d + "\\" + n + ".img", img);
-    struct {
-        const char *name;
-        std::string text;
-        Want want;
-    } cases[] = {
+    std::vector<Form> cases = {
         {"m1.ccd", ccd({{1, 1, 4, 0, 1, -1, 0}}, {300}), {"m1.img", 0, 0, 2352, 1}},
         {"m2.ccd", ccd({{1, 1, 4, 0, 2, -1, 0}}, {300}), {"m2.img", 0, 0, 2352, 2}},
         // audio, then a data track whose pregap the .img holds
@@ -284,10 +289,7 @@ TEST(CcdRead, ModesADataTrackAfterAudioAndASecondSession)
         {"multi.ccd", ccd({{1, 1, 0, 0, 0, -1, 0}, {2, 2, 4, 11500, 1, -1, 150}}, {100, 11600}),
          {"multi.img", (100 + 150) * 2352, 11500, 2352, 1}},
     };
-    for (auto &c : cases) {
-        put(d + "\\" + c.name, c.text);
-        expect_read(ccd_read, d + "\\" + c.name, &c.want, c.name);
-    }
+    expect_forms(ccd_read, d, cases);
 }
 
 TEST(CcdRead, ASheetThatLiesIsRefusedWithOneLine)
@@ -410,11 +412,7 @@ TEST(CdiRead, EachVersionSectorSizeAndADataTrackAfterAudio)
 {
     std::string d = scratch("cdi_forms");
     CdiTrack audio{0, 2, 0, 150, 170};
-    struct {
-        const char *name;
-        std::string bytes;
-        Want want;
-    } cases[] = {
+    std::vector<Form> cases = {
         {"v2.cdi", cdi(V2, {{{1, 0, 0, 150, 190}}}), {"v2.cdi", 150 * 2048, 0, 2048, 1}},
         {"v3.cdi", cdi(V3, {{{2, 1, 0, 150, 190}}}), {"v3.cdi", 150 * 2336, 0, 2336, 2}},
         {"v35.cdi", cdi(V35, {{{2, 2, 0, 150, 190}}}), {"v35.cdi", 150 * 2352, 0, 2352, 2}},
@@ -424,10 +422,7 @@ TEST(CdiRead, EachVersionSectorSizeAndADataTrackAfterAudio)
         {"multi.cdi", cdi(V3, {{audio}, {{1, 0, 11570, 150, 190}}}),
          {"multi.cdi", 170 * 2352 + 150 * 2048, 11570, 2048, 1}},
     };
-    for (auto &c : cases) {
-        put(d + "\\" + c.name, c.bytes);
-        expect_read(cdi_read, d + "\\" + c.name, &c.want, c.name);
-    }
+    expect_forms(cdi_read, d, cases);
 }
 
 TEST(CdiRead, AnImageThatLiesIsRefusedWithOneLine)
