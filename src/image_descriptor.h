@@ -1,8 +1,9 @@
 /*
  * image_descriptor.h - what the binary and text descriptor readers (image_mds,
  * image_ccd, image_cdi) share: bounded loading of a descriptor or of a table
- * at a file's end, the size of a data file, explicit little-endian decoding and
- * the name of a data file that shares the descriptor's own name.
+ * at a file's end, the size of a data file, explicit little-endian decoding
+ * (big-endian too, for image_nrg) and the name of a data file that shares the
+ * descriptor's own name.
  *
  * Every failure is logged once, as "<descriptor>: <what was wrong>", so that a
  * reader that gets 0 from here returns 0 without a line of its own.
@@ -26,6 +27,12 @@ inline uint32_t get_le32(const unsigned char *p)
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
 inline uint64_t get_le64(const unsigned char *p) { return get_le32(p) | (uint64_t)get_le32(p + 4) << 32; }
+inline uint16_t get_be16(const unsigned char *p) { return (uint16_t)(p[0] << 8 | p[1]); }
+inline uint32_t get_be32(const unsigned char *p)
+{
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+inline uint64_t get_be64(const unsigned char *p) { return (uint64_t)get_be32(p) << 32 | get_be32(p + 4); }
 
 /* The whole descriptor in a heap block of *size + 1 bytes, NUL-terminated, that
    the caller frees; none (logged) when it cannot be read or holds more than cap

@@ -36,6 +36,7 @@
  */
 #include "image_formats.h"
 
+#include "image_descriptor.h"
 #include "platform.h"
 #include "setup_log.h"
 
@@ -61,13 +62,6 @@ static const struct {
     {0x07, 2352, 0}, {0x0F, 2448, 1}, {0x10, 2448, 0}, {0x11, 2448, 2},
 };
 
-static uint32_t be32(const unsigned char *p)
-{
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-}
-
-static uint64_t be64(const unsigned char *p) { return (uint64_t)be32(p) << 32 | be32(p + 4); }
-
 /* A BCD byte's value, or -1. */
 static int bcd(unsigned char b)
 {
@@ -90,7 +84,7 @@ static int walk_chain(const char *path, const unsigned char *buf, uint64_t len, 
             return 0;
         }
         const unsigned char *h = buf + pos;
-        uint32_t size = be32(h + 4);
+        uint32_t size = get_be32(h + 4);
         if (size > len - pos - CHUNK_HEAD) {
             setup_log("a chunk of %s runs past its footer", path);
             return 0;
@@ -120,7 +114,7 @@ static int cue_address(const char *path, const chain *c, int track, uint32_t *lb
         if (bcd(p[1]) != track || bcd(p[2]) != 1) continue;
         long long a;
         if (c->cue_x) {
-            a = (int32_t)be32(p + 4);
+            a = (int32_t)get_be32(p + 4);
         } else {
             int m = bcd(p[5]), s = bcd(p[6]), f = bcd(p[7]);
             if (m < 0 || s < 0 || s >= 60 || f < 0 || f >= 75) break;
@@ -176,9 +170,9 @@ static int read_dao(const char *path, const chain *c, uint64_t data_end, image_t
     for (int t = first; t <= last; t++) {
         const unsigned char *e = c->dao + DAO_HEAD + (size_t)(t - first) * entry;
         const unsigned char *o = e + DT_INDEX0;
-        uint64_t i0 = c->dao_x ? be64(o) : be32(o), i1 = c->dao_x ? be64(o + 8) : be32(o + 4),
-                 end = c->dao_x ? be64(o + 16) : be32(o + 8);
-        uint32_t size = (uint32_t)e[DT_SIZE] << 8 | e[DT_SIZE + 1], code_size = 0;
+        uint64_t i0 = c->dao_x ? get_be64(o) : get_be32(o), i1 = c->dao_x ? get_be64(o + 8) : get_be32(o + 4),
+                 end = c->dao_x ? get_be64(o + 16) : get_be32(o + 8);
+        uint32_t size = get_be16(e + DT_SIZE), code_size = 0;
         int mode = -1;
         /* The pregap (index 0 to 1), then the track proper (index 1 to its end). */
         if (!track_fits(path, t, i0, i1, data_end, &prev_end) || !track_fits(path, t, i1, end, data_end, &prev_end))
@@ -205,9 +199,10 @@ static int read_etn(const char *path, const chain *c, uint64_t data_end, image_t
     uint64_t prev_end = 0;
     for (uint32_t at = 0; at < c->etn_len; at += entry) {
         const unsigned char *e = c->etn + at;
-        uint64_t offset = c->etn_2 ? be64(e) : be32(e), length = c->etn_2 ? be64(e + 8) : be32(e + 4);
+        uint64_t offset = c->etn_2 ? get_be64(e) : get_be32(e),
+                 length = c->etn_2 ? get_be64(e + 8) : get_be32(e + 4);
         const unsigned char *rest = e + (c->etn_2 ? 16 : 8);
-        uint32_t code = be32(rest), lba = be32(rest + 4), size = 0;
+        uint32_t code = get_be32(rest), lba = get_be32(rest + 4), size = 0;
         int mode = 0;
         int t = (int)(at / entry + 1);
         uint64_t to = length > data_end ? data_end + 1 : offset + length; /* no wrap past 64 bits */
@@ -242,9 +237,9 @@ int nrg_read(const char *path, image_track *out)
     }
     uint64_t chain_at, footer_at;
     if (!memcmp(foot, "NER5", 4)) {
-        chain_at = be64(foot + 4), footer_at = size - FOOTER_V2;
+        chain_at = get_be64(foot + 4), footer_at = size - FOOTER_V2;
     } else if (!memcmp(foot + 4, "NERO", 4)) {
-        chain_at = be32(foot + 8), footer_at = size - FOOTER_V1;
+        chain_at = get_be32(foot + 8), footer_at = size - FOOTER_V1;
     } else {
         pf_close(f);
         setup_log("%s has no Nero footer", path);
