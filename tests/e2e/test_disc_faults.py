@@ -209,33 +209,35 @@ class DiscFaults:
         check(took < within, f"stopped {took:.1f} s after the Yes (at most {within} s)")
         return took
 
+    def stop_window(self, plan, name, start, stop, what, within):
+        """A window install into a new folder name under the fault plan, begun
+        by start (window_open or window_until_box) and stopped by the uidriver
+        steps stop: the Stop is confirmed (what), and the setup ends stopped
+        within the seconds given; returns the seconds it took."""
+        self.set_plan(plan)
+        folder = self.new_folder(name)
+        proc = start(folder)
+        try:
+            rc, _ = self.drive(*stop)
+            check(rc == 0, what)
+            return self.stopped(proc, folder, within)
+        finally:
+            self.set_plan("")
+            self.end_window(proc)
+
     def case_window_stop_while_the_drive_struggles(self):
         # Every read of FILE takes 4 s and fails: its tries would take 16 s more
         # once the first has failed.
-        self.set_plan(f"slow {FILE} 4000\nread {FILE} -1\n")
-        folder = self.new_folder("stop_struggling")
-        proc = self.window_open(folder)
-        try:
-            rc, _ = self.drive("press", "104", "--", "wait", "read retried: " + on_disc(FILE), "120000", "--", "close",
-                               "--", "msgbox", CAPTION, "Yes", "20000")
-            check(rc == 0, "Stop confirmed while the drive struggles")
-            took = self.stopped(proc, folder, 10)
-        finally:
-            self.set_plan("")
-            self.end_window(proc)
+        took = self.stop_window(f"slow {FILE} 4000\nread {FILE} -1\n", "stop_struggling", self.window_open,
+                                ("press", "104", "--", "wait", "read retried: " + on_disc(FILE), "120000", "--",
+                                 "close", "--", "msgbox", CAPTION, "Yes", "20000"),
+                                "Stop confirmed while the drive struggles", 10)
         return f"window, Stop while a read takes 4 s and fails: stopped after {took:.1f} s, folder gone"
 
     def case_window_stop_over_the_box(self):
-        self.set_plan(f"read {FILE} -1\n")
-        folder = self.new_folder("stop_over_box")
-        proc = self.window_until_box(folder)
-        try:
-            rc, _ = self.drive("close", "--", "msgbox", CAPTION, "Yes", "20000", "Stop the installation?")
-            check(rc == 0, "Stop confirmed over the open Retry box")
-            took = self.stopped(proc, folder, 30)
-        finally:
-            self.set_plan("")
-            self.end_window(proc)
+        took = self.stop_window(f"read {FILE} -1\n", "stop_over_box", self.window_until_box,
+                                ("close", "--", "msgbox", CAPTION, "Yes", "20000", "Stop the installation?"),
+                                "Stop confirmed over the open Retry box", 30)
         return f"window, Stop over the Retry box: the box closed, stopped after {took:.1f} s, folder gone"
 
     def case_window_session_end(self):
