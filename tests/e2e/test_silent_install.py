@@ -13,7 +13,6 @@ lnkinfo and the log file. Then disc detection (a CD-ROM drive letter, an image
 beside the setup), the failures, paths in several scripts, and a second
 install over the first.
 """
-import hashlib
 import os
 import shutil
 import subprocess
@@ -49,10 +48,6 @@ def setUpModule():
     img = os.path.join(WORK, "img")
     make_sample_disc(disc, img)
     wine = Wine(os.path.join(WORK, "prefix"), template=os.path.join(BUILD, "e2e", "prefix.template"))
-
-
-def digest_tree(root):
-    return {k: hashlib.sha256(v).hexdigest() for k, v in tree_files(root).items()}
 
 
 def c_path(win_path):
@@ -112,7 +107,7 @@ class SilentInstall(Case):
     def check_install(self, win_dir, source_desc, log_prefix=None):
         d = c_path(win_dir)
         # The disc tree, byte for byte, and the three hard-disk files.
-        self.assertEqual(digest_tree(os.path.join(d, "game", "cd")), digest_tree(disc))
+        self.assertEqual(tree_digest(os.path.join(d, "game", "cd")), tree_digest(disc))
         for name, rel in HD_MAP.items():
             with open(os.path.join(d, "game", "hd", name), "rb") as a, open(os.path.join(disc, rel), "rb") as b:
                 self.assertEqual(a.read(), b.read(), name)
@@ -167,11 +162,11 @@ class SilentInstall(Case):
         for name, source, desc in forms:
             with self.subTest(form=name):
                 clean_install_state()
-                before = digest_tree(os.path.dirname(source) if name != "folder" else disc)
+                before = tree_digest(os.path.dirname(source) if name != "folder" else disc)
                 win_dir = f"C:\\Games\\Kelpmire {name}"
                 self.assertEqual(run_setup("/silent", "/cd", win(source), "/dir", win_dir), 0)
                 self.check_install(win_dir, desc)
-                self.assertEqual(digest_tree(os.path.dirname(source) if name != "folder" else disc), before,
+                self.assertEqual(tree_digest(os.path.dirname(source) if name != "folder" else disc), before,
                                  "the source is never written")
 
     def test_raw_images_as_other_tools_write_them(self):
@@ -207,11 +202,11 @@ class SilentInstall(Case):
         for name, source, data in forms:
             with self.subTest(form=name):
                 clean_install_state()
-                before = digest_tree(other)
+                before = tree_digest(other)
                 win_dir = f"C:\\Games\\Kelpmire {name}"
                 self.assertEqual(run_setup("/silent", "/cd", win(os.path.join(other, source)), "/dir", win_dir), 0)
                 self.check_install(win_dir, f"image {win(os.path.join(other, data))}")
-                self.assertEqual(digest_tree(other), before, "the source is never written")
+                self.assertEqual(tree_digest(other), before, "the source is never written")
 
     def test_sheet_naming_a_network_share_never_reaches_it(self):
         # Wine serves "\??\UNC\srv\share" from dosdevices/unc/srv/share: the
@@ -258,7 +253,7 @@ class SilentInstall(Case):
         win_dir = "C:\\Games\\Kelpmire Łódź 東京"
         self.assertEqual(run_setup("/silent", "/cd", win(src), "/dir", win_dir), 0)
         d = c_path(win_dir)
-        self.assertEqual(digest_tree(os.path.join(d, "game", "cd")), digest_tree(disc))
+        self.assertEqual(tree_digest(os.path.join(d, "game", "cd")), tree_digest(disc))
         # `reg query` prints through the console's code page; the hive itself
         # holds the exact text once Wine has written it out.
         wine.wait_idle()
@@ -486,14 +481,14 @@ class Failures(Case):
         d = c_path(win_dir)
         # A folder where the copy wants to write DATA\T.QAR, after A.QAR and HD.QAR.
         os.makedirs(os.path.join(d, "game", "cd", "DATA", "T.QAR"))
-        before = digest_tree(disc)
+        before = tree_digest(disc)
         self.assertEqual(run_setup("/silent", "/cd", win(disc), "/dir", win_dir), 1)
         self.assertEqual(wine.log_lines()[-3:], [
             f"cannot write {win_dir}\\game\\cd\\DATA\\T.QAR",
             "ERROR: copying the CD failed",
             "removed what this install had written",
         ])
-        self.assertEqual(digest_tree(disc), before)
+        self.assertEqual(tree_digest(disc), before)
         # "game" was there before the run: it stays, with what the copy wrote.
         self.assertTrue(os.path.exists(os.path.join(d, "game", "cd", "DATA", "A.QAR")))
         self.assertFalse(os.path.exists(os.path.join(d, "uninstall.exe")))
@@ -691,7 +686,7 @@ class SpaceAndFullPaths(Case):
             with open(os.path.join(source, "HUGE.DAT"), "wb") as f:
                 f.truncate(st.f_bavail * st.f_frsize + (64 << 30))
         try:
-            before = digest_tree(source) if small is not None else None
+            before = tree_digest(source) if small is not None else None
             need = self.need_bytes(source)
             win_dir = "T:\\Games\\The Kelpmire PC"
             self.assertEqual(run_setup("/silent", "/cd", win(source), "/dir", win_dir,
@@ -704,7 +699,7 @@ class SpaceAndFullPaths(Case):
             if small is not None:
                 st = os.statvfs(folder)
                 self.assertEqual(line, prefix + f"{st.f_bavail * st.f_frsize // mb} MB free")
-                self.assertEqual(digest_tree(source), before, "the source is never written")
+                self.assertEqual(tree_digest(source), before, "the source is never written")
             self.assertEqual(len(lines), 4, lines)
             self.assertEqual(os.listdir(folder), [], "nothing written")
             self.assertIsNone(wine.reg_query())
@@ -727,7 +722,7 @@ class SpaceAndFullPaths(Case):
             self.assertEqual(run_setup("/silent", "/cd", win(disc), "/dir", win_dir), 0)
             self.assertEqual(wine.log_lines()[-1], "Done.")
             d = os.path.join(folder, "Games", "The Kelpmire PC")
-            self.assertEqual(digest_tree(os.path.join(d, "game", "cd")), digest_tree(disc))
+            self.assertEqual(tree_digest(os.path.join(d, "game", "cd")), tree_digest(disc))
         finally:
             undo()
 
