@@ -56,12 +56,12 @@ std::string pattern_bytes(size_t n, unsigned seed)
     return s;
 }
 
-int answer_retry(int what, const char *path, void *user)
+int record_ask(int what, const char *path, void *user)
 {
     AskRecord *a = (AskRecord *)user;
     a->what = what, a->path = path, a->count++;
     if (a->then) a->then();
-    return 1;
+    return a->answer;
 }
 
 LogCapture::LogCapture()

@@ -22,17 +22,18 @@ void set_env(const std::string &name, const std::string &value);
 /* A deterministic byte pattern of n bytes. */
 std::string pattern_bytes(size_t n, unsigned seed);
 
-/* The questions asked after the tries of a held file, as answer_retry records
-   them: how many, and the last one's what and path. Before each Retry it runs
+/* The questions asked after the tries of a held file, as record_ask records
+   them: how many, and the last one's what and path. Before each answer it runs
    then, when given: what ends the cause (the hold, the running game). */
 struct AskRecord {
     void (*then)(void) = nullptr;
+    int answer = 1; /* Retry; 0 for Cancel */
     int what = 0, count = 0;
     std::string path;
 };
 /* A held_ask_fn for set_ask_held whose user is an AskRecord: records the
-   question, runs its then, and answers Retry (1). */
-int answer_retry(int what, const char *path, void *user);
+   question, runs its then, and gives its answer. */
+int record_ask(int what, const char *path, void *user);
 
 /* Opens the log in a private temporary folder and returns its lines on demand;
    closes the log when it goes out of scope. */
