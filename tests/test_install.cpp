@@ -793,22 +793,6 @@ TEST(DoInstall, TheGameIsGivenItsIconBesideItsPlace)
     EXPECT_FALSE(path_exists((s.dir + "\\kelpmire.new").c_str()));
 }
 
-// The question about a hold that outlasts the tries: records it, ends the
-// hold and gives the answer the test chose.
-struct HoldAsked {
-    int count = 0;
-    std::string path;
-    int answer = 0;
-};
-
-int end_hold_and_answer(int what, const char *path, void *user)
-{
-    HoldAsked *a = (HoldAsked *)user;
-    if (what == ASK_HELD_FILE) a->path = path, a->count++;
-    pf_fault_held = {0, 0};
-    return a->answer;
-}
-
 // A hold on the icon's update that outlasts the tries is asked about as any
 // write's is: Retry gives the game its icon; Cancel stops the installation
 // there, without writing the executable again only to meet the same hold,
@@ -820,9 +804,9 @@ TEST(DoInstall, AHeldIconUpdateIsAskedAboutAndItsCancelStopsTheInstall)
         ASSERT_PAYLOAD_LENT();
         put(s.disc + "\\KMIRE.ICO", std::string("\0\0\1\0\1\0", 6) + std::string("\x10\x10\0\0\1\0\x20\0", 8) +
                                         std::string("\x08\0\0\0\x16\0\0\0", 8) + "IMAGEDAT");
-        HoldAsked asked;
-        asked.answer = retry;
-        set_ask_held(end_hold_and_answer, &asked);
+        // The question ends the hold and gives the answer the test chose.
+        AskRecord asked{[] { pf_fault_held = {0, 0}; }, retry};
+        set_ask_held(record_ask, &asked);
         // The hold begins with the icon's update, the change after the
         // executable's own write.
         pf_fault_held_from = "kelpmire.new";
@@ -835,6 +819,7 @@ TEST(DoInstall, AHeldIconUpdateIsAskedAboutAndItsCancelStopsTheInstall)
         set_ask_held(nullptr, nullptr);
         stop_reset();
         EXPECT_EQ(asked.count, 1) << retry;
+        EXPECT_EQ(asked.what, ASK_HELD_FILE) << retry;
         EXPECT_EQ(asked.path, s.dir + "\\kelpmire.new") << retry;
         auto lines = log.lines();
         if (retry) {
