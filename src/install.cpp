@@ -425,7 +425,8 @@ static int give_icon(const char *cd_folder, const char *name, const char *exe,
 /* Writes the game executable beside its place as p->exe_new, gives it the
    disc's icon and puts it in place. When the icon cannot be written (the
    update may have left the file half rewritten) the executable goes in place
-   without it, written again. 0 when it is not in place (logged). */
+   without it, written again, unless the install was stopped meanwhile. 0
+   when it is not in place (logged). */
 static int place_game(const install_paths *p, const void *payload, uint64_t size)
 {
     make_writable(p->exe_new);
@@ -433,6 +434,12 @@ static int place_game(const install_paths *p, const void *payload, uint64_t size
     int lbm = give_icon(p->cdcopy, game_icon_lbm(), p->exe_new, inject_icon_lbm);
     int ico = give_icon(p->cdcopy, game_icon_ico(), p->exe_new, inject_icon_ico);
     if (lbm == 0 || ico == 0) {
+        /* Asked about a hold on the icon's update, the user chose to stop:
+           the write without it would meet the same hold. */
+        if (stop_is_asked() || held_refused()) {
+            setup_log("ERROR: %s", "the installation was stopped");
+            return 0;
+        }
         setup_log("the game executable goes in place without its icon");
         if (!write_file(p->exe_new, payload, size)) return 0;
     }
@@ -593,9 +600,10 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
     /* A running game holds its files: a reinstall over it would copy the
        whole disc and only then fail on the game executable. */
     while (game_running(&p, copy_self)) {
-        if (ask_held(ASK_GAME_RUNNING, o->dir)) continue;
+        if (!stop_is_asked() && ask_held(ASK_GAME_RUNNING, o->dir)) continue;
         cd_close(src);
-        setup_log("ERROR: The Kelpmire is running from %s: close it and run the setup again", o->dir);
+        if (stop_is_asked()) setup_log("ERROR: %s", "the installation was stopped");
+        else setup_log("ERROR: The Kelpmire is running from %s: close it and run the setup again", o->dir);
         return 0;
     }
 

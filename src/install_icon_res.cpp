@@ -51,13 +51,14 @@ int icon_res_apply(const char *exe, icon_status st, icon_res_list *list)
     }
     /* A virus scanner opens the executable just written: the update, which
        rewrites the file at its end, meets the scanner's hold and is made
-       again from its start (the data stays until the last try). */
+       again from its start (the data stays until the last try). After the
+       tries the user is asked, as for any write. */
     held_file h = held_start(exe);
     int ok = 0;
     for (;;) {
         pf_res_update u = pf_res_update_begin(exe);
         if (u == PF_NO_RES_UPDATE) {
-            if (held_again(&h)) continue;
+            if (held_retry(&h)) continue;
             icon_res_free(list);
             setup_log("ERROR: %s", "cannot update the game executable's icon");
             return 0;
@@ -74,7 +75,7 @@ int icon_res_apply(const char *exe, icon_status st, icon_res_list *list)
             pf_res_update_add(u, r->type, r->id, r->data, r->size);
         }
         ok = pf_res_update_end(u, 0);
-        if (ok || !held_again(&h)) break;
+        if (ok || !held_retry(&h)) break;
     }
     icon_res_free(list);
     if (!ok) {

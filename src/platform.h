@@ -31,6 +31,7 @@
 #include <stddef.h>
 #include <stdio.h>
 #include <stdint.h>
+#include <string.h>
 
 /* An open file. PF_NO_FILE is the invalid value (INVALID_HANDLE_VALUE on Windows). */
 typedef struct pf_file_s *pf_file;
@@ -288,6 +289,10 @@ extern pf_fault_run pf_fault_read, pf_fault_list;
    discard 0), which then fail as for a file another program holds for a
    moment: a sharing violation (EBUSY off Windows). */
 extern pf_fault_run pf_fault_held;
+/* While set, pf_fault_held counts nothing until a change of a path that
+   contains this text (pf_move_replace: its source), which is the first
+   counted; then it is cleared. */
+extern const char *pf_fault_held_from;
 static inline int pf_fault_hit(pf_fault_run *r)
 {
     if (r->skip > 0) {
@@ -299,8 +304,19 @@ static inline int pf_fault_hit(pf_fault_run *r)
     return 1;
 }
 #define PF_FAULT_RUN(run) pf_fault_hit(&(run))
+/* pf_fault_held for a change of path (NULL: one whose path is not known). */
+static inline int pf_fault_held_hit(const char *path)
+{
+    if (pf_fault_held_from) {
+        if (!path || !strstr(path, pf_fault_held_from)) return 0;
+        pf_fault_held_from = NULL; /* the run starts here */
+    }
+    return pf_fault_hit(&pf_fault_held);
+}
+#define PF_FAULT_HELD(path) pf_fault_held_hit(path)
 #else
 #define PF_FAULT_RUN(run) 0
+#define PF_FAULT_HELD(path) ((void)(path), 0)
 #endif
 
 /* ---- the command line and the drives ---- */

@@ -39,6 +39,7 @@ int pf_fail_write_in;
 long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
 pf_fault_run pf_fault_read, pf_fault_list, pf_fault_held;
+const char *pf_fault_held_from;
 int pf_fail_thread_in;
 int pf_fail_delete_in_use;
 int pf_fail_delete_denied;
@@ -49,9 +50,9 @@ int pf_fail_res_update_cut; /* counted by the test double's resource update */
 /* A change of a file that the fault run pf_fault_held fails, as a file that
    another program holds for a moment fails it on Windows. pf_copy_file and
    the double's resource update count through their pf_create. */
-static int held_fault(void)
+static int held_fault(const char *path)
 {
-    if (!PF_FAULT_RUN(pf_fault_held)) return 0;
+    if (!PF_FAULT_HELD(path)) return 0;
     errno = EBUSY;
     return 1;
 }
@@ -183,7 +184,7 @@ static void map_new_path(const char *in, char *out)
 pf_file pf_create(const char *path)
 {
     char p[MAP_CAP];
-    if (held_fault()) return PF_NO_FILE;
+    if (held_fault(path)) return PF_NO_FILE;
     map_new_path(path, p);
     struct stat st;
     /* CREATE_ALWAYS refuses a read-only file even where root could write it. */
@@ -316,7 +317,7 @@ int pf_set_attributes(const char *path, uint32_t attrs)
 {
     char p[MAP_CAP];
     map_path(path, p);
-    if (held_fault()) return 0;
+    if (held_fault(path)) return 0;
     struct stat st;
     if (stat(p, &st) != 0) return 0;
     mode_t m = st.st_mode & 07777;
@@ -339,7 +340,7 @@ int pf_delete_file(const char *path)
         return 0;
     }
 #endif
-    if (held_fault()) return 0;
+    if (held_fault(path)) return 0;
     map_path(path, p);
     struct stat st;
     if (lstat(p, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -378,7 +379,7 @@ int pf_copy_file(const char *from, const char *to)
 int pf_move_replace(const char *from, const char *to)
 {
     char a[MAP_CAP], b[MAP_CAP];
-    if (held_fault()) return 0;
+    if (held_fault(from)) return 0;
     map_path(from, a);
     map_new_path(to, b);
     return rename(a, b) == 0;

@@ -29,6 +29,7 @@ int pf_fail_write_in;
 long long pf_fail_read_at = -1;
 long long pf_fake_free_bytes = -1;
 pf_fault_run pf_fault_read, pf_fault_list, pf_fault_held;
+const char *pf_fault_held_from;
 int pf_fail_delete_in_use;
 int pf_fail_delete_denied;
 int pf_open_files;
@@ -61,16 +62,16 @@ pf_file pf_open_read(const char *path, int sequential)
 
 /* A change of a file that the fault run pf_fault_held fails, as a file that
    another program holds for a moment fails it. */
-static int held_fault(void)
+static int held_fault(const char *path)
 {
-    if (!PF_FAULT_RUN(pf_fault_held)) return 0;
+    if (!PF_FAULT_HELD(path)) return 0;
     SetLastError(ERROR_SHARING_VIOLATION);
     return 1;
 }
 
 pf_file pf_create(const char *path)
 {
-    if (held_fault()) return PF_NO_FILE;
+    if (held_fault(path)) return PF_NO_FILE;
     HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     /* Reserved names open devices here too: "X\CON.TXT" would write to the
        console. Whatever a name check let through, only a disk file is written. */
@@ -277,7 +278,7 @@ uint32_t pf_attributes(const char *path)
 
 int pf_set_attributes(const char *path, uint32_t attrs)
 {
-    if (held_fault()) return 0;
+    if (held_fault(path)) return 0;
     return SetFileAttributesA(path, attrs) ? 1 : 0;
 }
 
@@ -295,7 +296,7 @@ int pf_delete_file(const char *path)
         return 0;
     }
 #endif
-    if (held_fault()) return 0;
+    if (held_fault(path)) return 0;
     /* Wine would delete what a link points to. */
     if (wine_file_link(path)) return wine_unlink(path);
     return DeleteFileA(path) ? 1 : 0;
@@ -303,13 +304,13 @@ int pf_delete_file(const char *path)
 
 int pf_copy_file(const char *from, const char *to)
 {
-    if (held_fault()) return 0;
+    if (held_fault(to)) return 0;
     return CopyFileA(from, to, FALSE) ? 1 : 0;
 }
 
 int pf_move_replace(const char *from, const char *to)
 {
-    if (held_fault()) return 0;
+    if (held_fault(from)) return 0;
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
 
@@ -553,7 +554,7 @@ void pf_res_update_add(pf_res_update u, unsigned type, unsigned id, const void *
 
 int pf_res_update_end(pf_res_update u, int discard)
 {
-    if (!discard && held_fault()) {
+    if (!discard && held_fault(NULL)) {
         EndUpdateResourceA((HANDLE)u, TRUE);
         SetLastError(ERROR_SHARING_VIOLATION);
         return 0;

@@ -13,10 +13,16 @@
 #include <atomic>
 
 static std::atomic<int> stop_flag;
+/* A question about a held file was answered no (held_refused). */
+static std::atomic<int> held_no;
 
 void stop_ask(void) { stop_flag.store(1); }
 int stop_is_asked(void) { return stop_flag.load(); }
-void stop_reset(void) { stop_flag.store(0); }
+void stop_reset(void)
+{
+    stop_flag.store(0);
+    held_no.store(0);
+}
 
 int stop_pause(unsigned ms)
 {
@@ -97,13 +103,20 @@ void set_ask_held(held_ask_fn fn, void *user)
 {
     held_ask = fn;
     held_ask_user = user;
+    held_no.store(0);
 }
+
+int held_refused(void) { return held_no.load(); }
+
+/* A write ends its tries at a Stop, and once the user chose to stop at a
+   question about another hold. */
+static int write_given_up(const held_file *h) { return h->hears_stop && (stop_is_asked() || held_no.load()); }
 
 int ask_held(int what, const char *path) { return held_ask && held_ask(what, path, held_ask_user); }
 
 held_file held_start(const char *path)
 {
-    held_file h = {path, 0, 0, 0};
+    held_file h = {path, 0, 0, 0, 1};
     return h;
 }
 
@@ -113,6 +126,7 @@ int held_again(held_file *h)
        missing right does not pass by itself. */
     if (!pf_last_error_in_use() && !pf_file_held(h->path)) return 0;
     if (h->waited_ms >= held_budget_ms) return 0;
+    if (write_given_up(h)) return 0;
     h->tries++;
     unsigned ms = HELD_PAUSE_UNIT_MS * h->tries * h->tries;
     if (ms > held_budget_ms - h->waited_ms) ms = held_budget_ms - h->waited_ms;
@@ -121,6 +135,7 @@ int held_again(held_file *h)
         h->logged = 1;
     }
     h->waited_ms += ms;
+    if (h->hears_stop) return stop_pause(ms);
     pf_sleep(ms);
     return 1;
 }
@@ -130,7 +145,12 @@ int held_retry(held_file *h)
     if (held_again(h)) return 1;
     /* Only a hold is worth the question; the tries are over for this one. */
     if (!pf_last_error_in_use() && !pf_file_held(h->path)) return 0;
-    if (!ask_held(ASK_HELD_FILE, h->path)) return 0;
+    /* One no is the answer for the rest of the install. */
+    if (held_no.load() || (h->hears_stop && stop_is_asked())) return 0;
+    if (!ask_held(ASK_HELD_FILE, h->path)) {
+        if (held_ask) held_no.store(1);
+        return 0;
+    }
     h->tries = 0;
     h->waited_ms = 0;
     return 1;
@@ -148,6 +168,7 @@ pf_file create_held(const char *path)
 int set_attributes_held(const char *path, uint32_t attrs)
 {
     held_file h = held_start(path);
+    h.hears_stop = 0; /* also a step of a deletion */
     int ok;
     while (!(ok = pf_set_attributes(path, attrs)) && held_again(&h)) {
     }
@@ -276,6 +297,7 @@ int remove_file(const char *path)
        never touched, since a link is handled above. */
     if (a & PF_ATTR_READONLY) set_attributes_held(path, PF_ATTR_NORMAL);
     held_file h = held_start(path);
+    h.hears_stop = 0;
     int ok;
     while (!(ok = pf_delete_file(path)) && held_retry(&h)) {
     }

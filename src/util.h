@@ -39,7 +39,8 @@ typedef struct progress {
 /* The stop of the install in hand: asked from any thread (the window's
    confirmed Stop, the end of the session) and heard wherever the install may
    wait: its progress, the tries and pauses of a disc read, a copy waiting for
-   the disc. It stays asked until stop_reset, which comes before an install. */
+   the disc. It stays asked until stop_reset, which comes before an install
+   and also forgets a no to a question about a held file (held_refused). */
 void stop_ask(void);
 int stop_is_asked(void);
 void stop_reset(void);
@@ -94,7 +95,10 @@ int remove_file(const char *path);
  * pauses (50 ms times the square of the try's number) until some 15 seconds
  * have passed for that file; the first pause of a file is logged
  * ("write retried: %s"). Then whoever set_ask_held named is asked; without
- * anyone, the change fails. Any other failure fails at once.
+ * anyone, the change fails. Any other failure fails at once. A Stop
+ * (stop_ask), or a no to an earlier question, ends the tries of a write at
+ * once, and no question is asked after a no; a deletion keeps its tries,
+ * since the rollback still removes what the install wrote.
  *
  * The tries of one file, from held_start. */
 typedef struct held_file {
@@ -102,6 +106,7 @@ typedef struct held_file {
     unsigned tries;     /* failed tries so far */
     unsigned waited_ms; /* paused so far */
     int logged;
+    int hears_stop;     /* a Stop ends the tries (held_start sets it) */
 } held_file;
 
 /* What the question is about: a file held by another program (its path), or
@@ -115,6 +120,10 @@ typedef int (*held_ask_fn)(int what, const char *path, void *user);
 void set_ask_held(held_ask_fn fn, void *user);
 /* Asks whoever set_ask_held named; 0 without anyone. */
 int ask_held(int what, const char *path);
+/* 1 once a question about a held file has been answered no since
+   stop_reset or set_ask_held: the user chose to stop the installation, and a later change
+   that would only meet the same hold is not worth another question. */
+int held_refused(void);
 
 held_file held_start(const char *path);
 /* Right after a failed change of h->path, pf_last_error still that failure's:

@@ -805,6 +805,66 @@ TEST(DoInstall, TheGameIsGivenItsIconBesideItsPlace)
     EXPECT_EQ(get(s.dir + "\\kelpmire.exe"), "MZ stand-in game");
     EXPECT_FALSE(path_exists((s.dir + "\\kelpmire.new").c_str()));
 }
+
+// The question about a hold that outlasts the tries: records it, ends the
+// hold and gives the answer the test chose.
+struct HoldAsked {
+    int count = 0;
+    std::string path;
+    int answer = 0;
+};
+
+int end_hold_and_answer(int what, const char *path, void *user)
+{
+    HoldAsked *a = (HoldAsked *)user;
+    if (what == ASK_HELD_FILE) a->path = path, a->count++;
+    pf_fault_held = {0, 0};
+    return a->answer;
+}
+
+// A hold on the icon's update that outlasts the tries is asked about as any
+// write's is: Retry gives the game its icon; Cancel stops the installation
+// there, without writing the executable again only to meet the same hold,
+// and what the run wrote goes.
+TEST(DoInstall, AHeldIconUpdateIsAskedAboutAndItsCancelStopsTheInstall)
+{
+    for (int retry : {1, 0}) {
+        Stage s(retry ? "install_iconheld_retry" : "install_iconheld_cancel");
+        ASSERT_PAYLOAD_LENT();
+        put(s.disc + "\\KMIRE.ICO", std::string("\0\0\1\0\1\0", 6) + std::string("\x10\x10\0\0\1\0\x20\0", 8) +
+                                        std::string("\x08\0\0\0\x16\0\0\0", 8) + "IMAGEDAT");
+        HoldAsked asked;
+        asked.answer = retry;
+        set_ask_held(end_hold_and_answer, &asked);
+        // The hold begins with the icon's update, the change after the
+        // executable's own write.
+        pf_fault_held_from = "kelpmire.new";
+        pf_fault_held = {1, -1};
+        install_opts o = s.opts();
+        LogCapture log;
+        EXPECT_EQ(do_install(&o, nullptr, nullptr), retry) << retry;
+        pf_fault_held = {0, 0};
+        pf_fault_held_from = nullptr;
+        set_ask_held(nullptr, nullptr);
+        stop_reset();
+        EXPECT_EQ(asked.count, 1) << retry;
+        EXPECT_EQ(asked.path, s.dir + "\\kelpmire.new") << retry;
+        auto lines = log.lines();
+        if (retry) {
+            EXPECT_EQ(lines.back(), "Done.");
+            EXPECT_TRUE(path_exists((s.dir + "\\kelpmire.new.res").c_str())) << "the icon written";
+            EXPECT_EQ(get(s.dir + "\\kelpmire.exe"), "MZ stand-in game");
+            continue;
+        }
+        ASSERT_GE(lines.size(), 3u);
+        EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+                  (std::vector<std::string>{"ERROR: cannot write the game executable's icon",
+                                            "ERROR: the installation was stopped",
+                                            "removed what this install had written"}));
+        EXPECT_FALSE(path_exists(s.dir.c_str()));
+        EXPECT_TRUE(s.registry().empty());
+    }
+}
 #endif
 
 // An icon update that the disk ran out under leaves the file it rewrote cut

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <thread>
 
 namespace {
 
@@ -315,6 +316,81 @@ TEST(HeldFile, AMissingRightFailsAtOnce)
     EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(asked.count, 0);
     EXPECT_EQ(get(dir + "\\f"), "f");
+}
+
+int answer_no(int what, const char *path, void *user)
+{
+    Asked *a = (Asked *)user;
+    a->what = what, a->path = path, a->count++;
+    return 0;
+}
+
+// A Stop ends the tries of a write at once, pause included, and nothing is
+// asked after it; a deletion, as the rollback after the Stop makes, still
+// waits its hold out.
+TEST(HeldFile, AStopEndsTheTriesOfAWriteButNotOfADeletion)
+{
+    std::string dir = scratch("held_stop");
+    std::string path = dir + "\\new", old = dir + "\\old";
+    put(old, "o");
+    unsigned budget = held_budget_ms;
+    held_budget_ms = 60000;
+    Asked asked;
+    set_ask_held(answer_no, &asked);
+    LogCapture log;
+    pf_fault_held = {0, -1};
+    std::thread stopper([] {
+        pf_sleep(100);
+        stop_ask();
+    });
+    held_file h = held_start(path.c_str());
+    pf_file f;
+    while ((f = pf_create(path.c_str())) == PF_NO_FILE && held_retry(&h)) {
+    }
+    stopper.join();
+    EXPECT_EQ(f, PF_NO_FILE);
+    EXPECT_LT(h.waited_ms, held_budget_ms) << "the tries end at the Stop";
+    EXPECT_EQ(asked.count, 0);
+    pf_fault_held = {0, 2};
+    EXPECT_EQ(remove_file(old.c_str()), 1) << "the deletion waited its hold out";
+    pf_fault_held = {0, 0};
+    stop_reset();
+    set_ask_held(nullptr, nullptr);
+    held_budget_ms = budget;
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"write retried: " + path, "write retried: " + old}));
+    EXPECT_FALSE(path_exists(old.c_str()));
+}
+
+// Cancel to one hold's question stops the installation: a later write gives
+// up at once, neither waiting nor asking again, until the next install. A
+// deletion still waits its hold out, for the rollback.
+TEST(HeldFile, ANoStandsForTheRestOfTheInstall)
+{
+    std::string dir = scratch("held_no");
+    std::string a = dir + "\\a", b = dir + "\\b", old = dir + "\\old";
+    put(old, "o");
+    Asked asked;
+    set_ask_held(answer_no, &asked);
+    LogCapture log;
+    pf_fault_held = {0, -1};
+    EXPECT_EQ(create_held(a.c_str()), PF_NO_FILE);
+    EXPECT_EQ(asked.count, 1);
+    EXPECT_EQ(asked.path, a);
+    EXPECT_TRUE(held_refused());
+    EXPECT_EQ(create_held(b.c_str()), PF_NO_FILE);
+    EXPECT_EQ(asked.count, 1) << "asked once";
+    pf_fault_held = {0, 2};
+    EXPECT_EQ(remove_file(old.c_str()), 1);
+    pf_fault_held = {0, 0};
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"write retried: " + a, "write retried: " + old}))
+        << "b neither waited nor asked";
+    stop_reset();
+    EXPECT_FALSE(held_refused()) << "the next install asks again";
+    pf_fault_held = {0, -1};
+    EXPECT_EQ(create_held(b.c_str()), PF_NO_FILE);
+    pf_fault_held = {0, 0};
+    EXPECT_EQ(asked.count, 2);
+    set_ask_held(nullptr, nullptr);
 }
 
 TEST(Crc32, KnownValues)
