@@ -261,6 +261,12 @@ extern int pf_open_files;
 /* While above 0, each pf_thread_start lowers it, and the one that brings it to 0
    fails. */
 extern int pf_fail_thread_in;
+/* While above 0, each pf_res_update_end that writes (discard 0) lowers it,
+   and the one that brings it to 0 writes the update, then cuts the
+   executable to half its size and fails as a full disk does
+   (ERROR_DISK_FULL; ENOSPC off Windows): what an update that the disk ran
+   out under leaves. */
+extern int pf_fail_res_update_cut;
 #define PF_FAULT(counter) ((counter) > 0 && --(counter) == 0)
 #else
 #define PF_FAULT(counter) 0
@@ -336,7 +342,9 @@ int pf_cd_drives(char *out, size_t cap);
    name (language neutral or any), or none; *size receives its length. The
    bytes stay valid until the process ends. Test double: a test lends the
    program its resources: the file of that name in the folder named by the
-   environment variable KELP_RCDATA_DIR, read once and kept. */
+   environment variable KELP_RCDATA_DIR, read once and kept. A test build
+   (KELP_FAULTS) on Windows is lent them the same way while that variable
+   names a folder. */
 const void *pf_own_rcdata(const char *name, uint64_t *size);
 
 /* ---- the registry (the current user's hive; Windows only) ---- */

@@ -44,6 +44,7 @@ int pf_fail_thread_in;
 int pf_fail_delete_in_use;
 int pf_fail_delete_denied;
 int pf_open_files;
+int pf_fail_res_update_cut; /* counted by the test double's resource update */
 #endif
 
 /* A change of a file that the fault run pf_fault_held fails, as a file that

@@ -34,6 +34,7 @@ int pf_fail_delete_in_use;
 int pf_fail_delete_denied;
 int pf_open_files;
 int pf_fail_thread_in;
+int pf_fail_res_update_cut;
 #endif
 
 static pf_file wrap(HANDLE h)
@@ -514,8 +515,30 @@ int pf_message_box_owned(void *owner, const char *text, const char *caption, uns
 
 /* ---- resource update ---- */
 
+#ifdef KELP_FAULTS
+/* The executable of the update begun last, for pf_fail_res_update_cut: an
+   update's handle does not name its file. */
+static char res_update_exe[MAX_PATH];
+
+/* Cuts the file to half its size. */
+static void cut_to_half(const char *path)
+{
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE) return;
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(h, &size)) {
+        size.QuadPart /= 2;
+        if (SetFilePointerEx(h, size, NULL, FILE_BEGIN)) SetEndOfFile(h);
+    }
+    CloseHandle(h);
+}
+#endif
+
 pf_res_update pf_res_update_begin(const char *exe)
 {
+#ifdef KELP_FAULTS
+    snprintf(res_update_exe, sizeof res_update_exe, "%s", exe);
+#endif
     return (pf_res_update)BeginUpdateResourceA(exe, FALSE);
 }
 
@@ -536,6 +559,14 @@ int pf_res_update_end(pf_res_update u, int discard)
         SetLastError(ERROR_SHARING_VIOLATION);
         return 0;
     }
+#ifdef KELP_FAULTS
+    if (!discard && PF_FAULT(pf_fail_res_update_cut)) {
+        EndUpdateResourceA((HANDLE)u, FALSE);
+        cut_to_half(res_update_exe);
+        SetLastError(ERROR_DISK_FULL);
+        return 0;
+    }
+#endif
     return EndUpdateResourceA((HANDLE)u, discard ? TRUE : FALSE) ? 1 : 0;
 }
 
@@ -598,8 +629,52 @@ int pf_cd_drives(char *out, size_t cap)
 
 /* ---- resources of the running program ---- */
 
+#ifdef KELP_FAULTS
+/* The resource as the test double lends it: the file of that name in the
+   folder named by KELP_RCDATA_DIR, read once and kept until the process ends. */
+static const void *lent_rcdata(const char *name, uint64_t *size)
+{
+    static struct {
+        char path[MAX_PATH];
+        void *data;
+        DWORD size;
+    } lent[16];
+    const char *dir = getenv("KELP_RCDATA_DIR");
+    char path[MAX_PATH];
+    if (!dir || !*dir || snprintf(path, sizeof path, "%s\\%s", dir, name) >= (int)sizeof path) return NULL;
+    for (auto &r : lent)
+        if (r.data && strcmp(r.path, path) == 0) {
+            *size = r.size;
+            return r.data;
+        }
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE) return NULL;
+    DWORD n = GetFileSize(h, NULL), got = 0;
+    void *data = n != INVALID_FILE_SIZE ? malloc(n + 1) : NULL;
+    if (data && (!ReadFile(h, data, n, &got, NULL) || got != n)) {
+        free(data);
+        data = NULL;
+    }
+    CloseHandle(h);
+    for (auto &r : lent)
+        if (data && !r.data) {
+            snprintf(r.path, sizeof r.path, "%s", path);
+            r.data = data;
+            r.size = n;
+            *size = n;
+            return data;
+        }
+    free(data);
+    return NULL;
+}
+#endif
+
 const void *pf_own_rcdata(const char *name, uint64_t *size)
 {
+#ifdef KELP_FAULTS
+    const void *lent = lent_rcdata(name, size);
+    if (lent) return lent;
+#endif
     HRSRC r = FindResourceA(NULL, name, MAKEINTRESOURCEA(10) /* RT_RCDATA */);
     if (!r) return NULL;
     HGLOBAL g = LoadResource(NULL, r);

@@ -135,9 +135,44 @@ static int write_res_entry(pf_file f, unsigned type, unsigned id, unsigned flags
     return write_all(f, h, sizeof h) && write_all(f, data, size) && write_all(f, pad, (4 - size % 4) % 4);
 }
 
+static void res_update_free(pf_res_update u)
+{
+    for (size_t i = 0; i < u->count; i++) free(u->items[i].data);
+    free(u->items);
+    free(u);
+}
+
+#ifdef KELP_FAULTS
+/* Cuts the file to half its size, through the product's own file services. */
+static void cut_to_half(const char *path)
+{
+    pf_file f = pf_open_read(path, 0);
+    uint64_t size = 0;
+    uint32_t got = 0;
+    unsigned char *kept = f != PF_NO_FILE && pf_file_size(f, &size) ? (unsigned char *)malloc(size / 2 + 1) : NULL;
+    int ok = kept && pf_read(f, kept, (uint32_t)(size / 2), &got) && got == size / 2;
+    pf_close(f);
+    pf_file w = ok ? pf_create(path) : PF_NO_FILE;
+    if (w != PF_NO_FILE) write_all(w, kept, got);
+    pf_close(w);
+    free(kept);
+}
+#endif
+
 int pf_res_update_end(pf_res_update u, int discard)
 {
     int ok = 1;
+#ifdef KELP_FAULTS
+    /* The disk ran out under the update: no resource file is kept, and the
+       executable itself is left cut, as a rewrite of it cut off leaves it. */
+    if (!discard && PF_FAULT(pf_fail_res_update_cut)) {
+        u->res_path[strlen(u->res_path) - 4] = 0; /* the executable: "<exe>.res" less ".res" */
+        cut_to_half(u->res_path);
+        res_update_free(u);
+        errno = ENOSPC;
+        return 0;
+    }
+#endif
     if (!discard) {
         pf_file f = u->failed ? PF_NO_FILE : pf_create(u->res_path);
         ok = f != PF_NO_FILE && write_res_entry(f, 0, 0, 0, NULL, 0);
@@ -148,9 +183,7 @@ int pf_res_update_end(pf_res_update u, int discard)
         pf_close(f);
         if (!ok && f != PF_NO_FILE) pf_delete_file(u->res_path); /* no half-written file stays */
     }
-    for (size_t i = 0; i < u->count; i++) free(u->items[i].data);
-    free(u->items);
-    free(u);
+    res_update_free(u);
     return ok;
 }
 

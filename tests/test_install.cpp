@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -838,5 +840,49 @@ TEST(DoInstall, AHeldIconUpdateIsAskedAboutAndItsCancelStopsTheInstall)
     }
 }
 #endif
+
+// An icon update that the disk ran out under leaves the file it rewrote cut
+// in half: the game goes in place without its icon, byte for byte the
+// payload, and runs. Under Wine the payload is a real program, given its
+// icon by the system's own resource update, and is started.
+TEST(DoInstall, AnIconUpdateCutOffPartWayLeavesAGameThatRuns)
+{
+    Stage s("install_iconcut");
+#ifdef _WIN32
+    const char *program = getenv("KELP_NOICON_EXE");
+    ASSERT_TRUE(program && *program) << "KELP_NOICON_EXE names the program to install as the game";
+    put(s.root + "\\rc\\GAMEEXE", get(program));
+    // The Apps entry goes to this prefix's registry: it goes again at the end.
+    struct Unregister {
+        ~Unregister() { pf_reg_delete_user_key(UNINSTALL_KEY); }
+    } unregister;
+#endif
+    const std::string payload = get(s.root + "\\rc\\GAMEEXE");
+    ASSERT_EQ(payload.substr(0, 2), "MZ");
+    ASSERT_TRUE(prebuilt_available()) << "the payload lent through KELP_RCDATA_DIR";
+    put(s.disc + "\\KMIRE.ICO", std::string("\0\0\1\0\1\0", 6) + std::string("\x10\x10\0\0\1\0\x20\0", 8) +
+                                     std::string("\x08\0\0\0\x16\0\0\0", 8) + "IMAGEDAT");
+    install_opts o = s.opts(0, 0);
+    LogCapture log;
+    pf_fail_res_update_cut = 1;
+    int ok = do_install(&o, nullptr, nullptr);
+    const int cut = pf_fail_res_update_cut == 0;
+    pf_fail_res_update_cut = 0;
+    set_env("KELP_RCDATA_DIR", "");
+    ASSERT_TRUE(cut) << "the icon update was never ended";
+    EXPECT_EQ(ok, 1);
+    auto lines = log.lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"ERROR: cannot write the game executable's icon",
+                                        "the game executable goes in place without its icon", "Done."}));
+    const std::string exe = s.dir + "\\kelpmire.exe";
+    EXPECT_TRUE(get(exe) == payload) << "kelpmire.exe is not the payload (" << get(exe).size() << " bytes, the payload "
+                                     << payload.size() << ")";
+    EXPECT_FALSE(path_exists((s.dir + "\\kelpmire.new").c_str()));
+#ifdef _WIN32
+    EXPECT_EQ(_spawnl(_P_WAIT, exe.c_str(), "kelpmire", NULL), 0) << "the installed game does not run";
+#endif
+}
 
 } // namespace

@@ -243,22 +243,31 @@ class Wine:
         """Starts lockfile_exe holding the Linux file path open without sharing,
         as a running program holds its files, and returns its process once the
         file is held. release_file ends it."""
-        p = subprocess.Popen([WINE_RUN, self.prefix, lockfile_exe, win(path), "3600"], env=self.env,
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        first = p.stdout.readline().decode("utf-8", "replace").strip()
-        if first != "locked":
-            p.kill()
-            p.wait(timeout=60)
-            p.stdout.close()
-            raise AssertionError(f"lockfile: {first!r}")
-        return p
+        return self.start_ready("locked", lockfile_exe, win(path), "3600")
 
     def release_file(self, holder):
         """Ends a hold_file process; its handle is closed once the prefix is idle."""
-        holder.kill()
-        holder.wait(timeout=60)
-        holder.stdout.close()
+        end_process(holder)
         self.wait_idle()
+
+    def start_scanner(self, scanner_exe, windows_dir, hold, *names):
+        """Starts scanner_exe, the stand-in virus scanner, on a folder of the
+        prefix (which need not exist yet): it holds each new version of the
+        named files (its defaults when none are given) for hold milliseconds,
+        or "forever". Returns its process once it watches; end_process ends
+        it, and with it its holds."""
+        return self.start_ready("watching", scanner_exe, windows_dir, str(hold), *names)
+
+    def start_ready(self, ready, exe, *args):
+        """Starts a program that prints the line ready once it is ready and
+        returns its process then, with its output piped; end_process ends it."""
+        p = subprocess.Popen([WINE_RUN, self.prefix, exe, *args], env=self.env, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL)
+        first = p.stdout.readline().decode("utf-8", "replace").strip()
+        if first != ready:
+            end_process(p)
+            raise AssertionError(f"{os.path.basename(exe)}: {first!r}")
+        return p
 
     def remove_drive(self, letter):
         link = os.path.join(self.prefix, "dosdevices", letter.lower() + ":")
@@ -267,6 +276,13 @@ class Wine:
         os.remove(link)
         self.run_exe("reg", "delete", r"HKLM\Software\Wine\Drives", "/v", letter.lower() + ":", "/f")
         self.wait_idle()
+
+
+def end_process(p):
+    """Kills a program that start_ready started and waits for it."""
+    p.kill()
+    p.wait(timeout=60)
+    p.stdout.close()
 
 
 def lnkinfo(path):

@@ -103,9 +103,10 @@ class Case(unittest.TestCase):
         wine.end_programs()
 
 
-class SilentInstall(Case):
-    def check_install(self, win_dir, source_desc, log_prefix=None):
-        d = c_path(win_dir)
+class InstallChecks:
+    def check_install(self, win_dir, source_desc, log_prefix=None, folder=None):
+        """folder: the Linux folder of win_dir when it is not on drive C:."""
+        d = folder or c_path(win_dir)
         # The disc tree, byte for byte, and the three hard-disk files.
         self.assertEqual(tree_digest(os.path.join(d, "game", "cd")), tree_digest(disc))
         for name, rel in HD_MAP.items():
@@ -152,6 +153,8 @@ class SilentInstall(Case):
             "Done.",
         ])
 
+
+class SilentInstall(InstallChecks, Case):
     def test_every_form_of_the_disc(self):
         forms = [
             ("folder", disc, f"folder {win(disc)}"),
@@ -627,7 +630,7 @@ class OneSetupAtATime(Case):
                     self.assertIsNone(wine.reg_query())
 
 
-class SpaceAndFullPaths(Case):
+class SpaceAndFullPaths(InstallChecks, Case):
     """The checks made before anything is written: room on the install
     folder's drive, and a full install folder."""
 
@@ -725,6 +728,52 @@ class SpaceAndFullPaths(Case):
             self.assertEqual(tree_digest(os.path.join(d, "game", "cd")), tree_digest(disc))
         finally:
             undo()
+
+    def test_exactly_the_room_asked_for_installs_whole_and_a_cluster_less_is_refused(self):
+        # A drive of exactly the bytes that an install needs (need_bytes,
+        # from the disc's files, the payload, the icon file and the setup) is
+        # enough, and one cluster less is not: the check's figure is that one
+        # from both sides, and the install fits in what the check counted.
+        mb = 1 << 20
+        need = self.need_bytes(disc)
+        win_dir = "T:\\Games\\The Kelpmire PC"
+        for room, enough in ((need, True), (need - WINE_CLUSTER, False)):
+            with self.subTest(room=room):
+                clean_install_state()
+                small = self.small_drive("t", room // 1024)
+                self.assertIsNotNone(small, "this machine cannot mount a small drive (not root?)")
+                folder, undo = small
+                try:
+                    # tmpfs gives each file whole pages and a folder none:
+                    # the fresh drive has the room, and no more.
+                    st = os.statvfs(folder)
+                    self.assertEqual((st.f_frsize, st.f_bavail * st.f_frsize), (WINE_CLUSTER, room))
+                    rc = run_setup("/silent", "/cd", win(disc), "/dir", win_dir)
+                    lines = wine.log_lines()
+                    if not enough:
+                        self.assertEqual(rc, 1)
+                        self.assertEqual(lines[2:], [
+                            f"Install to {win_dir}",
+                            f"ERROR: not enough free space on T:\\: {(need + mb - 1) // mb} MB needed, "
+                            f"{room // mb} MB free",
+                        ])
+                        self.assertEqual(os.listdir(folder), [], "nothing written")
+                        self.assertIsNone(wine.reg_query())
+                        continue
+                    self.assertEqual(rc, 0, lines)
+                    d = os.path.join(folder, "Games", "The Kelpmire PC")
+                    self.check_install(win_dir, f"folder {win(disc)}", folder=d)
+                    # Nothing but the install landed on the drive (no log, no
+                    # file of Wine's), and the pages it took are its files'.
+                    files = [os.path.join(base, f) for base, _, names in os.walk(folder) for f in names]
+                    self.assertEqual(sorted(os.path.relpath(f, d) for f in files), sorted(
+                        [os.path.join("game", "cd", rel) for rel in tree_files(disc)] +
+                        [os.path.join("game", "hd", name) for name in HD_MAP] + ["kelpmire.exe", "uninstall.exe"]))
+                    st = os.statvfs(folder)
+                    self.assertEqual((st.f_blocks - st.f_bfree) * st.f_frsize,
+                                     sum(-(-os.path.getsize(f) // WINE_CLUSTER) * WINE_CLUSTER for f in files))
+                finally:
+                    undo()
 
     def test_folder_too_long_for_the_deepest_path_writes_nothing(self):
         clean_install_state()

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The setup window under Wine, driven by uidriver.exe and photographed.
 
-usage: test_window.py SOURCE_DIR BUILD_DIR SETUP_EXE UIDRIVER_EXE
+usage: test_window.py SOURCE_DIR BUILD_DIR SETUP_EXE UIDRIVER_EXE SCANNER_EXE
 
 Runs in a Wine prefix of its own (BUILD_DIR/e2e/window/prefix) on an Xvfb
 display of its own, large enough for the window at 200 %. Each case starts the
@@ -22,7 +22,9 @@ SIGSTOP, so the window handles it first. Typed keys come after every posted
 message, so Escape typed behind Enter is read after the install's first posts:
 that install copies a disc of 40,000 small files (made once and kept in the
 work folder), and is held at the hard-disk files as well, so that it is still
-running when the key is read and cannot end before the test answers.
+running when the key is read and cannot end before the test answers. A file
+held past the setup's tries is held by the stand-in virus scanner until the
+test ends it.
 """
 import os
 import shutil
@@ -33,9 +35,9 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kelpwine import WINE_RUN, Wine, fresh_dir, make_sample_disc, tree_files, win  # noqa: E402
+from kelpwine import WINE_RUN, Wine, end_process, fresh_dir, make_sample_disc, tree_files, win  # noqa: E402
 
-src_dir, build_dir, setup_exe, uidriver_exe = sys.argv[1:5]
+src_dir, build_dir, setup_exe, uidriver_exe, scanner_exe = sys.argv[1:6]
 work = os.path.join(os.path.abspath(build_dir), "e2e", "window")
 failures = []
 
@@ -544,6 +546,44 @@ def case_game_running(wine, disc):
     check(s.wait_exit() == 0, "the setup closes as usual")
 
 
+def case_scanner_holds_the_game(wine, disc):
+    """A virus scanner holds the new game executable past the tries: the
+    window asks about that file; Retry once the scanner has let go installs
+    the game with its icon."""
+    print("== a virus scanner holds the new game executable")
+    clean(wine)
+    scanner = wine.start_scanner(scanner_exe, DEFAULT_DIR, "forever", "kelpmire.new")
+    try:
+        s = Setup(wine, setup_exe, "/cd", win(disc), "/dir", DEFAULT_DIR)
+        s.dump()
+        s.drive("press", "104")
+        # The box comes once the tries are over (some 15 s).
+        deadline = time.time() + 120
+        while True:
+            rc, _ = s.drive("boxowner", CAPTION)
+            if rc == 0 or s.proc.poll() is not None or time.time() > deadline:
+                break
+        check(rc == 0, "the held file brings a box")
+    finally:
+        end_process(scanner)
+    text = s.answer(button="Retry")
+    want = (f"Cannot write {DEFAULT_DIR}\\kelpmire.new: another program is using it.  Close that program and click "
+            "Retry, or click Cancel to stop the installation.")
+    check(text == want, f"the box names the held file (got {text!r})")
+    rc, _ = s.drive("wait", INSTALLED, "120000", timeout=180)
+    check(rc == 0, "Retry once the scanner has gone installs")
+    log = log_from_install(wine)
+    check(log[-1:] == ["Done."], f"the log ends with Done. ({log[-3:]!r})")
+    check(f"write retried: {DEFAULT_DIR}\\kelpmire.new" in log and any(l.startswith("icon: ") for l in log) and
+          not any("without its icon" in l for l in log), f"the icon written after the hold (got {log!r})")
+    install_complete(wine, DEFAULT_DIR, disc)
+    exe = os.path.join(c_path(wine, DEFAULT_DIR), "kelpmire.exe")
+    listing = subprocess.run(["wrestool", "-l", exe], stdout=subprocess.PIPE, stderr=subprocess.STDOUT).stdout.decode()
+    check("--type=14 --name=1" in listing, "the game has its icon")
+    s.drive("close")
+    check(s.wait_exit() == 0, "the setup closes as usual")
+
+
 def set_dpi(wine, dpi):
     """The display scaling of the programs started from now on."""
     wine.run_exe("reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi),
@@ -745,6 +785,7 @@ def main():
         ("stop_during_copy", lambda: case_stop_during_copy(wine, bigdisc)),
         ("second_setup", lambda: case_second_setup(wine, disc)),
         ("game_running", lambda: case_game_running(wine, disc)),
+        ("scanner", lambda: case_scanner_holds_the_game(wine, disc)),
         ("keyboard_at_rest", lambda: case_keyboard_at_rest(wine)),
         ("keyboard_install", lambda: case_keyboard_install_and_play_fails(wine, disc)),
         ("keyboard_escape", lambda: case_keyboard_escape_installing(wine, bigdisc)),
