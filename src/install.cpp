@@ -605,7 +605,15 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
     note_before(&p);
     if (!make_dirs(p.hd)) {
         cd_close(src);
-        setup_log("ERROR: %s", "cannot create the install folder");
+        /* Program Files, for one who is not an administrator: the user
+           learns what to do. make_dirs leaves no error of its own; the first
+           folder it had to make is asked again. */
+        if (p.top[0] && !pf_make_dir(p.top) && pf_last_error_denied())
+            setup_log("ERROR: you are not allowed to create %s: choose another install folder, or run the setup as an "
+                      "administrator",
+                      p.top);
+        else
+            setup_log("ERROR: %s", "cannot create the install folder");
         return undo_install(&p);
     }
 

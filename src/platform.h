@@ -253,6 +253,9 @@ extern int pf_fail_delete_in_use;
 /* pf_delete_file fails with access denied while this is above 0, as for a
    file the user may not change (pf_file_held still answers 0). */
 extern int pf_fail_delete_denied;
+/* While set, pf_make_dir of a path that begins with it fails with access
+   denied (EACCES off Windows), as in a folder the user may not change. */
+extern const char *pf_deny_dirs_in;
 /* The files open through this layer: each pf_open_read and pf_create that
    succeeds adds one, each pf_close of an open file takes one away. Changed
    atomically (files open on one thread and close on another); read it while

@@ -32,6 +32,7 @@ pf_fault_run pf_fault_read, pf_fault_list, pf_fault_held;
 const char *pf_fault_held_from;
 int pf_fail_delete_in_use;
 int pf_fail_delete_denied;
+const char *pf_deny_dirs_in;
 int pf_open_files;
 int pf_fail_thread_in;
 int pf_fail_res_update_cut;
@@ -314,7 +315,16 @@ int pf_move_replace(const char *from, const char *to)
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
 
-int pf_make_dir(const char *path) { return CreateDirectoryA(path, NULL) ? 1 : 0; }
+int pf_make_dir(const char *path)
+{
+#ifdef KELP_FAULTS
+    if (pf_deny_dirs_in && strncmp(path, pf_deny_dirs_in, strlen(pf_deny_dirs_in)) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+#endif
+    return CreateDirectoryA(path, NULL) ? 1 : 0;
+}
 
 int pf_remove_dir(const char *path) { return RemoveDirectoryA(path) ? 1 : 0; }
 

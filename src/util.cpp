@@ -116,15 +116,21 @@ int ask_held(int what, const char *path) { return held_ask && held_ask(what, pat
 
 held_file held_start(const char *path)
 {
-    held_file h = {path, 0, 0, 0, 1};
+    held_file h = {path, 0, 0, 0, 1, 0};
     return h;
 }
 
 int held_again(held_file *h)
 {
     /* Access denied is a hold only while a program has the file open: a
-       missing right does not pass by itself. */
-    if (!pf_last_error_in_use() && !pf_file_held(h->path)) return 0;
+       missing right does not pass by itself. A failure that gives no reason
+       at all (Wine's resource update gives none) may have met a hold that
+       ended right after it: it is tried once more, at once. */
+    if (!pf_last_error_in_use() && !pf_file_held(h->path)) {
+        if (pf_last_error() != 0 || h->unexplained) return 0;
+        h->unexplained = 1;
+        return 1;
+    }
     if (h->waited_ms >= held_budget_ms) return 0;
     if (write_given_up(h)) return 0;
     h->tries++;

@@ -128,6 +128,7 @@ typedef struct held_file {
     unsigned waited_ms; /* paused so far */
     int logged;
     int hears_stop;     /* a Stop ends the tries (held_start sets it) */
+    int unexplained;    /* tried again after a failure without a reason */
 } held_file;
 
 /* What the question is about: a file held by another program (its path), or
@@ -148,7 +149,8 @@ int held_refused(void);
 
 held_file held_start(const char *path);
 /* Right after a failed change of h->path, pf_last_error still that failure's:
-   1 after a pause when the failure is a hold and the tries last, 0 otherwise
+   1 after a pause when the failure is a hold and the tries last (and at
+   once, a single time, after a failure that gives no reason), 0 otherwise
    with pf_last_error unchanged. Logs nothing but the first pause. */
 int held_again(held_file *h);
 /* held_again, and when the tries are over the question: 1 to try again. */

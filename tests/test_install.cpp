@@ -485,6 +485,33 @@ TEST(DoInstall, RelativeFolderIsRefusedBeforeAnythingIsWritten)
     pf_set_current_dir(was);
 }
 
+// A folder the user may not make (Program Files, for one who is not an
+// administrator) is named with what to do, and nothing is written; a
+// deeper folder refused says no more than before.
+TEST(DoInstall, AFolderTheUserMayNotMakeSaysWhatToDo)
+{
+    Stage s("install_denied");
+    ASSERT_PAYLOAD_LENT();
+    struct {
+        std::string denied, want;
+    } cases[] = {
+        {s.root + "\\Games", "ERROR: you are not allowed to create " + s.root +
+                                 "\\Games: choose another install folder, or run the setup as an administrator"},
+        {s.dir + "\\game\\hd", "ERROR: cannot create the install folder"},
+    };
+    for (auto &c : cases) {
+        pf_deny_dirs_in = c.denied.c_str();
+        LogCapture log;
+        install_opts o = s.opts();
+        EXPECT_EQ(do_install(&o, nullptr, nullptr), 0) << c.denied;
+        pf_deny_dirs_in = nullptr;
+        auto lines = log.lines();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), c.want), lines.end()) << c.denied;
+        EXPECT_FALSE(path_exists((s.root + "\\Games").c_str())) << c.denied;
+        EXPECT_TRUE(s.registry().empty()) << c.denied;
+    }
+}
+
 uint64_t own_size()
 {
     char self[PATH_CAP];

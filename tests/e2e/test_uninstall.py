@@ -351,15 +351,12 @@ class Uninstall(unittest.TestCase):
 
     def test_a_virus_scanner_holding_each_new_executable(self):
         """A stand-in virus scanner holds each new version of kelpmire.new,
-        kelpmire.exe and uninstall.exe for 1 s from the moment its writer
+        kelpmire.exe and uninstall.exe for 1.5 s from the moment its writer
         lets go, sharing it for reading only: a reinstall still ends "Done."
         with the icon written and no ERROR line, and what it installed is
-        removed whole."""
-        # 1 s ends the hold between two of the setup's tries (0.7 s and 1.5 s
-        # after the first): Wine's failed BeginUpdateResource leaves no error
-        # code, so a hold that ends just as the setup asks whether the file is
-        # still held ends the icon's tries.
-        scanner = wine.start_scanner(SCANNER, WIN_DIR, 1000)
+        removed whole. 1.5 s ends the hold at about the fourth try, just as
+        the setup may be asking whether the file is still held."""
+        scanner = wine.start_scanner(SCANNER, WIN_DIR, 1500)
         try:
             wine.clear_log()
             rc, _, _ = wine.run_exe(SETUP, "/silent", "/cd", win(disc), "/dir", WIN_DIR)
