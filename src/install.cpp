@@ -298,6 +298,19 @@ static void make_writable(const char *path)
         set_attributes_held(path, PF_ATTR_NORMAL);
 }
 
+/* 0 when the install folder refuses a new file with access denied while no
+   program holds it: the user may not change the folder. The file tried is
+   kelpmire.new, which is ours (place_game) and is removed again. */
+static int may_write_in(const install_paths *p)
+{
+    make_writable(p->exe_new);
+    pf_file f = pf_create(p->exe_new);
+    if (f == PF_NO_FILE) return !pf_last_error_denied() || pf_file_held(p->exe_new);
+    pf_close(f);
+    pf_delete_file(p->exe_new);
+    return 1;
+}
+
 /* The size of a file, 0 when it cannot be opened. */
 static uint64_t file_size(const char *path)
 {
@@ -614,6 +627,18 @@ int do_install(const install_opts *o, progress_fn cb, void *user)
                       p.top);
         else
             setup_log("ERROR: %s", "cannot create the install folder");
+        return undo_install(&p);
+    }
+
+    /* An administrator's install, installed again by a user who is not one:
+       the folder is there and nothing in it may be changed. Told before the
+       copy, which would fail at its first file. A folder this run made is
+       the user's to change. */
+    if (!p.top[0] && !may_write_in(&p)) {
+        cd_close(src);
+        setup_log("ERROR: you are not allowed to change %s: choose another install folder, or run the setup as an "
+                  "administrator",
+                  p.base);
         return undo_install(&p);
     }
 

@@ -253,9 +253,11 @@ extern int pf_fail_delete_in_use;
 /* pf_delete_file fails with access denied while this is above 0, as for a
    file the user may not change (pf_file_held still answers 0). */
 extern int pf_fail_delete_denied;
-/* While set, pf_make_dir of a path that begins with it fails with access
-   denied (EACCES off Windows), as in a folder the user may not change. */
-extern const char *pf_deny_dirs_in;
+/* While set, pf_make_dir and pf_create of a path that begins with it fail
+   with access denied (EACCES off Windows), as in a folder the user may not
+   change. */
+extern const char *pf_deny_changes_in;
+#define PF_DENIED(path) (pf_deny_changes_in && strncmp((path), pf_deny_changes_in, strlen(pf_deny_changes_in)) == 0)
 /* The files open through this layer: each pf_open_read and pf_create that
    succeeds adds one, each pf_close of an open file takes one away. Changed
    atomically (files open on one thread and close on another); read it while
@@ -273,6 +275,7 @@ extern int pf_fail_res_update_cut;
 #define PF_FAULT(counter) ((counter) > 0 && --(counter) == 0)
 #else
 #define PF_FAULT(counter) 0
+#define PF_DENIED(path) ((void)(path), 0)
 #endif
 
 /* A test build can also make a run of calls fail, as a scratched disc does:

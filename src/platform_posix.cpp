@@ -43,7 +43,7 @@ const char *pf_fault_held_from;
 int pf_fail_thread_in;
 int pf_fail_delete_in_use;
 int pf_fail_delete_denied;
-const char *pf_deny_dirs_in;
+const char *pf_deny_changes_in;
 int pf_open_files;
 int pf_fail_res_update_cut; /* counted by the test double's resource update */
 #endif
@@ -186,6 +186,10 @@ pf_file pf_create(const char *path)
 {
     char p[MAP_CAP];
     if (held_fault(path)) return PF_NO_FILE;
+    if (PF_DENIED(path)) {
+        errno = EACCES;
+        return PF_NO_FILE;
+    }
     map_new_path(path, p);
     struct stat st;
     /* CREATE_ALWAYS refuses a read-only file even where root could write it. */
@@ -396,12 +400,10 @@ int pf_file_held(const char *path)
 int pf_make_dir(const char *path)
 {
     char p[MAP_CAP];
-#ifdef KELP_FAULTS
-    if (pf_deny_dirs_in && strncmp(path, pf_deny_dirs_in, strlen(pf_deny_dirs_in)) == 0) {
+    if (PF_DENIED(path)) {
         errno = EACCES;
         return 0;
     }
-#endif
     map_new_path(path, p);
     return mkdir(p, 0777) == 0;
 }

@@ -32,7 +32,7 @@ pf_fault_run pf_fault_read, pf_fault_list, pf_fault_held;
 const char *pf_fault_held_from;
 int pf_fail_delete_in_use;
 int pf_fail_delete_denied;
-const char *pf_deny_dirs_in;
+const char *pf_deny_changes_in;
 int pf_open_files;
 int pf_fail_thread_in;
 int pf_fail_res_update_cut;
@@ -73,6 +73,10 @@ static int held_fault(const char *path)
 pf_file pf_create(const char *path)
 {
     if (held_fault(path)) return PF_NO_FILE;
+    if (PF_DENIED(path)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return PF_NO_FILE;
+    }
     HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     /* Reserved names open devices here too: "X\CON.TXT" would write to the
        console. Whatever a name check let through, only a disk file is written. */
@@ -317,12 +321,10 @@ int pf_move_replace(const char *from, const char *to)
 
 int pf_make_dir(const char *path)
 {
-#ifdef KELP_FAULTS
-    if (pf_deny_dirs_in && strncmp(path, pf_deny_dirs_in, strlen(pf_deny_dirs_in)) == 0) {
+    if (PF_DENIED(path)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return 0;
     }
-#endif
     return CreateDirectoryA(path, NULL) ? 1 : 0;
 }
 

@@ -500,16 +500,43 @@ TEST(DoInstall, AFolderTheUserMayNotMakeSaysWhatToDo)
         {s.dir + "\\game\\hd", "ERROR: cannot create the install folder"},
     };
     for (auto &c : cases) {
-        pf_deny_dirs_in = c.denied.c_str();
+        pf_deny_changes_in = c.denied.c_str();
         LogCapture log;
         install_opts o = s.opts();
         EXPECT_EQ(do_install(&o, nullptr, nullptr), 0) << c.denied;
-        pf_deny_dirs_in = nullptr;
+        pf_deny_changes_in = nullptr;
         auto lines = log.lines();
         EXPECT_NE(std::find(lines.begin(), lines.end(), c.want), lines.end()) << c.denied;
         EXPECT_FALSE(path_exists((s.root + "\\Games").c_str())) << c.denied;
         EXPECT_TRUE(s.registry().empty()) << c.denied;
     }
+}
+
+// An administrator's install, installed again by a user who is not one: the
+// folder may not be changed. The user is told so before the copy, and the
+// install that is there stays whole.
+TEST(DoInstall, AnInstallTheUserMayNotChangeSaysWhatToDoAndStaysWhole)
+{
+    Stage s("install_notmine");
+    ASSERT_PAYLOAD_LENT();
+    install_opts o = s.opts();
+    ASSERT_EQ(do_install(&o, nullptr, nullptr), 1);
+    put(s.dir + "\\game\\hd\\HD.QAR", "played");
+    auto before = s.registry();
+    pf_deny_changes_in = s.dir.c_str();
+    LogCapture log;
+    EXPECT_EQ(do_install(&o, nullptr, nullptr), 0);
+    pf_deny_changes_in = nullptr;
+    auto lines = log.lines();
+    std::string want =
+        "ERROR: you are not allowed to change " + s.dir + ": choose another install folder, or run the setup as an administrator";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), want), lines.end());
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string &l) { return l.rfind("Copying", 0) == 0; }),
+              0);
+    EXPECT_EQ(get(s.dir + "\\game\\hd\\HD.QAR"), "played");
+    EXPECT_EQ(get(s.dir + "\\kelpmire.exe"), get(s.root + "\\rc\\GAMEEXE"));
+    EXPECT_FALSE(path_exists((s.dir + "\\kelpmire.new").c_str()));
+    EXPECT_EQ(s.registry(), before);
 }
 
 uint64_t own_size()
