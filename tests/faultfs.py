@@ -58,6 +58,31 @@ def parse_plan(text):
     return faults
 
 
+class PlanFile:
+    """A plan file that a test rewrites while the file system runs."""
+
+    def __init__(self, path, parse):
+        self.path, self.parse, self.stamp = path, parse, None
+
+    def changed(self):
+        """parse(its text) when the file changed since the last call (a plan
+        removed reads as empty), else None."""
+        if not self.path:
+            return None
+        try:
+            st = os.stat(self.path)
+            stamp = (st.st_mtime_ns, st.st_size, st.st_ino)
+        except FileNotFoundError:
+            stamp = None
+        if stamp == self.stamp:
+            return None
+        self.stamp = stamp
+        if not stamp:
+            return self.parse("")
+        with open(self.path) as f:
+            return self.parse(f.read())
+
+
 def serve(source, mountpoint, plan=None):
     """Mounts and serves in the foreground until unmounted."""
     import fusepy
@@ -66,7 +91,7 @@ def serve(source, mountpoint, plan=None):
         def __init__(self):
             self.root = os.path.realpath(source)
             self.mutex = threading.Lock()
-            self.plan_stamp = None
+            self.plan = PlanFile(plan, parse_plan)
             self.faults = {}
 
         def real(self, path):
@@ -75,16 +100,9 @@ def serve(source, mountpoint, plan=None):
         def hit(self, op, path):
             """Raises EIO when the plan says this call fails."""
             with self.mutex:
-                if plan:
-                    try:
-                        st = os.stat(plan)
-                        stamp = (st.st_mtime_ns, st.st_size, st.st_ino)
-                    except FileNotFoundError:
-                        stamp = None
-                    if stamp != self.plan_stamp:
-                        self.plan_stamp = stamp
-                        with open(plan) if stamp else contextlib.nullcontext(None) as f:
-                            self.faults = parse_plan(f.read()) if f else {}
+                fresh = self.plan.changed()
+                if fresh is not None:
+                    self.faults = fresh
                 key = (op, path.strip("/") or ".")
                 left = self.faults.get(key, 0)
                 if left == 0:
@@ -154,15 +172,16 @@ def _unmount(mountpoint):
 
 
 @contextlib.contextmanager
-def mounted(source, mountpoint, plan=None, timeout=30):
+def mounted(source, mountpoint, plan=None, timeout=30, program=None):
     """Serves source at mountpoint for the with block, unmounting afterwards
-    whatever happens."""
+    whatever happens. program: another file system script taking the same
+    arguments (SOURCE MOUNTPOINT [PLAN]); this one by default."""
     if not os.path.exists("/dev/fuse"):
         raise MountRefused("faultfs: /dev/fuse is missing: FUSE is not available on this machine")
     os.makedirs(mountpoint, exist_ok=True)
     _unmount(mountpoint)  # what an earlier run that was killed left behind
     err = open(mountpoint.rstrip("/") + ".log", "wb")
-    args = ["/usr/bin/python3", os.path.abspath(__file__), source, mountpoint] + ([plan] if plan else [])
+    args = ["/usr/bin/python3", os.path.abspath(program or __file__), source, mountpoint] + ([plan] if plan else [])
     proc = subprocess.Popen(args, stdout=err, stderr=subprocess.STDOUT)
     try:
         deadline = time.time() + timeout

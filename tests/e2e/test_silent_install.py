@@ -10,9 +10,11 @@ and DiscJuggler images by their descriptors (and an .mdf by its data file),
 and a sheet that names its image on a network share, and checks what it
 leaves with independent means: the file trees, wrestool, `wine reg query`,
 lnkinfo and the log file. Then disc detection (a CD-ROM drive letter, an image
-beside the setup), the failures, paths in several scripts, and a second
-install over the first.
+beside the setup), the failures (among them install folders the user may not
+create or change, on denyfs, a FUSE file system that refuses them), paths in
+several scripts, and a second install over the first.
 """
+import contextlib
 import os
 import shutil
 import subprocess
@@ -21,6 +23,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import denyfs  # noqa: E402
+import faultfs  # noqa: E402
 from kelpwine import (PYTHON, WINE_RUN, Wine, fresh_dir, lnkinfo, make_sample_disc, tree_digest,  # noqa: E402
                      tree_files, unmount, win)
 
@@ -774,6 +779,81 @@ class SpaceAndFullPaths(InstallChecks, Case):
                                      sum(-(-os.path.getsize(f) // WINE_CLUSTER) * WINE_CLUSTER for f in files))
                 finally:
                     undo()
+
+    def denying_drive(self, letter):
+        """Drive letter on denyfs over a fresh folder holding Protected and Mine,
+        refusing what the plan file says (written by the case, empty at first).
+        Returns (the context to enter, the backing folder, the plan file)."""
+        base = fresh_dir(os.path.join(WORK, "deny_" + letter))
+        back, mnt, plan = (os.path.join(base, n) for n in ("back", "mnt", "plan"))
+        for name in ("Protected", "Mine"):
+            os.makedirs(os.path.join(back, name))
+        open(plan, "w").close()
+
+        @contextlib.contextmanager
+        def drive():
+            try:
+                with faultfs.mounted(back, mnt, plan, program=denyfs.PROGRAM):
+                    wine.map_drive(letter, mnt)
+                    try:
+                        yield
+                    finally:
+                        # Wine lets go of the drive before it is unmounted.
+                        wine.end_programs()
+                        wine.stop_server()
+            except faultfs.MountRefused as e:
+                self.skipTest(str(e))
+            finally:
+                wine.remove_drive(letter)
+        return drive(), back, plan
+
+    def test_folder_the_user_may_not_create_is_named_and_nothing_is_written(self):
+        # As root Wine is never refused; denyfs answers a folder made below
+        # Protected with EACCES, as Program Files answers one who is not an
+        # administrator.
+        drive, back, plan = self.denying_drive("x")
+        with open(plan, "w") as f:
+            f.write("mkdir Protected\n")
+        with drive:
+            win_dir = "X:\\Protected\\The Kelpmire PC"
+            self.assertEqual(run_setup("/silent", "/cd", win(disc), "/dir", win_dir), 1)
+            self.assertEqual(wine.log_lines()[2:], [
+                f"Install to {win_dir}",
+                f"ERROR: you are not allowed to create {win_dir}: choose another install folder, or run the "
+                "setup as an administrator",
+                "removed what this install had written",
+            ])
+            self.assertEqual(os.listdir(os.path.join(back, "Protected")), [], "nothing written")
+            self.assertIsNone(wine.reg_query())
+            for lnk in wine.shortcut_files():
+                self.assertFalse(os.path.exists(lnk), lnk)
+
+    def test_reinstall_over_a_folder_the_user_may_not_change_leaves_it_as_it_was(self):
+        # An administrator's install, then a user who may add nothing to its
+        # folder installs again: told before the copy, and the install stays.
+        drive, back, plan = self.denying_drive("x")
+        win_dir = "X:\\Mine\\The Kelpmire PC"
+        d = os.path.join(back, "Mine", "The Kelpmire PC")
+        try:
+            with drive:
+                self.assertEqual(run_setup("/silent", "/cd", win(disc), "/dir", win_dir), 0)
+                self.check_install(win_dir, f"folder {win(disc)}", folder=d)
+                before, entry = tree_digest(d), wine.reg_query()
+                self.assertIsNotNone(entry)
+                with open(plan, "w") as f:
+                    f.write("create Mine/The Kelpmire PC\n")
+                self.assertEqual(run_setup("/silent", "/cd", win(disc), "/dir", win_dir), 1)
+                lines = wine.log_lines()
+                self.assertEqual(lines[2:], [
+                    f"Install to {win_dir}",
+                    f"ERROR: you are not allowed to change {win_dir}: choose another install folder, or run the "
+                    "setup as an administrator",
+                    "removed what this install had written",
+                ])
+                self.assertEqual(tree_digest(d), before)
+                self.assertEqual(wine.reg_query(), entry)
+        finally:
+            clean_install_state()
 
     def test_folder_too_long_for_the_deepest_path_writes_nothing(self):
         clean_install_state()
