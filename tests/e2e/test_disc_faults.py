@@ -250,7 +250,7 @@ class DiscFaults:
             rc, out = self.drive("press", "104", "--", "wait", "read retried: " + on_disc(FILE), "120000", "--",
                                  "queryend", "--", "endsession")
             took = out.split("endsession\t")[-1].strip()
-            check(rc == 0, "the session's messages were answered")
+            check(rc == 0, f"the session's messages were answered: {out!r}")
             check("queryend\t0" in out, f"an install refuses the end of the session: {out!r}")
             # Windows ends the process once WM_ENDSESSION has returned: by then
             # the install is rolled back.
